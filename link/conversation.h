@@ -1,0 +1,2 @@
+#pragma once
+// The conversation with the controller: frames, stages, programming, parameters.

@@ -1,0 +1,190 @@
+#pragma once
+
+// The serial port component. Behaviour lives in TVaCustomComm; TVaComm only
+// publishes it. Every call is made on the user-interface thread; the event thread
+// started by Open() hands received-byte notifications over to that thread.
+
+#include <QObject>
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+class EVaCommError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum TVaBaudrate : std::uint8_t {
+    br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
+    br19200, br38400, br56000, br57600, br115200, br128000, br256000,
+};
+enum TVaParity : std::uint8_t { paNone, paOdd, paEven, paMark, paSpace };
+enum TVaDatabits : std::uint8_t { db4, db5, db6, db7, db8 };
+enum TVaStopbits : std::uint8_t { sb1, sb15, sb2 };
+enum TVaFlowControl : std::uint8_t { fcNone, fcXonXoff, fcRtsCts, fcDtrDsr };
+enum TVaDTRControl : std::uint8_t { dtrDisable, dtrEnable, dtrHandshake };
+enum TVaRTSControl : std::uint8_t { rtsDisable, rtsEnable, rtsHandshake, rtsToggle };
+enum TVaCommEvent : std::uint8_t {
+    ceBreak, ceCts, ceDsr, ceError, ceRing, ceRlsd, ceRxChar, ceTxEmpty, ceRxFlag,
+};
+enum TVaCommOption : std::uint8_t {
+    coContinueOnXOff, coErrorChar, coNullStrip, coParityCheck, coDsrSensitivity,
+};
+enum TThreadPriority : std::uint8_t {
+    tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical,
+};
+
+// A set of enumeration values held as bits, like the component's published sets.
+template <typename Enum, typename Storage>
+class TVaSet {
+public:
+    constexpr TVaSet() = default;
+    constexpr TVaSet(std::initializer_list<Enum> values)
+    {
+        for (Enum v : values)
+            bits_ = Storage(bits_ | Bit(v));
+    }
+    constexpr bool Contains(Enum v) const { return (bits_ & Bit(v)) != 0; }
+    constexpr bool Empty() const { return bits_ == 0; }
+    constexpr Storage Bits() const { return bits_; }
+    constexpr void Include(Enum v) { bits_ = Storage(bits_ | Bit(v)); }
+    constexpr void Exclude(Enum v) { bits_ = Storage(bits_ & ~Bit(v)); }
+    friend constexpr bool operator==(TVaSet, TVaSet) = default;
+
+private:
+    static constexpr Storage Bit(Enum v) { return Storage(Storage(1) << unsigned(v)); }
+    Storage bits_ = 0;
+};
+using TVaCommEvents = TVaSet<TVaCommEvent, std::uint16_t>;
+using TVaCommOptions = TVaSet<TVaCommOption, std::uint8_t>;
+
+// Queue counts and status flags of the open device; all zero while closed.
+struct TVaComStat {
+    std::uint32_t Flags = 0;
+    std::uint32_t cbInQue = 0;
+    std::uint32_t cbOutQue = 0;
+};
+
+// Purge actions, as one set of flags.
+inline constexpr std::uint32_t kPurgeTxAbort = 0x01;
+inline constexpr std::uint32_t kPurgeRxAbort = 0x02;
+inline constexpr std::uint32_t kPurgeTxClear = 0x04;
+inline constexpr std::uint32_t kPurgeRxClear = 0x08;
+
+class TVaCustomComm;
+using TNotifyEvent = std::function<void(TVaCustomComm* Sender)>;
+using TVaCommErrorEvent = std::function<void(TVaCustomComm* Sender, std::int32_t Errors)>;
+using TVaCommRxCharEvent = std::function<void(TVaCustomComm* Sender, std::int32_t Count)>;
+using TVaCommRxBufEvent =
+    std::function<void(TVaCustomComm* Sender, const char* Buf, std::int32_t Count)>;
+
+// Where exceptions that escape an event handler go. The application installs its
+// standard exception report here; until it does, they are written to stderr.
+using TVaExceptionReport = std::function<void(std::exception_ptr)>;
+void SetVaExceptionReport(TVaExceptionReport report);
+void VaReportException(std::exception_ptr error);
+
+class TVaEventChars; // serial/vaeventchars.h
+class TVaCommThread; // serial/vacommthread.h
+
+// The framework's component base and the two classes of the chain that carry
+// nothing of their own.
+class TVaComponent : public QObject {
+public:
+    using QObject::QObject;
+};
+class TVaCoreComponent : public TVaComponent {
+public:
+    using TVaComponent::TVaComponent;
+};
+
+class TVaCustomComm : public TVaCoreComponent {
+public:
+    explicit TVaCustomComm(QObject* parent = nullptr);
+    ~TVaCustomComm() override;
+
+    void Open();
+    void Close();
+    bool IsOpen() const;
+
+    bool WriteChar(std::uint8_t ch);
+    bool ReadChar(std::uint8_t& ch);
+    std::int32_t ReadBufUsed();
+    void PurgeReadWrite();
+    std::int32_t WriteBuf(const void* buffer, std::int32_t count);
+    std::int32_t ReadBuf(void* buffer, std::int32_t count);
+    void GetStatistics(TVaComStat& status);
+    void Purge(std::uint32_t flags);
+
+    // Properties. Setters compare first and do nothing for an unchanged value.
+    bool AutoOpen() const;
+    void SetAutoOpen(bool value);
+    TVaBaudrate Baudrate() const;
+    void SetBaudrate(TVaBaudrate value);
+    TVaParity Parity() const;
+    void SetParity(TVaParity value);
+    TVaDatabits Databits() const;
+    void SetDatabits(TVaDatabits value);
+    TVaStopbits Stopbits() const;
+    void SetStopbits(TVaStopbits value);
+    std::int32_t PortNum() const;
+    void SetPortNum(std::int32_t value);
+    std::string DeviceName() const;
+    void SetDeviceName(const std::string& value);
+    TVaCommEvents MonitorEvents() const;
+    void SetMonitorEvents(TVaCommEvents value);
+    TVaEventChars& EventChars();
+    void SetEventChars(const TVaEventChars& value);
+    std::int32_t ReadBufSize() const;
+    void SetReadBufSize(std::int32_t value);
+    std::int32_t WriteBufSize() const;
+    void SetWriteBufSize(std::int32_t value);
+    std::int32_t ReadTimeout() const;
+    void SetReadTimeout(std::int32_t value);
+    std::int32_t WriteTimeout() const;
+    void SetWriteTimeout(std::int32_t value);
+    TVaFlowControl FlowControl() const;
+    void SetFlowControl(TVaFlowControl value);
+    TVaCommOptions Options() const;
+    void SetOptions(TVaCommOptions value);
+    std::int32_t XonLim() const;
+    void SetXonLim(std::int32_t value);
+    std::int32_t XoffLim() const;
+    void SetXoffLim(std::int32_t value);
+    TThreadPriority Priority() const;
+    void SetPriority(TThreadPriority value);
+    TVaDTRControl DTRControl() const;
+    void SetDTRControl(TVaDTRControl value);
+    TVaRTSControl RTSControl() const;
+    void SetRTSControl(TVaRTSControl value);
+
+    // Events: empty by default, replaceable at any time, called on the
+    // user-interface thread.
+    TNotifyEvent OnOpen;
+    TNotifyEvent OnClose;
+    TNotifyEvent OnCts;
+    TNotifyEvent OnDsr;
+    TNotifyEvent OnRlsd;
+    TNotifyEvent OnRing;
+    TNotifyEvent OnBreak;
+    TVaCommErrorEvent OnError;
+    TVaCommRxCharEvent OnRxChar;
+    TVaCommRxBufEvent OnRxBuf;
+    TNotifyEvent OnRx80Full;
+    TNotifyEvent OnRxFlag;
+    TNotifyEvent OnEvent1;
+    TNotifyEvent OnEvent2;
+    TNotifyEvent OnTxEmpty;
+
+    // ... the serial implementation adds the protected/private part here
+};
+
+// Publishes the properties and events of TVaCustomComm; adds no behaviour.
+class TVaComm : public TVaCustomComm {
+public:
+    using TVaCustomComm::TVaCustomComm;
+};
