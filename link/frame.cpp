@@ -61,8 +61,12 @@ TLinkReceiver::TResult TLinkReceiver::Feed(std::uint8_t b)
         CrcUpdate(Crc, b);
         RxAddress += std::uint32_t(b) << (8 * RxAddressCount);
         if (++RxAddressCount == 4) {
-            RxDataCount = 0;
-            RxState = RxLength == 0 ? ReadCrcLow : ReadData;
+            if (RxLength == 0) {
+                RxState = ReadCrcLow;
+            } else {
+                RxDataCount = 0;
+                RxState = ReadData;
+            }
         }
         break;
     case ReadData:
