@@ -1,1 +1,119 @@
 #include "conversation.h"
+
+#include "fcrc.h"
+
+#include <vacomm.h>
+
+#include <exception>
+
+TConversation::TConversation(TVaCustomComm& port, QObject* parent)
+    : QObject(parent), ProgPort(port)
+{
+    // The default coarse timer may fire up to 5% late; the controller's
+    // deadline is measured in whole seconds and tests check it on the real value.
+    timeOut.setTimerType(Qt::PreciseTimer);
+    connect(&timeOut, &QTimer::timeout, this, [this] {
+        // Nothing may leave a timer slot through the event loop; whatever the
+        // handler raises goes to the application's report like a port event's.
+        try {
+            timeOutTimer();
+        } catch (...) {
+            VaReportException(std::current_exception());
+        }
+    });
+}
+
+void TConversation::ResetCrc()
+{
+    Crc = kCrcInitial;
+}
+
+void TConversation::SendByte(std::uint8_t b)
+{
+    CrcUpdate(Crc, b);
+    // A write that fails is not retried: the frame is then incomplete, no reply
+    // comes, and the time-out armed by BeginFrame ends the conversation.
+    ProgPort.WriteChar(b);
+}
+
+void TConversation::SendLong(std::uint32_t v)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        SendByte(static_cast<std::uint8_t>(v >> shift));
+}
+
+void TConversation::BeginFrame()
+{
+    ArmTimeOut();
+    ResetCrc();
+    for (std::uint8_t b : kPreamble)
+        SendByte(b);
+}
+
+void TConversation::EndFrame()
+{
+    // The CRC bytes themselves are not folded: the CRC covers what precedes it.
+    ProgPort.WriteChar(static_cast<std::uint8_t>(Crc));
+    ProgPort.WriteChar(static_cast<std::uint8_t>(Crc >> 8));
+    ResetCrc();
+}
+
+void TConversation::SendTextLine(std::string_view text)
+{
+    for (char c : text)
+        ProgPort.WriteChar(static_cast<std::uint8_t>(c));
+    ProgPort.WriteChar(0x0D);
+    ProgPort.WriteChar(0x0A);
+}
+
+void TConversation::SendRequest(std::uint8_t command, std::uint32_t address,
+                                std::span<const std::uint8_t> data)
+{
+    const auto length = static_cast<std::uint16_t>(data.size());
+    ResetReceiver();
+    BeginFrame();
+    SendByte(command);
+    SendByte(static_cast<std::uint8_t>(length));
+    SendByte(static_cast<std::uint8_t>(length >> 8));
+    SendLong(address);
+    for (std::uint8_t b : data)
+        SendByte(b);
+    EndFrame();
+}
+
+void TConversation::ResetReceiver()
+{
+    Receiver.Reset();
+}
+
+bool TConversation::ParseReplyByte(std::uint8_t b)
+{
+    const auto result = Receiver.Feed(b);
+    if (result == TLinkReceiver::TResult::Pending)
+        return false;
+    DisarmTimeOut();
+    return result == TLinkReceiver::TResult::FrameGood;
+}
+
+void TConversation::ArmTimeOut()
+{
+    // QTimer::start() and setInterval() both restart a running timer; the
+    // period must keep running from the first arming, so that the 8 s given to
+    // the loader upload count from the identification, not from its last byte.
+    if (timeOut.isActive())
+        return;
+    timeOut.setInterval(ReplyTimeout);
+    timeOut.start();
+}
+
+void TConversation::DisarmTimeOut()
+{
+    timeOut.stop();
+}
+
+void TConversation::timeOutTimer()
+{
+    DisarmTimeOut();
+    if (OnTimeOut)
+        OnTimeOut();
+}
