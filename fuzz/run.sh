@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and runs each over its seed corpus for a
 # bounded time; exits non-zero when a target crashes or breaks an invariant.
-#   FUZZ_SECONDS   how long each target runs (default 30)
+#   FUZZ_SECONDS   how long each target runs (default 30; 0 runs the seeds once)
 #   FUZZ_BUILD_DIR build tree (default build/fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,10 +17,17 @@ trap 'rm -rf "$scratch"' EXIT
 artifacts="$build/artifacts"
 mkdir -p "$artifacts"
 
+# libFuzzer takes 0 for "no limit"; here it means the seeds alone.
+if [ "$seconds" -eq 0 ]; then
+  limit=(-runs=0)
+else
+  limit=(-max_total_time="$seconds")
+fi
+
 # The committed seeds are read but never written: libFuzzer adds new inputs to
 # the first corpus folder only.
 "$build/bin/fuzz_receiver" \
-  -max_total_time="$seconds" \
+  "${limit[@]}" \
   -max_len=4096 \
   -dict=fuzz/receiver.dict \
   -artifact_prefix="$artifacts/" \
