@@ -1,0 +1,45 @@
+#include "loaderrules.h"
+
+#include "inifile.h"
+
+#include <QFileInfo>
+
+std::int32_t PortFromSetting(std::int32_t configured)
+{
+    return configured > kPortCount ? kPortCount : configured;
+}
+
+std::string PortDevicePath(const TIniFile& ini, std::int32_t port)
+{
+    const std::string fallback = "/dev/ttyS" + std::to_string(std::int64_t(port) - 1);
+    if (port < 1 || port > kPortCount)
+        return fallback;
+    // An empty entry is taken as no entry: "COM3=" left behind by an edit should
+    // not make the port unopenable.
+    std::string path = ini.ReadString("Ports", "COM" + std::to_string(port), "");
+    return path.empty() ? fallback : path;
+}
+
+std::string DevicePattern(const std::string& path)
+{
+    std::string pattern;
+    pattern.reserve(path.size());
+    for (const char c : path) {
+        pattern.push_back(c);
+        if (c == '%')
+            pattern.push_back('%');
+    }
+    return pattern;
+}
+
+QString NameWithoutExtension(const QString& path)
+{
+    const QString name = QFileInfo(path).fileName();
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? name : name.left(dot);
+}
+
+QString VersionFromName(const QString& name)
+{
+    return name.mid(4, 1) + QLatin1Char('.') + name.mid(5, 2);
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+// The window's small rules about names and numbers, kept as functions of their
+// inputs so that they can be checked case by case.
+
+#include <QString>
+
+#include <cstdint>
+#include <string>
+
+class TIniFile;
+
+inline constexpr int kPortCount = 10;
+
+// The configured port as the window takes it: above the last port it is the last
+// port; below the first it is kept as it is, and opening it fails.
+std::int32_t PortFromSetting(std::int32_t configured);
+
+// The device for port number `port`: the path given for "COM<port>" in section
+// "Ports" (an empty path counts as none), else /dev/ttyS0 for COM1 up to /dev/ttyS9 for COM10. Numbers outside
+// 1 to 10 have no key and name no device, so opening them fails.
+std::string PortDevicePath(const TIniFile& ini, std::int32_t port);
+
+// The serial component formats its device name as a pattern with the port number
+// for "%d"; a path is made into a pattern that formats to itself.
+std::string DevicePattern(const std::string& path);
+
+// A chosen file's name without its folder and without its last extension:
+// "fw.new.bin" keeps "fw.new", so that adding ".bin" again names the same file.
+QString NameWithoutExtension(const QString& path);
+
+// The version text a binary file's name carries: its fifth character, ".", then
+// its sixth and seventh, each simply missing beyond the end of the name.
+// "ABCD303" gives "3.03".
+QString VersionFromName(const QString& name);

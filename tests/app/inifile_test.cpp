@@ -1,0 +1,280 @@
+#include "inifile.h"
+
+#include "scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct FindCase {
+    const char* what;
+    std::string content;
+    const char* section;
+    const char* key;
+    std::optional<std::string> expected;
+};
+
+TEST(FindProfileValue, ReadsValuesAsTheProfileFunctionsDo)
+{
+    const std::string longValue(3000, 'x');
+    const FindCase cases[] = {
+        {"plain", "[Communications]\nPort=3\n", "Communications", "Port", "3"},
+        {"names in any case", "[COMMUNICATIONS]\nport=3\n", "Communications", "Port", "3"},
+        {"Latin-1 capitals fold", "[M\xDC" "LLER]\nK=1\n", "m\xFCller", "k", "1"},
+        {"blanks around key and value", "[S]\n  Key \t=   a value  \r\n", "S", "Key", "a value"},
+        {"header with blanks", "  [ S ]  \nK=v\n", "S", "K", "v"},
+        {"double quotes", "[S]\nK=\"quoted\"\n", "S", "K", "quoted"},
+        {"single quotes", "[S]\nK='quoted'\n", "S", "K", "quoted"},
+        {"quotes inside blanks keep inner blanks", "[S]\nK =  \" padded \"  \n", "S", "K",
+         " padded "},
+        {"one pair only", "[S]\nK=\"\"x\"\"\n", "S", "K", "\"x\""},
+        {"mismatched quotes stay", "[S]\nK=\"x'\n", "S", "K", "\"x'"},
+        {"a lone quote stays", "[S]\nK=\"\n", "S", "K", "\""},
+        {"present but empty", "[S]\nK=\n", "S", "K", ""},
+        {"first equals sign splits", "[S]\nK=a=b\n", "S", "K", "a=b"},
+        {"CR LF line ends", "[S]\r\nK=v\r\n", "S", "K", "v"},
+        {"last line without line end", "[S]\nK=v", "S", "K", "v"},
+        {"first of two", "[S]\nK=1\nK=2\n", "S", "K", "1"},
+        {"second section of the same name", "[S]\nA=1\n[T]\nK=0\n[s]\nK=2\n", "S", "K", "2"},
+        {"cut to 2047 characters", "[S]\nK=" + longValue + "\n", "S", "K",
+         longValue.substr(0, 2047)},
+        {"missing file content", "", "S", "K", std::nullopt},
+        {"missing section", "[T]\nK=1\n", "S", "K", std::nullopt},
+        {"key of another section", "[T]\nK=1\n[S]\nJ=2\n", "S", "K", std::nullopt},
+        {"key before any section", "K=1\n[S]\n", "S", "K", std::nullopt},
+        {"comment line", "[S]\n;K=1\n", "S", "K", std::nullopt},
+        {"line without equals sign", "[S]\nK\n", "S", "K", std::nullopt},
+        {"prefix of a longer key", "[S]\nKey=1\n", "S", "K", std::nullopt},
+    };
+    for (const FindCase& c : cases)
+        EXPECT_EQ(FindProfileValue(c.content, c.section, c.key), c.expected) << c.what;
+}
+
+TEST(ParseProfileInteger, AcceptsDecimalAndThreeHexadecimalForms)
+{
+    const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
+        {"12", 12},
+        {"  12", 12},
+        {"0012", 12},
+        {"+7", 7},
+        {"-3", -3},
+        {"0", 0},
+        {"0x3", 3},
+        {"0X1f", 31},
+        {"$FF", 255},
+        {"-$10", -16},
+        {"2147483647", 2147483647},
+        {"-2147483648", std::int32_t(-2147483647 - 1)},
+        {"0x7FFFFFFF", 2147483647},
+        {"", std::nullopt},
+        {"   ", std::nullopt},
+        {"abc", std::nullopt},
+        {"12abc", std::nullopt},
+        {"12 ", std::nullopt},
+        {"1.5", std::nullopt},
+        {"- 5", std::nullopt},
+        {"0x", std::nullopt},
+        {"$", std::nullopt},
+        {"$G", std::nullopt},
+        {"2147483648", std::nullopt},
+        {"0x80000000", std::nullopt},
+        {"99999999999999999999", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(ParseProfileInteger(text), expected) << '"' << text << '"';
+}
+
+struct SetCase {
+    const char* what;
+    const char* content;
+    const char* expected;
+};
+
+TEST(SetProfileValue, ChangesOnlyTheKeyAndKeepsEveryOtherByte)
+{
+    const SetCase cases[] = {
+        {"empty file", "", "[Communications]\nPort=3\n"},
+        {"replaced in place",
+         "; bench 4\n[Communications]\nPort=12\nBaud=9600\n\n[Software]\nNew Version=3.03\n",
+         "; bench 4\n[Communications]\nPort=3\nBaud=9600\n\n[Software]\nNew Version=3.03\n"},
+        {"the file's spelling of the key stays",
+         "[communications]\r\n  port = 12  \r\n[x]\r\n",
+         "[communications]\r\n  port =3\r\n[x]\r\n"},
+        {"added after the section's last line, before the blank line",
+         "[Communications]\nBaud=1\n\n[Other]\nX=1\n",
+         "[Communications]\nBaud=1\nPort=3\n\n[Other]\nX=1\n"},
+        {"a commented key is not the key", "[Communications]\n;Port=1\n",
+         "[Communications]\n;Port=1\nPort=3\n"},
+        {"section header as the last line, no line end", "[Communications]",
+         "[Communications]\nPort=3\n"},
+        {"section's last line without line end", "[Communications]\nBaud=1",
+         "[Communications]\nBaud=1\nPort=3\n"},
+        {"new section after a last line without line end", "[Software]\nNew Version=1",
+         "[Software]\nNew Version=1\n[Communications]\nPort=3\n"},
+        {"new lines follow the file's CR LF", "[A]\r\nK=1\r\n",
+         "[A]\r\nK=1\r\n[Communications]\r\nPort=3\r\n"},
+        {"8-bit bytes pass unchanged", "[A]\nK=\xE9\xFF\x01\n",
+         "[A]\nK=\xE9\xFF\x01\n[Communications]\nPort=3\n"},
+    };
+    for (const SetCase& c : cases) {
+        const std::string out = SetProfileValue(c.content, "Communications", "Port", "3");
+        EXPECT_EQ(out, c.expected) << c.what;
+        EXPECT_EQ(FindProfileValue(out, "Communications", "Port"), "3") << c.what;
+    }
+}
+
+TEST(SetProfileValue, RefusesWhatWouldBreakTheFileApart)
+{
+    EXPECT_THROW(SetProfileValue("", "S", "K", "3\n[Ports]\nCOM1=/dev/x"), EIniFileError);
+    EXPECT_THROW(SetProfileValue("", "S", "K", "3\r"), EIniFileError);
+    EXPECT_THROW(SetProfileValue("", "S", "A=B", "1"), EIniFileError);
+    EXPECT_THROW(SetProfileValue("", "S", "  ", "1"), EIniFileError);
+    EXPECT_THROW(SetProfileValue("", "S", ";K", "1"), EIniFileError);
+    EXPECT_THROW(SetProfileValue("", "S]x", "K", "1"), EIniFileError);
+    EXPECT_THROW(SetProfileValue("", "S\n", "K", "1"), EIniFileError);
+}
+
+class IniFileTest : public ::testing::Test {
+protected:
+    std::string Path() const { return (dir / "Loader.ini").string(); }
+    std::vector<std::string> FolderEntries() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.Path()))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    ScratchDir dir;
+};
+
+TEST_F(IniFileTest, ReadsDefaultsWithoutCreatingTheFile)
+{
+    TIniFile ini(Path());
+    EXPECT_EQ(ini.ReadInteger("Communications", "Port", 1), 1);
+    EXPECT_EQ(ini.ReadString("Software", "New Version", "Unknown"), "Unknown");
+    EXPECT_TRUE(FolderEntries().empty());
+}
+
+TEST_F(IniFileTest, IntegersFallBackToTheDefaultForEmptyAndUnparsableValues)
+{
+    dir.WriteFile("Loader.ini", "[S]\nEmpty=\nWord=abc\nQuoted=\" 0x10\"\nHex=$1F\n");
+    TIniFile ini(Path());
+    EXPECT_EQ(ini.ReadInteger("S", "Empty", 7), 7);
+    EXPECT_EQ(ini.ReadInteger("S", "Word", 7), 7);
+    EXPECT_EQ(ini.ReadInteger("S", "Missing", 7), 7);
+    EXPECT_EQ(ini.ReadInteger("S", "Quoted", 7), 16);
+    EXPECT_EQ(ini.ReadInteger("S", "Hex", 7), 31);
+    // A text key that is present but empty reads as empty, not as its default.
+    EXPECT_EQ(ini.ReadString("S", "Empty", "default"), "");
+}
+
+TEST_F(IniFileTest, SeesEditsMadeBetweenReads)
+{
+    TIniFile ini(Path());
+    dir.WriteFile("Loader.ini", "[S]\nK=1\n");
+    EXPECT_EQ(ini.ReadInteger("S", "K", 0), 1);
+    dir.WriteFile("Loader.ini", "[S]\nK=2\n");
+    EXPECT_EQ(ini.ReadInteger("S", "K", 0), 2);
+}
+
+TEST_F(IniFileTest, FirstWriteCreatesTheFileWithOnlyThatKey)
+{
+    TIniFile ini(Path());
+    ini.WriteInteger("Communications", "Port", 4);
+    EXPECT_EQ(dir.ReadFile("Loader.ini"), "[Communications]\nPort=4\n");
+    EXPECT_EQ(FolderEntries(), std::vector<std::string>{"Loader.ini"});
+}
+
+TEST_F(IniFileTest, WriteReplacesTheFileByRenameKeepingItsPermissions)
+{
+    const std::string before = "[Loader]\r\nQR740\xE9=ldr.bin\r\n[Communications]\r\nPort=1\r\n";
+    dir.WriteFile("Loader.ini", before);
+    fs::permissions(Path(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    struct stat old {};
+    ASSERT_EQ(::stat(Path().c_str(), &old), 0);
+
+    TIniFile ini(Path());
+    ini.WriteInteger("Communications", "Port", 10);
+
+    EXPECT_EQ(dir.ReadFile("Loader.ini"),
+              "[Loader]\r\nQR740\xE9=ldr.bin\r\n[Communications]\r\nPort=10\r\n");
+    struct stat now {};
+    ASSERT_EQ(::stat(Path().c_str(), &now), 0);
+    EXPECT_NE(now.st_ino, old.st_ino) << "written in place rather than renamed over";
+    EXPECT_EQ(now.st_mode & 07777, 0640u);
+    EXPECT_EQ(FolderEntries(), std::vector<std::string>{"Loader.ini"});
+}
+
+TEST_F(IniFileTest, WriteGoesThroughASymlinkToItsTarget)
+{
+    dir.WriteFile("shared.ini", "[Communications]\nPort=1\n");
+    fs::create_symlink(dir / "shared.ini", Path());
+    TIniFile ini(Path());
+    ini.WriteInteger("Communications", "Port", 2);
+    EXPECT_TRUE(fs::is_symlink(Path()));
+    EXPECT_EQ(dir.ReadFile("shared.ini"), "[Communications]\nPort=2\n");
+}
+
+TEST_F(IniFileTest, FailedWriteNamesThePathAndLeavesNothingBehind)
+{
+    const std::string missingFolder = (dir / "gone" / "Loader.ini").string();
+    TIniFile ini(missingFolder);
+    try {
+        ini.WriteInteger("Communications", "Port", 2);
+        FAIL() << "no error";
+    } catch (const EIniFileError& e) {
+        EXPECT_EQ(std::string(e.what()), "Unable to write to " + missingFolder);
+    }
+    EXPECT_TRUE(FolderEntries().empty());
+}
+
+TEST_F(IniFileTest, UnreadableFileIsNeitherReadNorReplaced)
+{
+    fs::create_directory(Path()); // exists, yet cannot be read as a file
+    TIniFile ini(Path());
+    EXPECT_EQ(ini.ReadInteger("Communications", "Port", 1), 1);
+    EXPECT_THROW(ini.WriteInteger("Communications", "Port", 2), EIniFileError);
+    EXPECT_TRUE(fs::is_directory(Path()));
+}
+
+// A full disk, made with the file-size limit: the write of the new copy fails
+// part-way, and the old file must survive whole.
+TEST_F(IniFileTest, FullDiskLeavesTheOldFileWhole)
+{
+    std::string before = "[Communications]\nPort=1\n[Notes]\n";
+    while (before.size() < 8192)
+        before += "Line=kept byte for byte\n";
+    dir.WriteFile("Loader.ini", before);
+
+    rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+
+    TIniFile ini(Path());
+    std::string error;
+    try {
+        ini.WriteInteger("Communications", "Port", 2);
+    } catch (const EIniFileError& e) {
+        error = e.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(error, "Unable to write to " + Path());
+    EXPECT_EQ(dir.ReadFile("Loader.ini"), before);
+    EXPECT_EQ(FolderEntries(), std::vector<std::string>{"Loader.ini"});
+}
+
+} // namespace
