@@ -1,1 +1,506 @@
 #include "vacomm.h"
+
+#include "device.h"
+#include "vacommthread.h"
+#include "vadcb.h"
+#include "vaeventchars.h"
+#include "vasupport.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace {
+
+std::mutex& ReportMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+TVaExceptionReport& ReportSlot()
+{
+    static TVaExceptionReport report;
+    return report;
+}
+
+std::string FormatPortText(const char* format, std::int32_t portNum)
+{
+    return FormatDeviceName(format, portNum);
+}
+
+// Holds the component's lock for a scope, also when an exception leaves it.
+class TLockScope {
+public:
+    explicit TLockScope(TVaCriticalSection& section) : section_(section) { section_.Enter(); }
+    ~TLockScope() { section_.Leave(); }
+    TLockScope(const TLockScope&) = delete;
+    TLockScope& operator=(const TLockScope&) = delete;
+
+private:
+    TVaCriticalSection& section_;
+};
+
+} // namespace
+
+void SetVaExceptionReport(TVaExceptionReport report)
+{
+    const std::lock_guard lock(ReportMutex());
+    ReportSlot() = std::move(report);
+}
+
+void VaReportException(std::exception_ptr error)
+{
+    TVaExceptionReport report;
+    {
+        const std::lock_guard lock(ReportMutex());
+        report = ReportSlot();
+    }
+    try {
+        if (report) {
+            report(error);
+            return;
+        }
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    } catch (...) {
+        // A report that fails itself has nowhere left to go; the event thread
+        // must carry on regardless.
+        std::fprintf(stderr, "Unknown exception in a serial port event handler\n");
+    }
+}
+
+void VaRaiseCommError(const char* format, int error)
+{
+    std::string text;
+    const std::string description = VaSystemErrorText(error);
+    for (const char* p = format; *p; ++p) {
+        if (p[0] == '%' && p[1] == 'd') {
+            text += std::to_string(error);
+            ++p;
+        } else if (p[0] == '%' && p[1] == 's') {
+            text += description;
+            ++p;
+        } else {
+            text += *p;
+        }
+    }
+    throw EVaCommError(text);
+}
+
+TVaCustomComm::TVaCustomComm(QObject* parent)
+    : TVaCoreComponent(parent),
+      lock_(std::make_unique<TVaCriticalSection>()),
+      eventChars_(std::make_unique<TVaEventChars>()),
+      errorBase_(std::make_unique<TVaLineCounters>())
+{
+    eventChars_->OnChange = [this](TVaPersistent*) { ApplySettings(); };
+}
+
+TVaCustomComm::~TVaCustomComm()
+{
+    destroying_ = true;
+    if (!IsOpen())
+        return;
+    // As Close, but a failed purge must not keep the device (nor leave by an
+    // exception from a destructor): the device is released regardless.
+    if (auto thread = std::move(thread_))
+        thread->Stop();
+    try {
+        PurgeReadWrite();
+    } catch (const EVaCommError&) {
+        // The device is closed next; what was queued in it is dropped anyway.
+    }
+    CloseDevice();
+}
+
+void TVaCustomComm::Open()
+{
+    CheckClosed();
+    OpenDevice();
+    try {
+        ApplySettings();
+        SetTimeouts();
+        SetBufferSizes();
+        SetEventMask(CalcEventMask());
+        thread_ = std::make_shared<TVaCommThread>(device_, priority_);
+        thread_->SetRxCharHandler([this] { DoRxChar(); });
+        thread_->SetEventsHandler([this](std::uint32_t mask) { DoCommEvent(mask); });
+        thread_->Resume();
+        DoOpen();
+    } catch (...) {
+        // Also after a failing OnOpen, when the thread already runs.
+        if (auto thread = std::move(thread_))
+            thread->Stop();
+        CloseDevice();
+        throw;
+    }
+}
+
+void TVaCustomComm::Close()
+{
+    if (!IsOpen())
+        return;
+    // Released here, before the purge: a Close that fails in purging leaves the
+    // port open, and the next Close must not stop the ended thread again.
+    if (auto thread = std::move(thread_))
+        thread->Stop();
+    PurgeReadWrite();
+    CloseDevice();
+    DoClose();
+}
+
+bool TVaCustomComm::IsOpen() const
+{
+    return device_ != nullptr;
+}
+
+bool TVaCustomComm::WriteChar(std::uint8_t ch)
+{
+    return WriteBuf(&ch, 1) == 1;
+}
+
+bool TVaCustomComm::ReadChar(std::uint8_t& ch)
+{
+    if (ReadBufUsed() <= 0)
+        return false;
+    return ReadBuf(&ch, 1) == 1;
+}
+
+std::int32_t TVaCustomComm::ReadBufUsed()
+{
+    if (!IsOpen())
+        return 0;
+    TVaComStat status;
+    GetStatistics(status);
+    return std::int32_t(status.cbInQue);
+}
+
+void TVaCustomComm::PurgeReadWrite()
+{
+    Purge(kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear);
+}
+
+std::int32_t TVaCustomComm::WriteBuf(const void* buffer, std::int32_t count)
+{
+    const TLockScope lock(*lock_);
+    // No test for an open port: on a closed one the write fails as the system
+    // fails it for a closed handle.
+    if (!device_)
+        RaiseCommError("Write error (%d), %s", VaBadHandleError());
+    std::int32_t written = 0;
+    const int error = device_->Write(buffer, count > 0 ? count : 0,
+                                     std::chrono::milliseconds(writeTimeout_ > 0 ? writeTimeout_ : 0),
+                                     written);
+    if (error != 0)
+        RaiseCommError("Write error (%d), %s", error);
+    return written;
+}
+
+std::int32_t TVaCustomComm::ReadBuf(void* buffer, std::int32_t count)
+{
+    const TLockScope lock(*lock_);
+    if (!device_)
+        RaiseCommError("Read error (%d), %s", VaBadHandleError());
+    // Reads never wait: they return at once with what has arrived, so
+    // ReadTimeout has nothing to bound here.
+    std::int32_t read = 0;
+    const int error = device_->Read(buffer, count > 0 ? count : 0, read);
+    if (error != 0)
+        RaiseCommError("Read error (%d), %s", error);
+    if (thread_ && read > 0)
+        thread_->Consumed(std::uint32_t(read));
+    return read;
+}
+
+void TVaCustomComm::GetStatistics(TVaComStat& status)
+{
+    status = TVaComStat{};
+    const TLockScope lock(*lock_);
+    if (!device_)
+        return;
+    std::int32_t errors = 0; // read, cleared and dropped: OnError reports them
+    if (const int error = ClearCommError(errors, status))
+        RaiseCommError("Error retrieving statistics (%d), %s", error);
+}
+
+int TVaCustomComm::ClearCommError(std::int32_t& errors, TVaComStat& status)
+{
+    std::uint32_t in = 0;
+    std::uint32_t out = 0;
+    if (const int error = device_->QueueCounts(in, out))
+        return error;
+    status.cbInQue = in;
+    status.cbOutQue = out;
+    errors = 0;
+    // Drivers without totals (pseudo-terminals) have no line errors to report.
+    TVaLineCounters now;
+    if (device_->LineCounters(now)) {
+        errors = LineErrorsBetween(*errorBase_, now);
+        *errorBase_ = now;
+    }
+    return 0;
+}
+
+void TVaCustomComm::Purge(std::uint32_t flags)
+{
+    const TLockScope lock(*lock_);
+    if (!device_)
+        return;
+    if (const int error = device_->Purge(flags))
+        RaiseCommError("Error clearing buffers (%d), %s", error);
+    if (thread_ && (flags & (kPurgeRxAbort | kPurgeRxClear)))
+        thread_->SetAnnounced(0);
+}
+
+void TVaCustomComm::OpenDevice()
+{
+    auto device = VaCreateSystemDevice();
+    const TVaOpenResult result = device->Open(FormatDeviceName(deviceName_, portNum_));
+    if (result.Error != 0) {
+        // The texts name the port as the operator knows it, whatever the
+        // device path is.
+        throw EVaCommError(FormatPortText(
+            result.Missing ? "Invalid port number (COM%d)" : "Can't open device COM%d", portNum_));
+    }
+    AttachDevice(std::move(device));
+}
+
+void TVaCustomComm::AttachDevice(std::shared_ptr<TVaDevice> device)
+{
+    device_ = std::move(device);
+    *errorBase_ = TVaLineCounters{};
+    if (device_)
+        device_->LineCounters(*errorBase_);
+}
+
+void TVaCustomComm::CloseDevice()
+{
+    if (!device_)
+        return;
+    device_->Close();
+    device_.reset();
+}
+
+void TVaCustomComm::CheckClosed() const
+{
+    if (IsOpen())
+        throw EVaCommError("Can't perform this operation when port is open");
+}
+
+void TVaCustomComm::ApplySettings()
+{
+    if (loading_)
+        return;
+    const TLockScope lock(*lock_);
+    if (!device_)
+        return;
+    TVaDcb dcb;
+    if (const int error = device_->ReadSettings(dcb))
+        RaiseCommError("Error reading dcb (%d), %s", error);
+    TVaLineProperties p;
+    p.Baudrate = baudrate_;
+    p.Parity = parity_;
+    p.Databits = databits_;
+    p.Stopbits = stopbits_;
+    p.FlowControl = flowControl_;
+    p.DTRControl = dtrControl_;
+    p.RTSControl = rtsControl_;
+    p.Options = options_;
+    p.XonLim = xonLim_;
+    p.XoffLim = xoffLim_;
+    p.XonChar = eventChars_->XonChar();
+    p.XoffChar = eventChars_->XoffChar();
+    p.ErrorChar = eventChars_->ErrorChar();
+    p.EventChar = eventChars_->EventChar();
+    if (const int error = device_->WriteSettings(BuildDcb(dcb, p)))
+        RaiseCommError("Error writing dcb (%d), %s", error);
+}
+
+void TVaCustomComm::SetTimeouts()
+{
+    if (const int error = device_->SetTimeouts())
+        RaiseCommError("Error setting timeouts (%d), %s", error);
+}
+
+void TVaCustomComm::SetBufferSizes()
+{
+    if (const int error = device_->SetQueueSizes(readBufSize_, writeBufSize_))
+        RaiseCommError("Error initializing buffers (%d), %s", error);
+}
+
+std::uint32_t TVaCustomComm::CalcEventMask() const
+{
+    return EventMaskOf(monitorEvents_);
+}
+
+void TVaCustomComm::SetEventMask(std::uint32_t mask)
+{
+    const TLockScope lock(*lock_);
+    if (!device_)
+        return;
+    if (const int error = device_->SetEventMask(mask))
+        RaiseCommError(" Error setting EventMask (%d), %s", error);
+}
+
+void TVaCustomComm::DoOpen()
+{
+    if (OnOpen) {
+        const TNotifyEvent handler = OnOpen;
+        handler(this);
+    }
+}
+
+void TVaCustomComm::DoClose()
+{
+    if (destroying_ || !OnClose)
+        return;
+    const TNotifyEvent handler = OnClose;
+    handler(this);
+}
+
+void TVaCustomComm::RaiseCommError(const char* format, int error) const
+{
+    VaRaiseCommError(format, error);
+}
+
+void TVaCustomComm::Lock()
+{
+    lock_->Enter();
+}
+
+void TVaCustomComm::Unlock()
+{
+    lock_->Leave();
+}
+
+void TVaCustomComm::DoRxChar()
+{
+    TVaComStat status;
+    GetStatistics(status);
+    const auto count = std::int32_t(status.cbInQue);
+    // What the handler is told counts as announced, read or not: only bytes
+    // beyond it make the event thread announce again.
+    if (thread_)
+        thread_->SetAnnounced(count > 0 ? std::uint32_t(count) : 0);
+    if (count <= 0)
+        return;
+    if (OnRxChar) {
+        // A copy: the handler may install its successor while it runs.
+        const TVaCommRxCharEvent handler = OnRxChar;
+        handler(this, count);
+    }
+}
+
+void TVaCustomComm::DoCommEvent(std::uint32_t mask)
+{
+    std::int32_t errors = 0;
+    if (mask & kEvErr) {
+        const TLockScope lock(*lock_);
+        if (device_) {
+            TVaComStat status;
+            if (const int error = ClearCommError(errors, status))
+                RaiseCommError("Error retrieving statistics (%d), %s", error);
+        }
+    }
+    const auto raise = [this, mask](std::uint32_t bit, const TNotifyEvent& event) {
+        if ((mask & bit) && event) {
+            const TNotifyEvent handler = event;
+            handler(this);
+        }
+    };
+    if ((mask & kEvErr) && OnError) {
+        const TVaCommErrorEvent handler = OnError;
+        handler(this, errors);
+    }
+    raise(kEvRxFlag, OnRxFlag);
+    raise(kEvRx80Full, OnRx80Full);
+    raise(kEvCts, OnCts);
+    raise(kEvDsr, OnDsr);
+    raise(kEvRing, OnRing);
+    raise(kEvRlsd, OnRlsd);
+    raise(kEvTxEmpty, OnTxEmpty);
+    raise(kEvBreak, OnBreak);
+    raise(kEvEvent1, OnEvent1);
+    raise(kEvEvent2, OnEvent2);
+}
+
+void TVaCustomComm::BeginLoading()
+{
+    loading_ = true;
+}
+
+void TVaCustomComm::Loaded()
+{
+    loading_ = false;
+    if (autoOpen_)
+        Open();
+}
+
+// Setters ---------------------------------------------------------------
+
+template <typename T>
+void TVaCustomComm::SetReapplying(T& field, T value)
+{
+    if (field == value)
+        return;
+    field = value;
+    ApplySettings();
+}
+
+template <typename T>
+void TVaCustomComm::SetRefused(T& field, T value)
+{
+    if (field == value)
+        return;
+    CheckClosed();
+    field = value;
+}
+
+bool TVaCustomComm::AutoOpen() const { return autoOpen_; }
+void TVaCustomComm::SetAutoOpen(bool value) { autoOpen_ = value; }
+TVaBaudrate TVaCustomComm::Baudrate() const { return baudrate_; }
+void TVaCustomComm::SetBaudrate(TVaBaudrate value) { SetReapplying(baudrate_, value); }
+TVaParity TVaCustomComm::Parity() const { return parity_; }
+void TVaCustomComm::SetParity(TVaParity value) { SetReapplying(parity_, value); }
+TVaDatabits TVaCustomComm::Databits() const { return databits_; }
+void TVaCustomComm::SetDatabits(TVaDatabits value) { SetReapplying(databits_, value); }
+TVaStopbits TVaCustomComm::Stopbits() const { return stopbits_; }
+void TVaCustomComm::SetStopbits(TVaStopbits value) { SetReapplying(stopbits_, value); }
+std::int32_t TVaCustomComm::PortNum() const { return portNum_; }
+void TVaCustomComm::SetPortNum(std::int32_t value) { SetRefused(portNum_, value); }
+std::string TVaCustomComm::DeviceName() const { return deviceName_; }
+void TVaCustomComm::SetDeviceName(const std::string& value) { deviceName_ = value; }
+TVaCommEvents TVaCustomComm::MonitorEvents() const { return monitorEvents_; }
+void TVaCustomComm::SetMonitorEvents(TVaCommEvents value) { SetRefused(monitorEvents_, value); }
+TVaEventChars& TVaCustomComm::EventChars() { return *eventChars_; }
+
+void TVaCustomComm::SetEventChars(const TVaEventChars& value)
+{
+    if (*eventChars_ == value)
+        return;
+    eventChars_->Assign(value); // one ApplySettings, through OnChange
+}
+
+std::int32_t TVaCustomComm::ReadBufSize() const { return readBufSize_; }
+void TVaCustomComm::SetReadBufSize(std::int32_t value) { SetRefused(readBufSize_, value); }
+std::int32_t TVaCustomComm::WriteBufSize() const { return writeBufSize_; }
+void TVaCustomComm::SetWriteBufSize(std::int32_t value) { SetRefused(writeBufSize_, value); }
+std::int32_t TVaCustomComm::ReadTimeout() const { return readTimeout_; }
+void TVaCustomComm::SetReadTimeout(std::int32_t value) { readTimeout_ = value; }
+std::int32_t TVaCustomComm::WriteTimeout() const { return writeTimeout_; }
+void TVaCustomComm::SetWriteTimeout(std::int32_t value) { writeTimeout_ = value; }
+TVaFlowControl TVaCustomComm::FlowControl() const { return flowControl_; }
+void TVaCustomComm::SetFlowControl(TVaFlowControl value) { SetReapplying(flowControl_, value); }
+TVaCommOptions TVaCustomComm::Options() const { return options_; }
+void TVaCustomComm::SetOptions(TVaCommOptions value) { SetReapplying(options_, value); }
+std::int32_t TVaCustomComm::XonLim() const { return xonLim_; }
+void TVaCustomComm::SetXonLim(std::int32_t value) { SetReapplying(xonLim_, value); }
+std::int32_t TVaCustomComm::XoffLim() const { return xoffLim_; }
+void TVaCustomComm::SetXoffLim(std::int32_t value) { SetReapplying(xoffLim_, value); }
+TThreadPriority TVaCustomComm::Priority() const { return priority_; }
+void TVaCustomComm::SetPriority(TThreadPriority value) { SetRefused(priority_, value); }
+TVaDTRControl TVaCustomComm::DTRControl() const { return dtrControl_; }
+void TVaCustomComm::SetDTRControl(TVaDTRControl value) { SetReapplying(dtrControl_, value); }
+TVaRTSControl TVaCustomComm::RTSControl() const { return rtsControl_; }
+void TVaCustomComm::SetRTSControl(TVaRTSControl value) { SetReapplying(rtsControl_, value); }

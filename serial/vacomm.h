@@ -88,8 +88,11 @@ using TVaExceptionReport = std::function<void(std::exception_ptr)>;
 void SetVaExceptionReport(TVaExceptionReport report);
 void VaReportException(std::exception_ptr error);
 
-class TVaEventChars; // serial/vaeventchars.h
-class TVaCommThread; // serial/vacommthread.h
+class TVaEventChars;       // serial/vaeventchars.h
+class TVaCommThread;       // serial/vacommthread.h
+class TVaDevice;           // serial/device.h
+class TVaCriticalSection;  // serial/vasupport.h
+struct TVaLineCounters;    // serial/vadcb.h
 
 // The framework's component base and the two classes of the chain that carry
 // nothing of their own.
@@ -180,7 +183,71 @@ public:
     TNotifyEvent OnEvent2;
     TNotifyEvent OnTxEmpty;
 
-    // ... the serial implementation adds the protected/private part here
+protected:
+    // Opens the device that DeviceName and PortNum name and attaches it.
+    virtual void OpenDevice();
+    // The receive notification and the line-event dispatch of the event thread,
+    // on the user-interface thread.
+    virtual void DoRxChar();
+    virtual void DoCommEvent(std::uint32_t mask);
+
+    // Makes `device` (opened) the component's device; for OpenDevice.
+    void AttachDevice(std::shared_ptr<TVaDevice> device);
+    void CloseDevice();
+    void CheckClosed() const;
+    void ApplySettings();
+    void SetTimeouts();
+    void SetBufferSizes();
+    std::uint32_t CalcEventMask() const;
+    void SetEventMask(std::uint32_t mask);
+    void DoOpen();
+    void DoClose();
+    [[noreturn]] void RaiseCommError(const char* format, int error) const;
+    void Lock();
+    void Unlock();
+
+    // While the stored description of the owner is read, setters only store;
+    // Loaded ends that and opens the port if AutoOpen is set.
+    void BeginLoading();
+    virtual void Loaded();
+
+private:
+    template <typename T>
+    void SetReapplying(T& field, T value);
+    template <typename T>
+    void SetRefused(T& field, T value);
+    // Reads and clears the line-error flags and fills the queue counts; the
+    // caller holds the lock and a device is attached.
+    int ClearCommError(std::int32_t& errors, TVaComStat& status);
+
+    std::shared_ptr<TVaDevice> device_;
+    std::unique_ptr<TVaCriticalSection> lock_;
+    std::unique_ptr<TVaEventChars> eventChars_;
+    std::shared_ptr<TVaCommThread> thread_;
+    // The line-event totals when the error flags were last cleared.
+    std::unique_ptr<TVaLineCounters> errorBase_;
+    bool loading_ = false;
+    bool destroying_ = false;
+
+    bool autoOpen_ = false;
+    TVaBaudrate baudrate_ = br1200;
+    TVaParity parity_ = paNone;
+    TVaDatabits databits_ = db8;
+    TVaStopbits stopbits_ = sb1;
+    std::int32_t portNum_ = 0;
+    std::string deviceName_ = "COM%d";
+    TVaCommEvents monitorEvents_;
+    std::int32_t readBufSize_ = 4096;
+    std::int32_t writeBufSize_ = 2048;
+    std::int32_t readTimeout_ = 1000;
+    std::int32_t writeTimeout_ = 1000;
+    TVaFlowControl flowControl_ = fcRtsCts;
+    TVaCommOptions options_;
+    std::int32_t xonLim_ = 1024;
+    std::int32_t xoffLim_ = 1024;
+    TThreadPriority priority_ = tpNormal;
+    TVaDTRControl dtrControl_ = dtrEnable;
+    TVaRTSControl rtsControl_ = rtsEnable;
 };
 
 // Publishes the properties and events of TVaCustomComm; adds no behaviour.

@@ -1,0 +1,105 @@
+#pragma once
+
+// The few operations that the port needs of the operating system. The component,
+// its support objects and the event thread are portable code over this header;
+// serial/device_posix.cpp is the one file that makes the system calls. Tests put
+// a fake TVaDevice in place of the real one where a pseudo-terminal cannot show
+// a behaviour (modem lines, line errors).
+//
+// Operations report failure as a system error number (0 for success), so that
+// the component can name the failed step with the number and its description.
+
+#include "vacomm.h"
+#include "vadcb.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+using TVaHandle = int;
+inline constexpr TVaHandle kVaInvalidHandle = -1;
+
+// Waiting for ever, where a wait takes milliseconds.
+inline constexpr std::int32_t kVaInfinite = -1;
+
+enum class TVaDeviceWait : std::uint8_t {
+    Readable, // received bytes are waiting (or the device wants to be looked at)
+    Woken,    // the wake event is signalled
+    TimedOut,
+    HungUp, // the line is gone: unplugged adapter, closed peer
+    Failed, // the wait itself failed
+};
+
+struct TVaOpenResult {
+    int Error = 0;
+    // The device does not exist, as opposed to existing but not being available.
+    bool Missing = false;
+};
+
+class TVaDevice {
+public:
+    virtual ~TVaDevice() = default;
+
+    // Opens the device for exclusive reading and writing.
+    virtual TVaOpenResult Open(const std::string& path) = 0;
+    virtual void Close() = 0;
+
+    virtual int ReadSettings(TVaDcb& dcb) = 0;
+    // Applies the record and reads it back; a record that cannot be expressed or
+    // does not read back as written fails and leaves the previous settings.
+    virtual int WriteSettings(const TVaDcb& dcb) = 0;
+    // Makes reads return at once with what has arrived.
+    virtual int SetTimeouts() { return 0; }
+    virtual int SetQueueSizes(std::int32_t /*readSize*/, std::int32_t /*writeSize*/) { return 0; }
+    // Selects the line events that the event thread waits for.
+    virtual int SetEventMask(std::uint32_t mask)
+    {
+        eventMask_.store(mask);
+        return 0;
+    }
+    std::uint32_t EventMask() const { return eventMask_.load(); }
+
+    virtual int QueueCounts(std::uint32_t& inQueue, std::uint32_t& outQueue) = 0;
+    // The driver's line-event totals; false where the driver keeps none.
+    virtual bool LineCounters(TVaLineCounters& counters) = 0;
+    virtual int Purge(std::uint32_t flags) = 0;
+
+    // Writes what it can within `timeout`; `written` tells how much.
+    virtual int Write(const void* buffer, std::int32_t count, std::chrono::milliseconds timeout,
+                      std::int32_t& written) = 0;
+    // Reads what has arrived, at most `count` bytes, without waiting.
+    virtual int Read(void* buffer, std::int32_t count, std::int32_t& read) = 0;
+
+    // Waits until the device has bytes to read (only if `watchReadable`), the line
+    // hangs up, `wake` is signalled or `timeout` (kVaInfinite: none) passes. Called
+    // by the event thread only, never after the component has stopped it.
+    virtual TVaDeviceWait WaitReadable(bool watchReadable, TVaHandle wake,
+                                       std::int32_t timeoutMs) = 0;
+
+private:
+    std::atomic<std::uint32_t> eventMask_{0};
+};
+
+// The operating system's serial device.
+std::shared_ptr<TVaDevice> VaCreateSystemDevice();
+
+// The system's description of an error number, trimmed.
+std::string VaSystemErrorText(int error);
+// The error number of an operation on a device that is not open.
+int VaBadHandleError();
+// The error number of a setting that the device cannot express.
+int VaInvalidSettingError();
+
+// Manual-reset events: signalled stays signalled until reset.
+TVaHandle VaCreateEventHandle(int& error);
+int VaSignalEventHandle(TVaHandle event);
+int VaResetEventHandle(TVaHandle event);
+enum TVaWaitResult : std::uint8_t { wrSignaled, wrTimeout, wrAbandoned, wrError };
+TVaWaitResult VaWaitHandle(TVaHandle handle, std::int32_t timeoutMs, int& error);
+void VaCloseHandle(TVaHandle handle);
+
+// Names the calling thread (for debuggers and process listings) and gives it the
+// level that `priority` stands for; a level the process may not take is left.
+void VaPrepareCurrentThread(const char* name, TThreadPriority priority);

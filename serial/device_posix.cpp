@@ -1,0 +1,487 @@
+// Every system call of the serial port: the device (open, settings, queues, I/O,
+// event wait), the events that wake waits, and thread preparation.
+//
+// The kernel's termios2 (arbitrary rates through BOTHER) comes from
+// <asm/termbits.h>, which cannot live beside the C library's <termios.h>; this
+// file therefore uses the kernel structure and ioctls only.
+
+#include "device.h"
+
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A driver may round a rate to what its clock divides into; the receiving UART
+// tolerates a few percent, so does the read-back check.
+constexpr std::uint32_t kRateTolerancePercent = 2;
+
+int LastError()
+{
+    return errno;
+}
+
+// Devices without modem lines or counters (pseudo-terminals) answer so.
+bool IsUnsupported(int error)
+{
+    return error == ENOTTY || error == EINVAL;
+}
+
+int PollRetrying(pollfd* fds, nfds_t count, int timeoutMs)
+{
+    for (;;) {
+        const int n = ::poll(fds, count, timeoutMs);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+tcflag_t SizeFlag(std::uint8_t bits)
+{
+    switch (bits) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    default: return CS8;
+    }
+}
+
+std::uint8_t SizeOf(tcflag_t cflag)
+{
+    switch (cflag & CSIZE) {
+    case CS5: return 5;
+    case CS6: return 6;
+    case CS7: return 7;
+    default: return 8;
+    }
+}
+
+tcflag_t ParityFlags(TVaLineParity parity)
+{
+    switch (parity) {
+    case TVaLineParity::None: return 0;
+    case TVaLineParity::Odd: return PARENB | PARODD;
+    case TVaLineParity::Even: return PARENB;
+    case TVaLineParity::Mark: return PARENB | CMSPAR | PARODD;
+    case TVaLineParity::Space: return PARENB | CMSPAR;
+    }
+    return 0;
+}
+
+std::uint8_t ParityOf(tcflag_t cflag)
+{
+    if (!(cflag & PARENB))
+        return kNoParity;
+    if (cflag & CMSPAR)
+        return (cflag & PARODD) ? kMarkParity : kSpaceParity;
+    return (cflag & PARODD) ? kOddParity : kEvenParity;
+}
+
+// The flags that the line settings govern, for comparing what was written with
+// what the driver kept.
+constexpr tcflag_t kGovernedCflag = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+constexpr tcflag_t kGovernedIflag = IXON | IXOFF | INPCK;
+
+termios2 ToTermios(const termios2& read, const TVaLineSettings& line)
+{
+    termios2 t = read;
+    // Raw: no echo, no line editing, no signals, no translation of any byte in
+    // either direction. Built from nothing rather than by clearing what a raw
+    // mode clears, so that nothing another program left behind (IXANY, ISTRIP,
+    // a stop bit, a parity) survives.
+    t.c_iflag = 0;
+    if (line.XonXoffOut)
+        t.c_iflag |= IXON;
+    if (line.XonXoffIn)
+        t.c_iflag |= IXOFF;
+    if (line.ParityCheck)
+        t.c_iflag |= INPCK;
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    // CLOCAL: the line is ours whatever the carrier does, and a missing carrier
+    // never hangs it up. HUPCL is the driver's as read.
+    t.c_cflag = (read.c_cflag & HUPCL) | CLOCAL | CREAD | SizeFlag(line.DataBits) |
+                ParityFlags(line.Parity) | BOTHER;
+    if (line.TwoStopBits)
+        t.c_cflag |= CSTOPB;
+    if (line.Rts == TVaLineLevel::Handshake)
+        t.c_cflag |= CRTSCTS;
+    t.c_ospeed = line.BaudRate;
+    t.c_ispeed = line.BaudRate; // CIBAUD is clear: input runs at the output rate
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    t.c_cc[VSTART] = line.XonChar;
+    t.c_cc[VSTOP] = line.XoffChar;
+    return t;
+}
+
+bool RateMatches(std::uint32_t wanted, std::uint32_t got)
+{
+    const std::uint32_t diff = wanted > got ? wanted - got : got - wanted;
+    return std::uint64_t(diff) * 100 <= std::uint64_t(wanted) * kRateTolerancePercent;
+}
+
+bool ReadsBackAs(const termios2& wanted, const termios2& got)
+{
+    return (wanted.c_cflag & kGovernedCflag) == (got.c_cflag & kGovernedCflag) &&
+           (wanted.c_iflag & kGovernedIflag) == (got.c_iflag & kGovernedIflag) &&
+           wanted.c_cc[VSTART] == got.c_cc[VSTART] && wanted.c_cc[VSTOP] == got.c_cc[VSTOP] &&
+           RateMatches(wanted.c_ospeed, got.c_ospeed);
+}
+
+class TVaPosixDevice final : public TVaDevice {
+public:
+    ~TVaPosixDevice() override { Close(); }
+
+    TVaOpenResult Open(const std::string& path) override
+    {
+        // O_NONBLOCK: reads return at once with what has arrived, and opening a
+        // modem line without carrier does not wait for one.
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            const int error = LastError();
+            return {error, error == ENOENT || error == ENODEV || error == ENXIO};
+        }
+        // TIOCEXCL alone does not hold against root, nor against a process that
+        // opened the device just before it was set; the advisory lock closes
+        // both gaps for every program that honours it, including a second
+        // instance of this one.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = LastError();
+            ::close(fd);
+            return {error, false};
+        }
+        if (::ioctl(fd, TIOCEXCL) != 0 && !IsUnsupported(errno)) {
+            const int error = LastError();
+            ::close(fd);
+            return {error, false};
+        }
+        fd_ = fd;
+        return {};
+    }
+
+    void Close() override
+    {
+        if (fd_ < 0)
+            return;
+        // Exclusive mode outlives our descriptor on some drivers; give it back
+        // so the next opener is not refused.
+        ::ioctl(fd_, TIOCNXCL);
+        ::close(fd_);
+        fd_ = -1;
+    }
+
+    int ReadSettings(TVaDcb& dcb) override
+    {
+        termios2 t{};
+        if (::ioctl(fd_, TCGETS2, &t) != 0)
+            return LastError();
+        dcb = TVaDcb{};
+        dcb.BaudRate = t.c_ospeed;
+        dcb.ByteSize = SizeOf(t.c_cflag);
+        dcb.Parity = ParityOf(t.c_cflag);
+        dcb.StopBits = (t.c_cflag & CSTOPB) ? kTwoStopBits : kOneStopBit;
+        dcb.XonChar = t.c_cc[VSTART];
+        dcb.XoffChar = t.c_cc[VSTOP];
+        dcb.EofChar = t.c_cc[VEOF];
+        dcb.fBinary = true;
+        dcb.fParity = (t.c_iflag & INPCK) != 0;
+        dcb.fOutX = (t.c_iflag & IXON) != 0;
+        dcb.fInX = (t.c_iflag & IXOFF) != 0;
+        if (t.c_cflag & CRTSCTS) {
+            dcb.fOutxCtsFlow = true;
+            dcb.fRtsControl = kRtsControlHandshake;
+        }
+        int lines = 0;
+        if (::ioctl(fd_, TIOCMGET, &lines) == 0) {
+            dcb.fDtrControl = (lines & TIOCM_DTR) ? kDtrControlEnable : kDtrControlDisable;
+            if (!dcb.fOutxCtsFlow)
+                dcb.fRtsControl = (lines & TIOCM_RTS) ? kRtsControlEnable : kRtsControlDisable;
+        }
+        return 0;
+    }
+
+    int WriteSettings(const TVaDcb& dcb) override
+    {
+        TVaLineSettings line;
+        if (!DcbToLineSettings(dcb, line))
+            return EINVAL;
+        termios2 before{};
+        if (::ioctl(fd_, TCGETS2, &before) != 0)
+            return LastError();
+        const termios2 wanted = ToTermios(before, line);
+        if (::ioctl(fd_, TCSETS2, &wanted) != 0)
+            return LastError();
+        // The set reports success when any part of it applied; only reading back
+        // tells whether the driver kept the rate and the framing.
+        termios2 got{};
+        if (::ioctl(fd_, TCGETS2, &got) != 0)
+            return LastError();
+        if (!ReadsBackAs(wanted, got)) {
+            ::ioctl(fd_, TCSETS2, &before); // leave the line as it was
+            return EINVAL;
+        }
+        if (const int error = SetLine(TIOCM_DTR, line.Dtr == TVaLineLevel::On))
+            return error;
+        // Under RTS/CTS flow control the driver drives RTS itself.
+        if (line.Rts != TVaLineLevel::Handshake)
+            if (const int error = SetLine(TIOCM_RTS, line.Rts == TVaLineLevel::On))
+                return error;
+        return 0;
+    }
+
+    int QueueCounts(std::uint32_t& inQueue, std::uint32_t& outQueue) override
+    {
+        int in = 0;
+        int out = 0;
+        if (::ioctl(fd_, FIONREAD, &in) != 0)
+            return LastError();
+        if (::ioctl(fd_, TIOCOUTQ, &out) != 0)
+            return LastError();
+        inQueue = std::uint32_t(in > 0 ? in : 0);
+        outQueue = std::uint32_t(out > 0 ? out : 0);
+        return 0;
+    }
+
+    bool LineCounters(TVaLineCounters& counters) override
+    {
+        serial_icounter_struct c{};
+        if (::ioctl(fd_, TIOCGICOUNT, &c) != 0)
+            return false;
+        counters.Cts = std::uint32_t(c.cts);
+        counters.Dsr = std::uint32_t(c.dsr);
+        counters.Ring = std::uint32_t(c.rng);
+        counters.Dcd = std::uint32_t(c.dcd);
+        counters.Frame = std::uint32_t(c.frame);
+        counters.Overrun = std::uint32_t(c.overrun);
+        counters.Parity = std::uint32_t(c.parity);
+        counters.Break = std::uint32_t(c.brk);
+        counters.BufOverrun = std::uint32_t(c.buf_overrun);
+        return true;
+    }
+
+    int Purge(std::uint32_t flags) override
+    {
+        // Nothing is ever in flight beyond a call here, so aborting is emptying.
+        const bool tx = (flags & (kPurgeTxAbort | kPurgeTxClear)) != 0;
+        const bool rx = (flags & (kPurgeRxAbort | kPurgeRxClear)) != 0;
+        if (!tx && !rx)
+            return 0;
+        const int queue = (tx && rx) ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH;
+        if (::ioctl(fd_, TCFLSH, queue) != 0)
+            return LastError();
+        return 0;
+    }
+
+    int Write(const void* buffer, std::int32_t count, std::chrono::milliseconds timeout,
+              std::int32_t& written) override
+    {
+        written = 0;
+        if (fd_ < 0)
+            return EBADF;
+        const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (written < count) {
+            const ssize_t n = ::write(fd_, bytes + written, std::size_t(count - written));
+            if (n > 0) {
+                written += std::int32_t(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno != EAGAIN)
+                return LastError();
+            // The transmit queue is full (flow control, a slow line): wait for
+            // room, but never beyond the time-out, so nothing outlives the call.
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            pollfd p{fd_, POLLOUT, 0};
+            if (PollRetrying(&p, 1, int(left.count())) < 0)
+                return LastError();
+            if (p.revents & (POLLERR | POLLHUP | POLLNVAL))
+                return EIO;
+        }
+        return 0;
+    }
+
+    int Read(void* buffer, std::int32_t count, std::int32_t& read) override
+    {
+        read = 0;
+        if (fd_ < 0)
+            return EBADF;
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer, std::size_t(count));
+            if (n >= 0) {
+                // 0 is the end of a hung-up line: nothing to read, as for EAGAIN.
+                read = std::int32_t(n);
+                return 0;
+            }
+            if (errno == EAGAIN)
+                return 0;
+            if (errno != EINTR)
+                return LastError();
+        }
+    }
+
+    TVaDeviceWait WaitReadable(bool watchReadable, TVaHandle wake, std::int32_t timeoutMs) override
+    {
+        pollfd fds[2] = {{wake, POLLIN, 0}, {fd_, short(watchReadable ? POLLIN : 0), 0}};
+        // With nothing asked of the device, poll still reports its hang-up,
+        // which would wake a wait that is meant to rest; leave it out then.
+        const nfds_t count = watchReadable ? 2 : 1;
+        const int n = PollRetrying(fds, count, timeoutMs);
+        if (n < 0)
+            return TVaDeviceWait::Failed;
+        if (fds[0].revents & POLLIN)
+            return TVaDeviceWait::Woken;
+        if (n == 0)
+            return TVaDeviceWait::TimedOut;
+        if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))
+            return TVaDeviceWait::HungUp;
+        if (fds[1].revents & POLLIN)
+            return TVaDeviceWait::Readable;
+        return TVaDeviceWait::Failed; // the wake descriptor itself is broken
+    }
+
+private:
+    // Pseudo-terminals and some adapters have no modem lines; there is nothing
+    // to hold on or off then.
+    int SetLine(int bit, bool on)
+    {
+        if (::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0 && !IsUnsupported(errno))
+            return LastError();
+        return 0;
+    }
+
+    int fd_ = -1;
+};
+
+} // namespace
+
+std::shared_ptr<TVaDevice> VaCreateSystemDevice()
+{
+    return std::make_shared<TVaPosixDevice>();
+}
+
+std::string VaSystemErrorText(int error)
+{
+    char buffer[256] = {};
+    // The GNU strerror_r returns the text, which need not be in the buffer.
+    const char* text = ::strerror_r(error, buffer, sizeof buffer);
+    return TrimErrorText(text ? text : "");
+}
+
+int VaBadHandleError()
+{
+    return EBADF;
+}
+
+int VaInvalidSettingError()
+{
+    return EINVAL;
+}
+
+TVaHandle VaCreateEventHandle(int& error)
+{
+    const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    error = fd < 0 ? errno : 0;
+    return fd;
+}
+
+int VaSignalEventHandle(TVaHandle event)
+{
+    const std::uint64_t one = 1;
+    for (;;) {
+        if (::write(event, &one, sizeof one) == ssize_t(sizeof one))
+            return 0;
+        // EAGAIN: the counter is at its limit, so the event is signalled anyway.
+        if (errno == EAGAIN)
+            return 0;
+        if (errno != EINTR)
+            return errno;
+    }
+}
+
+int VaResetEventHandle(TVaHandle event)
+{
+    std::uint64_t value = 0;
+    for (;;) {
+        if (::read(event, &value, sizeof value) == ssize_t(sizeof value))
+            return 0;
+        if (errno == EAGAIN)
+            return 0; // not signalled
+        if (errno != EINTR)
+            return errno;
+    }
+}
+
+TVaWaitResult VaWaitHandle(TVaHandle handle, std::int32_t timeoutMs, int& error)
+{
+    if (handle < 0) {
+        error = EBADF;
+        return wrError;
+    }
+    pollfd p{handle, POLLIN, 0};
+    const int n = PollRetrying(&p, 1, timeoutMs < 0 ? -1 : timeoutMs);
+    if (n < 0) {
+        error = errno;
+        return wrError;
+    }
+    if (n == 0)
+        return wrTimeout;
+    if (p.revents & POLLIN)
+        return wrSignaled;
+    error = EBADF;
+    return wrError;
+}
+
+void VaCloseHandle(TVaHandle handle)
+{
+    if (handle >= 0)
+        ::close(handle);
+}
+
+void VaPrepareCurrentThread(const char* name, TThreadPriority priority)
+{
+    ::pthread_setname_np(::pthread_self(), name);
+    // Threads of the normal policy are ranked by their nice value, which Linux
+    // keeps per thread. The levels are steps from the level the thread was born
+    // with (that of the thread that opened the port), as thread levels are steps
+    // within their process's class. Raising the level needs a privilege that the
+    // program rarely has; the thread then keeps the level it was born with.
+    int step = 0;
+    switch (priority) {
+    case tpIdle: step = 19; break;
+    case tpLowest: step = 10; break;
+    case tpLower: step = 5; break;
+    case tpNormal: step = 0; break;
+    case tpHigher: step = -5; break;
+    case tpHighest: step = -10; break;
+    case tpTimeCritical: step = -20; break;
+    }
+    if (step == 0)
+        return;
+    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+    errno = 0;
+    const int born = ::getpriority(PRIO_PROCESS, tid);
+    if (errno != 0)
+        return;
+    const int nice = std::clamp(born + step, -20, 19);
+    ::setpriority(PRIO_PROCESS, tid, nice);
+}

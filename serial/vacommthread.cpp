@@ -1,0 +1,428 @@
+#include "vacommthread.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <chrono>
+#include <deque>
+#include <list>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+// While bytes that were announced wait unread, or when line states must be
+// compared, the device is looked at this often instead of waited on.
+constexpr std::int32_t kRecheckMs = 20;
+// After a hang-up or a failed wait the thread rests this long before it looks
+// at the device again, so a dead line never makes it spin.
+constexpr std::int32_t kBackOffMs = 200;
+
+constexpr std::uint32_t kCounterEvents = kEvCts | kEvDsr | kEvRlsd | kEvRing | kEvBreak | kEvErr;
+
+} // namespace
+
+// The user-interface side of the hand-off: event threads queue themselves and
+// signal an event that a socket notifier watches on the user-interface thread,
+// which then runs their dispatches. Waking through a descriptor rather than
+// posting a Qt event keeps every hand-over of data under this code's own locks.
+class TVaDispatchRelay {
+public:
+    TVaDispatchRelay();
+    // Queues a dispatch; the caller holds the registry's lock.
+    void QueueLocked(std::shared_ptr<TVaCommThread> thread);
+
+private:
+    void RunPending();
+
+    TVaSimpleEvent ready_;
+    QSocketNotifier notifier_;
+};
+
+namespace {
+
+struct TThreadRecord {
+    std::shared_ptr<TVaCommThread> thread;
+    std::thread runner;
+    bool ended = false;
+};
+
+struct TRegistry {
+    ~TRegistry() { TVaCommThread::ShutdownAll(); }
+
+    // Guards every field.
+    std::mutex mutex;
+    std::unique_ptr<TVaDispatchRelay> relay;
+    std::deque<std::shared_ptr<TVaCommThread>> pending;
+    std::list<TThreadRecord> threads;
+    bool exiting = false;
+    bool postRoutineAdded = false;
+};
+
+TRegistry& Registry()
+{
+    static TRegistry registry;
+    return registry;
+}
+
+void MarkEnded(const TVaCommThread* thread)
+{
+    TRegistry& r = Registry();
+    const std::lock_guard lock(r.mutex);
+    for (TThreadRecord& record : r.threads)
+        if (record.thread.get() == thread)
+            record.ended = true;
+}
+
+// Joins threads that have ended; those are past their last use of anything.
+void ReapEnded()
+{
+    std::list<TThreadRecord> ended;
+    {
+        TRegistry& r = Registry();
+        const std::lock_guard lock(r.mutex);
+        for (auto it = r.threads.begin(); it != r.threads.end();) {
+            auto next = std::next(it);
+            if (it->ended)
+                ended.splice(ended.end(), r.threads, it);
+            it = next;
+        }
+    }
+    for (TThreadRecord& record : ended)
+        record.runner.join();
+}
+
+} // namespace
+
+TVaDispatchRelay::TVaDispatchRelay() : notifier_(ready_.Handle(), QSocketNotifier::Read)
+{
+    QObject::connect(&notifier_, &QSocketNotifier::activated, &notifier_, [this] { RunPending(); });
+}
+
+void TVaDispatchRelay::QueueLocked(std::shared_ptr<TVaCommThread> thread)
+{
+    Registry().pending.push_back(std::move(thread));
+    ready_.Signal();
+}
+
+void TVaDispatchRelay::RunPending()
+{
+    // Reset before taking work: a thread that queues itself after this point
+    // signals again and is served by the next activation.
+    ready_.Reset();
+    for (;;) {
+        std::shared_ptr<TVaCommThread> thread;
+        {
+            TRegistry& r = Registry();
+            const std::lock_guard lock(r.mutex);
+            if (r.pending.empty())
+                return;
+            thread = std::move(r.pending.front());
+            r.pending.pop_front();
+        }
+        // A dispatch may run a nested event loop (a message box) in which this
+        // relay serves further dispatches; each is taken from the queue once.
+        thread->DispatchEvents();
+        thread->Dispatched();
+    }
+}
+
+struct TVaCommThread::TWatch {
+    TVaLineCounters counters;
+    bool countersOk = false;
+    std::uint32_t inQueue = 0;
+    std::uint32_t outQueue = 0;
+    bool hungUp = false;
+    bool backOff = false;
+    // The device said readable but had nothing queued; it is not asked again
+    // until the next recheck, or the thread would spin.
+    bool readableButEmpty = false;
+};
+
+TVaCommThread::TVaCommThread(std::shared_ptr<TVaDevice> device, TThreadPriority priority)
+    : device_(std::move(device)), priority_(priority)
+{
+    if (WakeEvent.Handle() == kVaInvalidHandle)
+        VaRaiseCommError("Error creating event thread (%d), %s", WakeEvent.LastError());
+}
+
+TVaCommThread::~TVaCommThread() = default;
+
+void TVaCommThread::SetRxCharHandler(TRxCharHandler handler)
+{
+    const std::lock_guard lock(mutex_);
+    RxCharHandler = std::move(handler);
+}
+
+void TVaCommThread::SetEventsHandler(TEventsHandler handler)
+{
+    const std::lock_guard lock(mutex_);
+    EventsHandler = std::move(handler);
+}
+
+void TVaCommThread::Resume()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        if (started_ || stop_)
+            return;
+        started_ = true;
+    }
+    ReapEnded();
+    TRegistry& r = Registry();
+    const std::lock_guard lock(r.mutex);
+    if (!r.relay && QCoreApplication::instance()) {
+        r.relay = std::make_unique<TVaDispatchRelay>();
+        if (!r.postRoutineAdded) {
+            // The relay and the threads must be gone before the application
+            // object that runs the relay's notifier.
+            qAddPostRoutine(&TVaCommThread::ShutdownAll);
+            r.postRoutineAdded = true;
+        }
+    }
+    TThreadRecord& record = r.threads.emplace_back();
+    record.thread = shared_from_this();
+    try {
+        record.runner = std::thread([self = shared_from_this()] { self->Execute(); });
+    } catch (const std::system_error& error) {
+        r.threads.pop_back();
+        VaRaiseCommError("Error creating event thread (%d), %s", error.code().value());
+    }
+}
+
+void TVaCommThread::Stop()
+{
+    TRxCharHandler rx;
+    TEventsHandler events;
+    std::unique_lock lock(mutex_);
+    stop_ = true;
+    rx = std::move(RxCharHandler);
+    events = std::move(EventsHandler);
+    RxCharHandler = nullptr;
+    EventsHandler = nullptr;
+    WakeEvent.Signal();
+    // Waiting here is short: the wake event has ended the device wait, and a
+    // thread using the device needs nothing from this thread to leave it. A
+    // thread that is delivering is not waited for.
+    changed_.wait(lock, [this] { return !inDevice_; });
+}
+
+void TVaCommThread::SetAnnounced(std::uint32_t count)
+{
+    announced_.store(count);
+}
+
+void TVaCommThread::Consumed(std::uint32_t count)
+{
+    std::uint32_t now = announced_.load();
+    while (!announced_.compare_exchange_weak(now, now > count ? now - count : 0)) {
+    }
+}
+
+void TVaCommThread::ShutdownAll()
+{
+    TRegistry& r = Registry();
+    std::deque<std::shared_ptr<TVaCommThread>> pending;
+    std::list<TThreadRecord> threads;
+    {
+        const std::lock_guard lock(r.mutex);
+        r.exiting = true;
+        pending.swap(r.pending);
+        threads.swap(r.threads);
+    }
+    for (const auto& thread : pending)
+        thread->Abandon();
+    for (TThreadRecord& record : threads)
+        record.thread->Stop();
+    for (TThreadRecord& record : threads)
+        record.runner.join();
+    std::unique_ptr<TVaDispatchRelay> relay;
+    {
+        const std::lock_guard lock(r.mutex);
+        relay = std::move(r.relay);
+        r.exiting = false;
+        r.postRoutineAdded = false;
+    }
+}
+
+void TVaCommThread::Execute()
+{
+    VaPrepareCurrentThread("VaCommThread", priority_);
+    TWatch watch;
+    if (EnterDevice()) {
+        watch.countersOk = device_->LineCounters(watch.counters);
+        std::uint32_t in = 0;
+        if (device_->QueueCounts(in, watch.outQueue) != 0)
+            watch.outQueue = 0;
+        bool running = LeaveDevice();
+        while (running && EnterDevice()) {
+            const std::uint32_t events = WaitForEvents(watch);
+            running = LeaveDevice() && (events == 0 || DeliverEvents(events));
+        }
+    }
+    MarkEnded(this);
+}
+
+bool TVaCommThread::EnterDevice()
+{
+    const std::lock_guard lock(mutex_);
+    if (stop_)
+        return false;
+    inDevice_ = true;
+    return true;
+}
+
+bool TVaCommThread::LeaveDevice()
+{
+    const std::lock_guard lock(mutex_);
+    inDevice_ = false;
+    changed_.notify_all();
+    return !stop_;
+}
+
+std::uint32_t TVaCommThread::WaitForEvents(TWatch& w)
+{
+    const std::uint32_t mask = device_->EventMask();
+    if (w.backOff) {
+        w.backOff = false;
+        if (device_->WaitReadable(false, WakeEvent.Handle(), kBackOffMs) == TVaDeviceWait::Woken)
+            return 0;
+    }
+    std::uint32_t events = PendingEvents(w, mask);
+    if (events != 0 || w.backOff)
+        return events;
+
+    const bool rx = (mask & kEvRxChar) != 0;
+    const bool unread = w.inQueue > 0;
+    // A device with unread bytes stays readable; waiting for that would return
+    // at once, so it is looked at on a timer until the bytes are read.
+    const bool watchReadable = rx && !unread && !w.readableButEmpty;
+    const bool recheck = (rx && !watchReadable) || (mask & kEvTxEmpty) ||
+                         (w.countersOk && (mask & kCounterEvents));
+    w.readableButEmpty = false;
+    switch (device_->WaitReadable(watchReadable, WakeEvent.Handle(),
+                                  recheck ? kRecheckMs : kVaInfinite)) {
+    case TVaDeviceWait::Woken:
+        return 0;
+    case TVaDeviceWait::HungUp:
+        return HangUp(w, mask);
+    case TVaDeviceWait::Failed:
+        w.backOff = true;
+        return 0;
+    case TVaDeviceWait::Readable:
+        w.hungUp = false;
+        events = PendingEvents(w, mask);
+        if (events == 0 && w.inQueue == 0 && !w.backOff)
+            w.readableButEmpty = true;
+        return events;
+    case TVaDeviceWait::TimedOut:
+        w.hungUp = false;
+        return PendingEvents(w, mask);
+    }
+    return 0;
+}
+
+std::uint32_t TVaCommThread::PendingEvents(TWatch& w, std::uint32_t mask)
+{
+    std::uint32_t in = 0;
+    std::uint32_t out = 0;
+    if (device_->QueueCounts(in, out) != 0)
+        return HangUp(w, mask); // an unplugged adapter fails every request
+    std::uint32_t events = 0;
+    w.inQueue = in;
+    if ((mask & kEvRxChar) && in > announced_.load())
+        events |= kEvRxChar;
+    if ((mask & kEvTxEmpty) && w.outQueue > 0 && out == 0)
+        events |= kEvTxEmpty;
+    w.outQueue = out;
+    if (w.countersOk && (mask & kCounterEvents)) {
+        TVaLineCounters now;
+        if (device_->LineCounters(now)) {
+            events |= mask & LineEventsBetween(w.counters, now);
+            w.counters = now;
+        }
+    }
+    return events;
+}
+
+std::uint32_t TVaCommThread::HangUp(TWatch& w, std::uint32_t mask)
+{
+    w.backOff = true;
+    if (w.hungUp)
+        return 0;
+    // Announced once, so that the user-interface thread looks at the device
+    // and learns of the failure from its next request.
+    w.hungUp = true;
+    return mask & kEvRxChar;
+}
+
+bool TVaCommThread::DeliverEvents(std::uint32_t mask)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        EventMask = mask;
+        dispatched_ = false;
+        abandoned_ = false;
+    }
+    {
+        TRegistry& r = Registry();
+        const std::lock_guard lock(r.mutex);
+        // Without an application, or when it is ending, nobody will ever run
+        // the dispatch; the thread ends rather than announce the same bytes for
+        // ever.
+        if (!r.relay || r.exiting)
+            return false;
+        r.relay->QueueLocked(shared_from_this());
+    }
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return dispatched_ || abandoned_; });
+    return dispatched_;
+}
+
+void TVaCommThread::DispatchEvents()
+{
+    std::uint32_t mask = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        mask = EventMask;
+    }
+    // Each handler is read just before its call: a handler that closes the port
+    // empties them through Stop, and the rest of this dispatch calls nothing.
+    try {
+        if (mask & kEvRxChar) {
+            TRxCharHandler rx;
+            {
+                const std::lock_guard lock(mutex_);
+                rx = RxCharHandler;
+            }
+            if (rx)
+                rx();
+            mask &= ~kEvRxChar;
+        }
+        if (mask != 0) {
+            TEventsHandler events;
+            {
+                const std::lock_guard lock(mutex_);
+                events = EventsHandler;
+            }
+            if (events)
+                events(mask);
+        }
+    } catch (...) {
+        VaReportException(std::current_exception());
+    }
+}
+
+void TVaCommThread::Dispatched()
+{
+    const std::lock_guard lock(mutex_);
+    dispatched_ = true;
+    changed_.notify_all();
+}
+
+void TVaCommThread::Abandon()
+{
+    const std::lock_guard lock(mutex_);
+    abandoned_ = true;
+    changed_.notify_all();
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+// The event thread of an open port: waits for the line events that the device's
+// event mask selects and hands each batch to the user-interface thread, blocking
+// until it has been handled there.
+//
+// Ownership: the running thread, the component (until Close) and a process-wide
+// list of event threads share this object. Close never waits for the thread; the
+// list joins threads once they have ended, and all of them when the application
+// (or the process) ends, so that no thread outlives what it uses.
+
+#include "device.h"
+#include "vasupport.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+class TVaCommThread : public std::enable_shared_from_this<TVaCommThread> {
+public:
+    using TRxCharHandler = std::function<void()>;
+    using TEventsHandler = std::function<void(std::uint32_t mask)>;
+
+    // Prepares a thread for `device` (shared, never closed by the thread) that
+    // runs at `priority` once resumed. Raises EVaCommError if the system has no
+    // wake event to give.
+    TVaCommThread(std::shared_ptr<TVaDevice> device, TThreadPriority priority);
+    ~TVaCommThread();
+    TVaCommThread(const TVaCommThread&) = delete;
+    TVaCommThread& operator=(const TVaCommThread&) = delete;
+
+    void SetRxCharHandler(TRxCharHandler handler);
+    void SetEventsHandler(TEventsHandler handler);
+    // Starts the thread. Raises EVaCommError if the system cannot start one.
+    void Resume();
+    // Ends the thread without waiting for a dispatch that it is delivering; after
+    // Stop returns the thread neither uses the device nor calls a handler. A
+    // thread inside its device wait is woken and has left it when Stop returns.
+    void Stop();
+
+    // What the user-interface thread has been told about the receive queue and
+    // not yet read: the thread announces only bytes beyond it, so that bytes a
+    // handler leaves unread are not announced again and again.
+    void SetAnnounced(std::uint32_t count);
+    void Consumed(std::uint32_t count);
+
+    // Stops every event thread of the process and waits for each to end. Runs by
+    // itself when the application object is destroyed and at process exit.
+    static void ShutdownAll();
+
+private:
+    friend class TVaDispatchRelay;
+    struct TWatch;
+
+    void Execute();
+    bool EnterDevice();
+    bool LeaveDevice();
+    std::uint32_t WaitForEvents(TWatch& watch);
+    std::uint32_t PendingEvents(TWatch& watch, std::uint32_t mask);
+    std::uint32_t HangUp(TWatch& watch, std::uint32_t mask);
+    bool DeliverEvents(std::uint32_t mask);
+    // On the user-interface thread.
+    void DispatchEvents();
+    void Dispatched();
+    void Abandon();
+
+    const std::shared_ptr<TVaDevice> device_;
+    const TThreadPriority priority_;
+    // Stop signal; wakes the device wait at any point.
+    TVaSimpleEvent WakeEvent;
+    std::atomic<std::uint32_t> announced_{0};
+
+    // Guards every field below; the thread holds it only briefly, never while
+    // waiting or delivering.
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool stop_ = false;
+    bool started_ = false;
+    // The thread is using the device; Stop waits for it to leave.
+    bool inDevice_ = false;
+    bool dispatched_ = false;
+    bool abandoned_ = false;
+    std::uint32_t EventMask = 0;
+    TRxCharHandler RxCharHandler;
+    TEventsHandler EventsHandler;
+};
