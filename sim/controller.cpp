@@ -1,6 +1,7 @@
 #include "controller.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <utility>
 
@@ -18,8 +19,9 @@ constexpr std::chrono::milliseconds kStrayGather{100};
 constexpr std::size_t kMaxLine = 4096;
 constexpr std::size_t kMaxFrameData = 65535;
 constexpr std::size_t kStrayShown = 16;
-// While no answer comes, the transcript says so every this many announcements (5 s).
-constexpr int kAnnounceReportEvery = 20;
+// While no answer comes, the transcript says so after this many announcements (5 s),
+// and again each time the count has doubled, so that a long wait stays short to read.
+constexpr int kAnnounceReportFirst = 20;
 
 std::string Format(const char* format, auto... args)
 {
@@ -186,7 +188,8 @@ void Controller::Advance(Clock::time_point now)
         ++announcements_;
         if (announcements_ == 1)
             Emit(now, "-> ACK NAK, repeated every 250 ms until \"APL\" comes");
-        else if (announcements_ % kAnnounceReportEvery == 0)
+        else if (announcements_ % kAnnounceReportFirst == 0 &&
+                 std::has_single_bit(unsigned(announcements_ / kAnnounceReportFirst)))
             Emit(now, Format("-> ACK NAK (%d times, no answer yet)", announcements_));
         while (nextAnnounce_ <= now)
             nextAnnounce_ += kAnnouncePeriod;

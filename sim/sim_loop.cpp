@@ -137,19 +137,20 @@ void Loop::WatchLine(Clock::time_point now)
         return;
     pollfd p{master_, POLLIN, 0};
     ::poll(&p, 1, 0);
+    const bool open = !(p.revents & (POLLHUP | POLLERR));
+    // The speed first: bytes waiting now were written at the speed set now, since
+    // a programmer changes speed between its writes, not during them.
+    const unsigned baud = LineSpeed(master_);
+    if (open && !listening_)
+        controller_.Note(now, "the programmer opened the port (" + std::to_string(baud) + " baud)");
+    else if (open && baud != baud_)
+        controller_.Note(now, "the line speed is now " + std::to_string(baud) + " baud");
+    if (baud != 0)
+        baud_ = baud;
     if (p.revents & POLLIN)
         ReadLine(now);
-    const bool open = !(p.revents & (POLLHUP | POLLERR));
-    if (open) {
-        const unsigned baud = LineSpeed(master_);
-        if (!listening_)
-            controller_.Note(now, "the programmer opened the port (" + std::to_string(baud) + " baud)");
-        else if (baud != baud_)
-            controller_.Note(now, "the line speed is now " + std::to_string(baud) + " baud");
-        baud_ = baud;
-    } else if (listening_) {
+    if (!open && listening_)
         controller_.Note(now, "the programmer closed the port");
-    }
     listening_ = open;
 }
 
@@ -165,7 +166,7 @@ void Loop::ReadLine(Clock::time_point now)
                 continue;
             return;
         }
-        const unsigned baud = baud_ ? baud_ : LineSpeed(master_);
+        const unsigned baud = baud_;
         for (ssize_t i = 0; i < n; ++i) {
             Clock::time_point due = now;
             if (options_.pace) {
@@ -297,6 +298,7 @@ void Loop::Run()
             if (master_ < 0 && controller_.CurrentStage() == Stage::BootRom) {
                 // A new session after a hang-up: the adapter is plugged in again.
                 OpenLine(now);
+                controller_.Note(now, "the adapter is plugged in again");
             }
             WriteDue(now);
             Publish();
