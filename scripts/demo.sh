@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# The demo: the programmer against a simulated QR740 on a pseudo-terminal.
+#
+# Builds a scratch folder build/demo/ with a copy of the programmer (it reads
+# Loader.ini from its own folder), a Loader.ini that maps COM1 to the
+# simulator's link, the sample loader and parameter file from sim/demo/, and a
+# firmware image with blank and non-blank blocks. Then starts qr740-sim with
+# real-line pacing and the programmer. On a desktop the demo ends when the
+# window closes; without a display the programmer runs on Qt's offscreen
+# platform and the demo ends when the simulator reports the session complete,
+# or after a bounded time, and prints the simulator's transcript.
+#
+# Expects build/ to be built (./run does that first); QR740_BUILD names another
+# build tree to take the programs from and to put the demo folder in.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$root/${QR740_BUILD:-build}
+bin=$build/bin
+demo=$build/demo
+link=$demo/ttyQR740
+
+flash_start=0x4000
+flash_end=0x8000
+block_size=256
+# Without a display: give up when the programmer has not answered the boot ROM
+# by then, and in any case after the longest a paced session takes.
+first_answer_limit=15
+session_limit=180
+
+for program in qr740-sim qr740-programmer; do
+  if [ ! -x "$bin/$program" ]; then
+    echo "demo: $bin/$program is missing; build first (./run does)" >&2
+    exit 1
+  fi
+done
+
+# ---------------------------------------------------------------- the folder
+rm -rf "$demo"
+mkdir -p "$demo"
+cp "$bin/qr740-programmer" "$demo/"
+cp sim/demo/qr740-demo.ldr sim/demo/demo.par "$demo/"
+
+# 64 blocks of 256 bytes from 0x4000: runs of code-like blocks and of erased
+# (0xFF) blocks, so that the programmer skips some of them.
+blank_block() {
+  local s
+  printf -v s '%256s' ''
+  printf '%s' "${s// /$'\xff'}"
+}
+text_block() {
+  local s
+  printf -v s 'QR740 demo firmware 3.03, block %02d. ' "$1"
+  while [ ${#s} -lt 256 ]; do s+=$s; done
+  printf '%s' "${s:0:256}"
+}
+(
+  export LC_ALL=C # byte strings, whatever the user's locale
+  for ((i = 0; i < 64; i++)); do
+    if ((i < 16 || (i >= 24 && i < 32) || (i >= 56 && i != 60))); then
+      text_block "$i"
+    else
+      blank_block
+    fi
+  done
+) > "$demo/FW00303.bin"
+
+cat > "$demo/Loader.ini" <<EOF
+[Communications]
+Port=1
+
+[Ports]
+COM1=$link
+
+[Software]
+New Version=3.03
+
+[Auto Mode]
+Auto=1
+
+[Load Parameters]
+Parameter File=demo
+
+[Binary]
+QR 740=FW00303
+
+[Loader]
+QR740=qr740-demo.ldr
+EOF
+
+# ---------------------------------------------------------------- running
+headless=
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  headless=1
+  export QT_QPA_PLATFORM=offscreen
+fi
+
+sim_args=(
+  --link "$link" --pace
+  --flash-start "$flash_start" --flash-end "$flash_end" --block-size "$block_size"
+  --fw-version 300
+  --flash-out "$demo/flash-out.bin" --params-out "$demo/params-out.txt"
+)
+if [ -n "$headless" ]; then sim_args+=(--once); fi
+
+sim_pid=
+programmer_pid=
+tail_pid=
+stop() {
+  # Only the processes this script started, each by its own id.
+  if [ -n "$programmer_pid" ] && kill -0 "$programmer_pid" 2>/dev/null; then
+    kill -TERM "$programmer_pid" 2>/dev/null || true
+    wait "$programmer_pid" 2>/dev/null || true
+  fi
+  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  if [ -n "$tail_pid" ] && kill -0 "$tail_pid" 2>/dev/null; then
+    kill -TERM "$tail_pid" 2>/dev/null || true
+    wait "$tail_pid" 2>/dev/null || true
+  fi
+  sim_pid= programmer_pid= tail_pid=
+}
+trap stop EXIT
+trap 'exit 130' INT TERM
+
+"$bin/qr740-sim" "${sim_args[@]}" > "$demo/transcript.txt" 2>&1 &
+sim_pid=$!
+for ((i = 0; i < 50; i++)); do
+  [ -L "$link" ] && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ ! -L "$link" ]; then
+  cat "$demo/transcript.txt" >&2
+  echo "demo: the simulator did not start" >&2
+  exit 1
+fi
+
+(cd "$demo" && exec ./qr740-programmer) &
+programmer_pid=$!
+
+if [ -z "$headless" ]; then
+  echo "demo: the programmer's window is open; the simulator's transcript follows."
+  echo "demo: close the window to end the demo."
+  tail -n +1 -f "$demo/transcript.txt" &
+  tail_pid=$!
+  wait "$programmer_pid" 2>/dev/null || true
+  programmer_pid=
+  stop
+else
+  echo "demo: no display, so the programmer runs offscreen; waiting for the session."
+  outcome="the time limit of ${session_limit} s passed"
+  for ((tenths = 0; tenths < session_limit * 10; tenths++)); do
+    if ! kill -0 "$sim_pid" 2>/dev/null; then
+      outcome="the simulator reported the session complete"
+      break
+    fi
+    if ! kill -0 "$programmer_pid" 2>/dev/null; then
+      outcome="the programmer ended"
+      break
+    fi
+    if ((tenths == first_answer_limit * 10)) && ! grep -q '<- "APL"' "$demo/transcript.txt"; then
+      outcome="the programmer did not answer the boot ROM within ${first_answer_limit} s (it does not hold the conversation yet)"
+      break
+    fi
+    sleep 0.1
+  done
+  stop
+  echo "demo: $outcome. The simulator's transcript:"
+  echo
+  cat "$demo/transcript.txt"
+  echo
+fi
+
+if [ -s "$demo/flash-out.bin" ] && cmp -s "$demo/flash-out.bin" "$demo/FW00303.bin"; then
+  echo "demo: the simulated flash now holds the image FW00303.bin exactly."
+else
+  echo "demo: the simulated flash does not hold the image (see $demo/flash-out.bin)."
+fi
+echo "demo: files in $demo"
