@@ -185,9 +185,19 @@ void Loop::Deliver(Clock::time_point now)
         in_.pop_front();
         controller_.Receive(b.byte, b.due, b.baud);
         Schedule(controller_.TakeOutput(), b.due);
-        if (master_ < 0)
+        // Whatever else was on its way is lost with the line.
+        if (HangUpIfAsked(b.due))
             return;
     }
+}
+
+bool Loop::HangUpIfAsked(Clock::time_point now)
+{
+    if (!controller_.TakeHangup())
+        return false;
+    CloseLine();
+    controller_.Note(now, "line closed, as an unplugged adapter would be");
+    return true;
 }
 
 void Loop::Schedule(const std::vector<std::uint8_t>& bytes, Clock::time_point at)
@@ -287,10 +297,7 @@ void Loop::Run()
             controller_.Advance(now);
             Schedule(controller_.TakeOutput(), now);
 
-            if (controller_.TakeHangup()) {
-                CloseLine();
-                controller_.Note(now, "line closed, as an unplugged adapter would be");
-            }
+            HangUpIfAsked(now);
             if (options_.once && controller_.SessionsCompleted() > 0) {
                 Publish();
                 break;

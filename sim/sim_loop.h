@@ -48,6 +48,8 @@ private:
     void WatchLine(Clock::time_point now);
     void ReadLine(Clock::time_point now);
     void Deliver(Clock::time_point now);
+    // Closes the line when the controller asks to; true if it did.
+    bool HangUpIfAsked(Clock::time_point now);
     void Schedule(const std::vector<std::uint8_t>& bytes, Clock::time_point at);
     void WriteDue(Clock::time_point now);
     void Publish();
