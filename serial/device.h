@@ -82,6 +82,17 @@ private:
     std::atomic<std::uint32_t> eventMask_{0};
 };
 
+// The terminal mode flags that a device is given for `line` (speed, special
+// characters and the driver's own flags aside): a pure function, so that the
+// translation is checked without a device that honours every flag.
+struct TVaTerminalFlags {
+    std::uint32_t Iflag = 0;
+    std::uint32_t Oflag = 0;
+    std::uint32_t Cflag = 0;
+    std::uint32_t Lflag = 0;
+};
+TVaTerminalFlags VaTerminalFlagsOf(const TVaLineSettings& line);
+
 // The operating system's serial device.
 std::shared_ptr<TVaDevice> VaCreateSystemDevice();
 

@@ -99,27 +99,12 @@ constexpr tcflag_t kGovernedIflag = IXON | IXOFF | INPCK;
 termios2 ToTermios(const termios2& read, const TVaLineSettings& line)
 {
     termios2 t = read;
-    // Raw: no echo, no line editing, no signals, no translation of any byte in
-    // either direction. Built from nothing rather than by clearing what a raw
-    // mode clears, so that nothing another program left behind (IXANY, ISTRIP,
-    // a stop bit, a parity) survives.
-    t.c_iflag = 0;
-    if (line.XonXoffOut)
-        t.c_iflag |= IXON;
-    if (line.XonXoffIn)
-        t.c_iflag |= IXOFF;
-    if (line.ParityCheck)
-        t.c_iflag |= INPCK;
-    t.c_oflag = 0;
-    t.c_lflag = 0;
-    // CLOCAL: the line is ours whatever the carrier does, and a missing carrier
-    // never hangs it up. HUPCL is the driver's as read.
-    t.c_cflag = (read.c_cflag & HUPCL) | CLOCAL | CREAD | SizeFlag(line.DataBits) |
-                ParityFlags(line.Parity) | BOTHER;
-    if (line.TwoStopBits)
-        t.c_cflag |= CSTOPB;
-    if (line.Rts == TVaLineLevel::Handshake)
-        t.c_cflag |= CRTSCTS;
+    const TVaTerminalFlags flags = VaTerminalFlagsOf(line);
+    t.c_iflag = flags.Iflag;
+    t.c_oflag = flags.Oflag;
+    t.c_lflag = flags.Lflag;
+    // HUPCL is the driver's as read.
+    t.c_cflag = (read.c_cflag & HUPCL) | flags.Cflag | BOTHER;
     t.c_ospeed = line.BaudRate;
     t.c_ispeed = line.BaudRate; // CIBAUD is clear: input runs at the output rate
     t.c_cc[VMIN] = 1;
@@ -282,8 +267,15 @@ public:
         if (!tx && !rx)
             return 0;
         const int queue = (tx && rx) ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH;
-        if (::ioctl(fd_, TCFLSH, queue) != 0)
+        if (::ioctl(fd_, TCFLSH, queue) != 0) {
+            // A hung-up line (unplugged adapter, closed peer) has no queues
+            // left to empty and answers EIO to every request. Failing here would
+            // make Close fail for ever, and the port could never be closed and
+            // opened again.
+            if (errno == EIO)
+                return 0;
             return LastError();
+        }
         return 0;
     }
 
@@ -307,7 +299,7 @@ public:
                 return LastError();
             // The transmit queue is full (flow control, a slow line): wait for
             // room, but never beyond the time-out, so nothing outlives the call.
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 break;
@@ -373,6 +365,29 @@ private:
 };
 
 } // namespace
+
+TVaTerminalFlags VaTerminalFlagsOf(const TVaLineSettings& line)
+{
+    TVaTerminalFlags flags;
+    // Raw: no echo, no line editing, no signals, no translation of any byte in
+    // either direction. Built from nothing rather than by clearing what a raw
+    // mode clears, so that nothing another program left behind (IXANY, ISTRIP,
+    // a stop bit, a parity) survives.
+    if (line.XonXoffOut)
+        flags.Iflag |= IXON;
+    if (line.XonXoffIn)
+        flags.Iflag |= IXOFF;
+    if (line.ParityCheck)
+        flags.Iflag |= INPCK;
+    // CLOCAL: the line is ours whatever the carrier does, and a missing carrier
+    // never hangs it up.
+    flags.Cflag = CLOCAL | CREAD | SizeFlag(line.DataBits) | ParityFlags(line.Parity);
+    if (line.TwoStopBits)
+        flags.Cflag |= CSTOPB;
+    if (line.Rts == TVaLineLevel::Handshake)
+        flags.Cflag |= CRTSCTS;
+    return flags;
+}
 
 std::shared_ptr<TVaDevice> VaCreateSystemDevice()
 {

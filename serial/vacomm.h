@@ -4,6 +4,8 @@
 // publishes it. Every call is made on the user-interface thread; the event thread
 // started by Open() hands received-byte notifications over to that thread.
 
+#include "vaeventchars.h"
+
 #include <QObject>
 
 #include <cstdint>
@@ -88,7 +90,6 @@ using TVaExceptionReport = std::function<void(std::exception_ptr)>;
 void SetVaExceptionReport(TVaExceptionReport report);
 void VaReportException(std::exception_ptr error);
 
-class TVaEventChars;       // serial/vaeventchars.h
 class TVaCommThread;       // serial/vacommthread.h
 class TVaDevice;           // serial/device.h
 class TVaCriticalSection;  // serial/vasupport.h

@@ -10,14 +10,100 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <iterator>
+
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+std::string MessageOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const EVaCommError& e) {
+        return e.what();
+    }
+    return "(nothing raised)";
+}
+
+// The port's event threads as the kernel lists them.
+struct EventThread {
+    int tid = 0;
+    long nice = 0;
+    unsigned long cpuTicks = 0;
+};
+
+std::vector<EventThread> EventThreads()
+{
+    std::vector<EventThread> found;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name != "VaCommThread")
+            continue;
+        std::ifstream statFile(task.path() / "stat");
+        std::string stat;
+        std::getline(statFile, stat);
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue; // the thread ended while being looked at
+        // After the name: state is field 3; utime 14, stime 15, nice 19.
+        std::istringstream fields(stat.substr(close + 2));
+        std::vector<std::string> f((std::istream_iterator<std::string>(fields)),
+                                   std::istream_iterator<std::string>());
+        if (f.size() < 17)
+            continue;
+        EventThread t;
+        t.tid = std::stoi(task.path().filename().string());
+        t.cpuTicks = std::stoul(f[11]) + std::stoul(f[12]);
+        t.nice = std::stol(f[16]);
+        found.push_back(t);
+    }
+    return found;
+}
+
+termios LineOf(const PtyPair& pty)
+{
+    termios t{};
+    ::tcgetattr(pty.MasterFd(), &t); // a pty master reports its slave's settings
+    return t;
+}
+
+// Collects what reaches the application's exception report.
+class ReportCollector {
+public:
+    ReportCollector()
+    {
+        SetVaExceptionReport([this](std::exception_ptr error) {
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                texts.push_back(e.what());
+            }
+        });
+    }
+    ~ReportCollector() { SetVaExceptionReport(nullptr); }
+    std::vector<std::string> texts;
+};
 
 // A component set up as the programmer sets up its port, on a fresh pty.
 class CommOnPty : public ::testing::Test {
@@ -119,6 +205,439 @@ TEST_F(CommOnPty, HandlerClosesAndReopensAtANewSpeed)
     ASSERT_TRUE(WaitUntil([&] { return second.size() == 2; }));
     EXPECT_EQ(second, (Bytes{'A', 'T'}));
     EXPECT_EQ(calls, 1);
+}
+
+TEST(CommClosed, NewComponentHasTheDefaultsAndIsClosed)
+{
+    TVaComm port;
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_FALSE(port.AutoOpen());
+    EXPECT_EQ(port.Baudrate(), br1200);
+    EXPECT_EQ(port.Parity(), paNone);
+    EXPECT_EQ(port.Databits(), db8);
+    EXPECT_EQ(port.Stopbits(), sb1);
+    EXPECT_EQ(port.PortNum(), 0);
+    EXPECT_EQ(port.DeviceName(), "COM%d");
+    EXPECT_TRUE(port.MonitorEvents().Empty());
+    EXPECT_EQ(port.EventChars().XonChar(), 17);
+    EXPECT_EQ(port.EventChars().XoffChar(), 19);
+    EXPECT_EQ(port.ReadBufSize(), 4096);
+    EXPECT_EQ(port.WriteBufSize(), 2048);
+    EXPECT_EQ(port.ReadTimeout(), 1000);
+    EXPECT_EQ(port.WriteTimeout(), 1000);
+    EXPECT_EQ(port.FlowControl(), fcRtsCts);
+    EXPECT_TRUE(port.Options().Empty());
+    EXPECT_EQ(port.XonLim(), 1024);
+    EXPECT_EQ(port.XoffLim(), 1024);
+    EXPECT_EQ(port.Priority(), tpNormal);
+    EXPECT_EQ(port.DTRControl(), dtrEnable);
+    EXPECT_EQ(port.RTSControl(), rtsEnable);
+
+    int closed = 0;
+    port.OnClose = [&](TVaCustomComm*) { ++closed; };
+    EXPECT_EQ(port.ReadBufUsed(), 0);
+    std::uint8_t ch = 0;
+    EXPECT_FALSE(port.ReadChar(ch));
+    TVaComStat status;
+    status.cbInQue = 7;
+    port.GetStatistics(status);
+    EXPECT_EQ(status.cbInQue, 0u);
+    port.PurgeReadWrite();
+    port.Close();
+    EXPECT_EQ(closed, 0);
+    EXPECT_EQ(MessageOf([&] { port.WriteChar('A'); }), "Write error (9), Bad file descriptor");
+    const char buf[2] = {'A', 'B'};
+    EXPECT_EQ(MessageOf([&] { port.WriteBuf(buf, 2); }), "Write error (9), Bad file descriptor");
+}
+
+TEST(CommClosed, OpenFailuresNameThePortAndLeaveItClosed)
+{
+    ScratchDir dir;
+    PtyPair pty(dir / "held");
+    TVaComm holder;
+    holder.SetDeviceName(pty.Link().string());
+    holder.SetFlowControl(fcNone);
+    holder.Open();
+    std::filesystem::create_symlink(dir / "nowhere", dir / "dangling");
+    dir.WriteFile("plain", "not a terminal");
+    std::filesystem::create_directory(dir / "folder");
+
+    const struct {
+        std::string device;
+        const char* text;
+    } cases[] = {
+        {(dir / "missing").string(), "Invalid port number (COM3)"},
+        {(dir / "dangling").string(), "Invalid port number (COM3)"},
+        {pty.Link().string(), "Can't open device COM3"}, // held by another port
+        {(dir / "folder").string(), "Can't open device COM3"},
+        {(dir / "plain").string(), "Error reading dcb (25), Inappropriate ioctl for device"},
+    };
+    for (const auto& c : cases) {
+        TVaComm port;
+        port.SetPortNum(3);
+        port.SetDeviceName(c.device);
+        EXPECT_EQ(MessageOf([&] { port.Open(); }), c.text) << c.device;
+        EXPECT_FALSE(port.IsOpen()) << c.device;
+    }
+    // The holder still works.
+    ASSERT_TRUE(holder.WriteChar('k'));
+    EXPECT_EQ(pty.Read(1), Bytes{'k'});
+}
+
+TEST_F(CommOnPty, HoldsTheDeviceAgainstOtherProcessesUntilClosed)
+{
+    // As a second instance of the program would: open and take the lock.
+    const auto tryFromAnotherProcess = [&] {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int fd = ::open(pty.Link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            ::_exit(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    port.Open();
+    EXPECT_FALSE(tryFromAnotherProcess());
+    port.Close();
+    EXPECT_TRUE(tryFromAnotherProcess());
+
+    // A lock taken by someone else keeps this port out.
+    const int other = ::open(pty.Link().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(MessageOf([&] { port.Open(); }), "Can't open device COM1");
+    ::close(other);
+    port.Open();
+    EXPECT_TRUE(port.IsOpen());
+}
+
+TEST_F(CommOnPty, OpenOnAnOpenPortRaisesAndKeepsItWorking)
+{
+    port.Open();
+    EXPECT_EQ(MessageOf([&] { port.Open(); }), "Can't perform this operation when port is open");
+    EXPECT_TRUE(port.IsOpen());
+    ASSERT_TRUE(port.WriteChar('!'));
+    EXPECT_EQ(pty.Read(1), Bytes{'!'});
+}
+
+TEST_F(CommOnPty, EveryRateReachesTheLine)
+{
+    const unsigned rates[] = {110, 300, 600, 1200, 2400, 4800, 9600, 14400,
+                              19200, 38400, 56000, 57600, 115200, 128000, 256000};
+    port.Open();
+    for (int i = br110; i <= br256000; ++i) {
+        port.SetBaudrate(TVaBaudrate(i));
+        EXPECT_EQ(pty.SlaveSpeed(), rates[i]);
+    }
+}
+
+TEST_F(CommOnPty, StopBitsAndFlowControlReachTheLineRaw)
+{
+    const struct {
+        const char* what;
+        std::function<void(TVaCustomComm&)> set;
+        tcflag_t cflag; // of CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS
+        tcflag_t iflag; // of IXON | IXOFF | INPCK
+    } cases[] = {
+        {"ProgPort", [](auto&) {}, CS8, 0},
+        {"2 stop bits", [](auto& c) { c.SetStopbits(sb2); }, CS8 | CSTOPB, 0},
+        {"XON/XOFF", [](auto& c) { c.SetFlowControl(fcXonXoff); }, CS8, IXON | IXOFF},
+        {"RTS/CTS", [](auto& c) { c.SetFlowControl(fcRtsCts); }, CS8 | CRTSCTS, 0},
+        {"parity check", [](auto& c) { c.SetOptions({coParityCheck}); }, CS8, INPCK},
+    };
+    const tcflag_t cmask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    for (const auto& c : cases) {
+        // Whatever a previous user left on the line must not survive.
+        termios dirty = LineOf(pty);
+        dirty.c_iflag |= ICRNL | IXANY | ISTRIP;
+        dirty.c_oflag |= OPOST;
+        dirty.c_lflag |= ICANON | ECHO | ISIG;
+        ::tcsetattr(pty.MasterFd(), TCSANOW, &dirty);
+
+        TVaComm comm;
+        comm.SetDeviceName(pty.Link().string());
+        comm.SetBaudrate(br9600);
+        comm.SetFlowControl(fcNone);
+        comm.SetDTRControl(dtrDisable);
+        comm.SetRTSControl(rtsDisable);
+        comm.Open();
+        c.set(comm);
+        const termios t = LineOf(pty);
+        EXPECT_EQ(t.c_cflag & cmask, c.cflag) << c.what;
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | INPCK), c.iflag) << c.what;
+        EXPECT_TRUE(t.c_cflag & CLOCAL) << c.what;
+        EXPECT_TRUE(t.c_cflag & CREAD) << c.what;
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u) << c.what;
+        EXPECT_EQ(t.c_oflag & OPOST, 0u) << c.what;
+        EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXANY), 0u) << c.what;
+    }
+}
+
+TEST_F(CommOnPty, FramingTheDriverDoesNotKeepIsRefusedAndTheLineRestored)
+{
+    // A pseudo-terminal keeps neither a parity nor a character size other
+    // than 8: exactly the case of a driver that accepts a setting and then
+    // does something else, which only reading back reveals.
+    port.SetStopbits(sb2);
+    port.Open();
+    const termios before = LineOf(pty);
+    EXPECT_EQ(MessageOf([&] { port.SetParity(paEven); }), "Error writing dcb (22), Invalid argument");
+    EXPECT_EQ(port.Parity(), paEven);
+    EXPECT_EQ(MessageOf([&] { port.SetBaudrate(br57600); }), "Error writing dcb (22), Invalid argument");
+    const termios after = LineOf(pty);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(pty.SlaveSpeed(), 9600u);
+    port.SetParity(paNone);
+    EXPECT_EQ(pty.SlaveSpeed(), 57600u);
+}
+
+TEST_F(CommOnPty, EventCharactersBecomeTheFlowControlCharacters)
+{
+    port.SetFlowControl(fcXonXoff);
+    port.Open();
+    port.EventChars().SetXonChar('Q');
+    EXPECT_EQ(LineOf(pty).c_cc[VSTART], 'Q');
+    TVaEventChars chars;
+    chars.SetXonChar(0x01);
+    chars.SetXoffChar(0x02);
+    port.SetEventChars(chars);
+    const termios t = LineOf(pty);
+    EXPECT_EQ(t.c_cc[VSTART], 0x01);
+    EXPECT_EQ(t.c_cc[VSTOP], 0x02);
+}
+
+TEST_F(CommOnPty, SettingsLinuxCannotApplyAreRefusedAndLeaveTheLineAlone)
+{
+    const struct {
+        const char* what;
+        std::function<void(TVaCustomComm&)> set;
+        std::function<bool(TVaCustomComm&)> stored;
+    } cases[] = {
+        {"4 data bits", [](auto& c) { c.SetDatabits(db4); }, [](auto& c) { return c.Databits() == db4; }},
+        {"1.5 stop bits", [](auto& c) { c.SetStopbits(sb15); }, [](auto& c) { return c.Stopbits() == sb15; }},
+        {"DTR/DSR flow", [](auto& c) { c.SetFlowControl(fcDtrDsr); },
+         [](auto& c) { return c.FlowControl() == fcDtrDsr; }},
+        {"DTR handshake", [](auto& c) { c.SetDTRControl(dtrHandshake); },
+         [](auto& c) { return c.DTRControl() == dtrHandshake; }},
+    };
+    for (const auto& c : cases) {
+        TVaComm comm;
+        comm.SetDeviceName(pty.Link().string());
+        comm.SetBaudrate(br9600);
+        comm.SetFlowControl(fcNone);
+        comm.SetStopbits(sb2);
+        comm.Open();
+        const termios before = LineOf(pty);
+        EXPECT_EQ(MessageOf([&] { c.set(comm); }), "Error writing dcb (22), Invalid argument") << c.what;
+        EXPECT_TRUE(c.stored(comm)) << c.what;
+        const termios after = LineOf(pty);
+        EXPECT_EQ(after.c_cflag, before.c_cflag) << c.what;
+        EXPECT_EQ(pty.SlaveSpeed(), 9600u) << c.what;
+        // Stored, so the next open fails the same way and stays closed.
+        comm.Close();
+        EXPECT_EQ(MessageOf([&] { comm.Open(); }), "Error writing dcb (22), Invalid argument") << c.what;
+        EXPECT_FALSE(comm.IsOpen()) << c.what;
+    }
+}
+
+TEST_F(CommOnPty, DefaultSettingsOpenAPtyWithoutModemLines)
+{
+    TVaComm plain; // RTS/CTS, DTR and RTS on: a pty has no lines to set
+    plain.SetDeviceName(pty.Link().string());
+    plain.Open();
+    EXPECT_TRUE(LineOf(pty).c_cflag & CRTSCTS);
+    EXPECT_EQ(pty.SlaveSpeed(), 1200u);
+}
+
+TEST_F(CommOnPty, BytesArrivingDuringAHandlerAreAnnouncedNext)
+{
+    std::vector<std::int32_t> counts;
+    port.OnRxChar = [&](TVaCustomComm*, std::int32_t count) {
+        counts.push_back(count);
+        if (counts.size() == 1) {
+            pty.Write({'b', 'c', 'd'});
+            // Wait for them without serving events: they are in the queue now.
+            const auto end = std::chrono::steady_clock::now() + 5s;
+            while (port.ReadBufUsed() < count + 3 && std::chrono::steady_clock::now() < end) {
+            }
+        }
+        ReadAll(count);
+    };
+    port.Open();
+    pty.Write({'a'});
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 2; }));
+    EXPECT_EQ(counts, (std::vector<std::int32_t>{1, 3}));
+    EXPECT_EQ(port.ReadBufUsed(), 0);
+}
+
+TEST_F(CommOnPty, UnreadBytesAreCountedAgainOnlyWhenMoreArrive)
+{
+    // A handler that reads nothing: the bytes stay, counted as told.
+    std::int32_t told = 0;
+    port.OnRxChar = [&](TVaCustomComm*, std::int32_t count) { told = count; };
+    port.Open();
+    pty.Write({1, 2, 3, 4});
+    ASSERT_TRUE(WaitUntil([&] { return told == 4; }));
+    // Nothing new arrives from here on, so nothing is announced.
+    std::vector<std::int32_t> counts;
+    port.OnRxChar = [&](TVaCustomComm*, std::int32_t count) {
+        counts.push_back(count);
+        ReadAll(1); // leaves the rest
+    };
+    RunEventsFor(100ms);
+    EXPECT_TRUE(counts.empty());
+
+    pty.Write({5});
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 1; }));
+    RunEventsFor(100ms);
+    pty.Write({6});
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 2; }));
+    RunEventsFor(50ms);
+    EXPECT_EQ(counts, (std::vector<std::int32_t>{5, 5}));
+    EXPECT_EQ(ReadAll(10), (Bytes{3, 4, 5, 6}));
+}
+
+TEST_F(CommOnPty, AnExceptionInAHandlerIsReportedAndReceptionGoesOn)
+{
+    ReportCollector reports;
+    int calls = 0;
+    port.OnRxChar = [&](TVaCustomComm*, std::int32_t count) {
+        ++calls;
+        ReadAll(count);
+        if (calls == 1)
+            throw EVaCommError("handler failed");
+    };
+    port.Open();
+    pty.Write({'1'});
+    ASSERT_TRUE(WaitUntil([&] { return calls == 1 && !reports.texts.empty(); }));
+    EXPECT_EQ(reports.texts, std::vector<std::string>{"handler failed"});
+    pty.Write({'2'});
+    ASSERT_TRUE(WaitUntil([&] { return calls == 2; }));
+    EXPECT_EQ(reports.texts.size(), 1u);
+}
+
+TEST_F(CommOnPty, CloseInsideAHandlerEndsTheThreadAfterTheHandler)
+{
+    int calls = 0;
+    bool ranToEnd = false;
+    port.OnRxChar = [&](TVaCustomComm*, std::int32_t) {
+        ++calls;
+        port.Close();
+        ranToEnd = true;
+    };
+    port.Open();
+    pty.Write({'x'});
+    ASSERT_TRUE(WaitUntil([&] { return ranToEnd; }));
+    EXPECT_FALSE(port.IsOpen());
+    ASSERT_TRUE(WaitUntil([] { return EventThreads().empty(); }));
+    RunEventsFor(30ms);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(CommOnPty, CloseWakesAnIdleThreadWhichEnds)
+{
+    port.Open();
+    ASSERT_TRUE(WaitUntil([] { return EventThreads().size() == 1; }));
+    port.Close();
+    EXPECT_TRUE(WaitUntil([] { return EventThreads().empty(); }));
+}
+
+TEST_F(CommOnPty, ThePriorityIsTheThreadsForItsWholeLife)
+{
+    port.SetPriority(tpLowest);
+    int calls = 0;
+    port.OnRxChar = [&](TVaCustomComm*, std::int32_t count) {
+        ++calls;
+        ReadAll(count);
+    };
+    port.Open();
+    // The thread is born with the level of the thread that opened the port,
+    // and goes ten steps lower (a lower level needs no privilege).
+    errno = 0;
+    const long expected = std::min(::getpriority(PRIO_PROCESS, 0) + 10, 19);
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto threads = EventThreads();
+        return threads.size() == 1 && threads[0].nice == expected;
+    }));
+    pty.Write({'a'});
+    ASSERT_TRUE(WaitUntil([&] { return calls == 1; }));
+    const auto threads = EventThreads();
+    ASSERT_EQ(threads.size(), 1u);
+    EXPECT_EQ(threads[0].nice, expected);
+}
+
+TEST_F(CommOnPty, APeerThatHangsUpIsReportedOnceAndDoesNotMakeTheThreadSpin)
+{
+    ReportCollector reports;
+    int calls = 0;
+    port.OnRxChar = [&](TVaCustomComm*, std::int32_t count) {
+        ++calls;
+        ReadAll(count);
+    };
+    port.Open();
+    pty.ReleaseSlave();
+    pty.HangUp();
+    ASSERT_TRUE(WaitUntil([&] { return !reports.texts.empty(); }));
+    const auto before = EventThreads();
+    ASSERT_EQ(before.size(), 1u);
+    const auto start = std::chrono::steady_clock::now();
+    RunEventsFor(500ms);
+    const auto wall = std::chrono::steady_clock::now() - start;
+    const auto after = EventThreads();
+    ASSERT_EQ(after.size(), 1u);
+    // A spinning thread would burn most of the half second; a resting one
+    // takes a few wake-ups. (Clock ticks are 10 ms.)
+    const auto cpuMs = (after[0].cpuTicks - before[0].cpuTicks) * 1000 / ::sysconf(_SC_CLK_TCK);
+    EXPECT_LT(cpuMs, std::chrono::duration_cast<std::chrono::milliseconds>(wall).count() / 10);
+    EXPECT_EQ(reports.texts,
+              std::vector<std::string>{"Error retrieving statistics (5), Input/output error"});
+    EXPECT_EQ(calls, 0);
+    // The dead port still closes, so it can be opened again once the device is
+    // back.
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(CommOnPty, WritesGiveUpAfterTheWriteTimeout)
+{
+    port.SetWriteTimeout(100);
+    port.Open();
+    // Nobody reads the master: the line's queues fill and stay full.
+    Bytes lots(1 << 20, 0x55);
+    const auto start = std::chrono::steady_clock::now();
+    const std::int32_t written = port.WriteBuf(lots.data(), std::int32_t(lots.size()));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, std::int32_t(lots.size()));
+    // A single byte into the full queue times out with nothing written.
+    EXPECT_FALSE(port.WriteChar(0x55));
+    EXPECT_EQ(pty.Drain(50ms).size(), std::size_t(written));
+}
+
+TEST(CommLifetime, DestroyingAnOpenPortWithADispatchOnItsWayIsSafe)
+{
+    ScratchDir dir;
+    PtyPair pty(dir / "ttyQR");
+    int calls = 0;
+    for (int round = 0; round < 20; ++round) {
+        auto port = std::make_unique<TVaComm>();
+        port->SetDeviceName(pty.Link().string());
+        port->SetFlowControl(fcNone);
+        port->SetMonitorEvents({ceRxChar});
+        port->OnRxChar = [&](TVaCustomComm*, std::int32_t) { ++calls; };
+        port->Open();
+        pty.Write({std::uint8_t(round)});
+        // Bytes are queued: the thread is about to hand them over, or is
+        // blocked handing them over, when the port goes.
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        while (port->ReadBufUsed() == 0 && std::chrono::steady_clock::now() < end) {
+        }
+        port.reset();
+        RunEventsFor(2ms);
+    }
+    EXPECT_TRUE(WaitUntil([] { return EventThreads().empty(); }));
+    EXPECT_EQ(calls, 0);
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <termios.h>
+
 #include <cerrno>
 #include <string>
 
@@ -206,6 +208,34 @@ TEST(DcbToLineSettings, RefusesWhatItCannotExpress)
     zeroRate.BaudRate = 0;
     TVaLineSettings line;
     EXPECT_FALSE(DcbToLineSettings(zeroRate, line));
+}
+
+TEST(TerminalFlags, RawWithTheFramingAndFlowControlAsked)
+{
+    const struct {
+        const char* what;
+        TVaLineSettings line;
+        tcflag_t cflag, iflag;
+    } cases[] = {
+        {"8N1", {9600, 8, TVaLineParity::None}, CS8, 0},
+        {"5O1", {9600, 5, TVaLineParity::Odd}, CS5 | PARENB | PARODD, 0},
+        {"6E2", {9600, 6, TVaLineParity::Even, true}, CS6 | PARENB | CSTOPB, 0},
+        {"7M1", {9600, 7, TVaLineParity::Mark}, CS7 | PARENB | CMSPAR | PARODD, 0},
+        {"8S1", {9600, 8, TVaLineParity::Space}, CS8 | PARENB | CMSPAR, 0},
+        {"XON/XOFF out, check parity", {9600, 8, TVaLineParity::None, false, true, false, true},
+         CS8, IXON | INPCK},
+        {"XON/XOFF in", {9600, 8, TVaLineParity::None, false, false, true}, CS8, IXOFF},
+    };
+    for (const auto& c : cases) {
+        const TVaTerminalFlags flags = VaTerminalFlagsOf(c.line);
+        EXPECT_EQ(flags.Cflag, c.cflag | CLOCAL | CREAD) << c.what;
+        EXPECT_EQ(flags.Iflag, c.iflag) << c.what;
+        EXPECT_EQ(flags.Oflag, 0u) << c.what;
+        EXPECT_EQ(flags.Lflag, 0u) << c.what;
+    }
+    TVaLineSettings rtsCts;
+    rtsCts.Rts = TVaLineLevel::Handshake;
+    EXPECT_EQ(VaTerminalFlagsOf(rtsCts).Cflag, CS8 | CLOCAL | CREAD | CRTSCTS);
 }
 
 TEST(EventBits, MonitorEventsMapOneToOne)
