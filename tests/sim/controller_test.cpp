@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -350,6 +351,42 @@ TEST_F(ControllerTest, ReportsWhatItCannotUseAndCarriesOn)
         EXPECT_TRUE(Sim().AnythingUnexpected());
         // Still in step: the next request is answered as usual.
         EXPECT_EQ(Decode(Feed(Frame('V', 0))).command, 'V');
+    }
+}
+
+TEST_F(ControllerTest, SurvivesArbitraryBytesInEveryStage)
+{
+    // Noise, with preambles and answers mixed in so that it reaches into frames
+    // and past the boot ROM; whatever comes, the controller keeps its footing.
+    std::uint32_t seed = 740;
+    auto next = [&] {
+        seed = seed * 1664525u + 1013904223u;
+        return std::uint8_t(seed >> 24);
+    };
+    const Bytes pieces[] = {Text("APL"), Text("$APL$"), Hex("06"), Text("\r\n"), Frame('S', 0),
+                            Frame('P', 0x4000, Bytes(300, 0x33))};
+    const std::function<void()> stages[] = {
+        [] {},
+        [&] { Feed(Text("APL")); },
+        [&] { ToLoader(); },
+        [&] {
+            ToLoader();
+            Feed(Frame('S', 0));
+        },
+    };
+    for (const auto& reach : stages) {
+        Make();
+        reach();
+        for (int burst = 0; burst < 400; ++burst) {
+            Bytes noise(next() % 64);
+            for (auto& b : noise)
+                b = next();
+            if (next() % 4 == 0)
+                noise = Join(noise, pieces[next() % std::size(pieces)]);
+            Feed(noise, next() % 2 ? 19200 : 9600);
+            Pass(std::chrono::milliseconds(next() % 8 == 0 ? 6000 : 10));
+        }
+        EXPECT_EQ(Sim().Flash().size(), 0x4000u);
     }
 }
 
