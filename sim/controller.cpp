@@ -615,12 +615,12 @@ void Controller::ReceiveParameterByte(std::uint8_t b, Clock::time_point now, uns
     }
     const std::string reply = options_.faults.atError ? "ERROR" : "OK";
     const std::string wire = reply + "\r\n";
-    std::string text2 = "-> \"" + reply + "\"";
+    std::string answer = "-> \"" + reply + "\"";
     if (options_.faults.atError)
-        text2 += " (fault at-error)";
+        answer += " (fault at-error)";
     if (!Send(std::span(reinterpret_cast<const std::uint8_t*>(wire.data()), wire.size())))
-        text2 += " [silent: not sent]";
-    Emit(now, text2);
+        answer += " [silent: not sent]";
+    Emit(now, answer);
 }
 
 } // namespace sim
