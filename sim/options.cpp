@@ -73,11 +73,11 @@ std::optional<std::uint64_t> ParseNumber(const std::string& text)
     return value;
 }
 
-bool AddFault(Faults& faults, const std::string& spec)
+bool AddFault(Faults& faults, const std::string& text)
 {
-    const auto colon = spec.find(':');
-    const std::string name = spec.substr(0, colon);
-    const std::string arg = colon == std::string::npos ? std::string() : spec.substr(colon + 1);
+    const auto colon = text.find(':');
+    const std::string name = text.substr(0, colon);
+    const std::string arg = colon == std::string::npos ? std::string() : text.substr(colon + 1);
     const bool hasArg = colon != std::string::npos;
 
     if (name == "nak-erase" && !hasArg) {

@@ -79,6 +79,6 @@ std::string Usage();
 std::optional<std::uint64_t> ParseNumber(const std::string& text);
 
 // Reads one --fault value into `faults`; false if the name or its argument is unknown.
-bool AddFault(Faults& faults, const std::string& spec);
+bool AddFault(Faults& faults, const std::string& text);
 
 } // namespace sim
