@@ -21,7 +21,9 @@ namespace {
 class FakeComm : public TVaComm {
 public:
     std::shared_ptr<FakeDevice> device = std::make_shared<FakeDevice>();
+    using TVaCustomComm::BeginLoading;
     using TVaCustomComm::DoCommEvent;
+    using TVaCustomComm::Loaded;
 
 protected:
     void OpenDevice() override { AttachDevice(device); }
@@ -376,6 +378,24 @@ TEST_F(CommOnFake, ADeviceThatStopsAnsweringIsReportedOnce)
               "Error retrieving statistics (5), Input/output error");
     port.device->Fail("QueueCounts", 0);
     port.Close();
+}
+
+TEST_F(CommOnFake, LoadingOnlyStoresAndAutoOpenOpensAtItsEnd)
+{
+    port.BeginLoading();
+    port.SetBaudrate(br9600);
+    port.SetFlowControl(fcNone);
+    port.SetAutoOpen(true);
+    EXPECT_EQ(port.device->Calls("ReadSettings"), 0);
+    EXPECT_FALSE(port.IsOpen());
+    port.Loaded();
+    ASSERT_TRUE(port.IsOpen());
+    EXPECT_EQ(port.device->Settings().BaudRate, 9600u);
+
+    FakeComm manual;
+    manual.BeginLoading();
+    manual.Loaded();
+    EXPECT_FALSE(manual.IsOpen());
 }
 
 } // namespace
