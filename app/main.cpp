@@ -1,7 +1,13 @@
+#include "loader.h"
+#include "messages.h"
+
 #include <QApplication>
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    return 0;
+    InstallApplicationExceptionReport();
+    TfmLoader fmLoader;
+    fmLoader.show();
+    return app.exec();
 }

@@ -1,12 +1,11 @@
 #include "inifile.h"
 
+#include "file_size_limit.h"
 #include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -246,8 +245,8 @@ TEST_F(IniFileTest, UnreadableFileIsNeitherReadNorReplaced)
     EXPECT_TRUE(fs::is_directory(Path()));
 }
 
-// A full disk, made with the file-size limit: the write of the new copy fails
-// part-way, and the old file must survive whole.
+// The write of the new copy fails part-way, as on a full disk, and the old file
+// must survive whole.
 TEST_F(IniFileTest, FullDiskLeavesTheOldFileWhole)
 {
     std::string before = "[Communications]\nPort=1\n[Notes]\n";
@@ -255,22 +254,16 @@ TEST_F(IniFileTest, FullDiskLeavesTheOldFileWhole)
         before += "Line=kept byte for byte\n";
     dir.WriteFile("Loader.ini", before);
 
-    rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = 4096;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-
     TIniFile ini(Path());
     std::string error;
-    try {
-        ini.WriteInteger("Communications", "Port", 2);
-    } catch (const EIniFileError& e) {
-        error = e.what();
+    {
+        const TFileSizeLimit fullDisk(4096);
+        try {
+            ini.WriteInteger("Communications", "Port", 2);
+        } catch (const EIniFileError& e) {
+            error = e.what();
+        }
     }
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousHandler);
 
     EXPECT_EQ(error, "Unable to write to " + Path());
     EXPECT_EQ(dir.ReadFile("Loader.ini"), before);

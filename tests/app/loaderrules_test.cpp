@@ -2,6 +2,7 @@
 
 #include "inifile.h"
 #include "scratch_dir.h"
+#include "vadcb.h"
 
 #include <gtest/gtest.h>
 
@@ -38,10 +39,11 @@ TEST(PortDevicePath, MapsPortsThroughThePortsSection)
         EXPECT_EQ(PortDevicePath(ini, port), device) << port;
 }
 
-TEST(DevicePattern, EscapesPercentSigns)
+TEST(DevicePattern, FormatsBackToThePathInThePortComponent)
 {
-    EXPECT_EQ(DevicePattern("/dev/ttyUSB0"), "/dev/ttyUSB0");
-    EXPECT_EQ(DevicePattern("/dev/serial/by-id/a%d%s%%b"), "/dev/serial/by-id/a%%d%%s%%%%b");
+    for (const std::string path : {"/dev/ttyUSB0", "/dev/serial/by-id/a%d%s%%b", "%", "/x/100%"}) {
+        EXPECT_EQ(FormatDeviceName(DevicePattern(path), 7), path);
+    }
 }
 
 TEST(ChosenFileName, KeepsAllButTheLastExtensionAndTakesTheVersionFromIt)

@@ -1,0 +1,352 @@
+#include "loader.h"
+
+#include "appfont.h"
+#include "loaderrules.h"
+#include "messages.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QToolButton>
+
+#include <array>
+#include <thread>
+
+namespace {
+
+// The window's frame as it was laid out: 474 × 532 outside, which a classic
+// sizeable frame (4-pixel borders, 19-pixel caption) leaves as this client area.
+// The window manager adds its own frame around it.
+constexpr QSize kClientSize(474 - 8, 532 - 27);
+
+const QColor kAqua(0, 255, 255);
+
+QString FromSettings(const std::string& text)
+{
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+QString WithTrailingSeparator(QString folder)
+{
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+    return folder;
+}
+
+template <typename Widget>
+Widget* Place(Widget* widget, const char* name, int left, int top, int width = -1,
+              int height = -1)
+{
+    widget->setObjectName(QLatin1String(name));
+    if (width < 0) {
+        widget->adjustSize(); // labels take the width of their text
+        widget->move(left, top);
+    } else {
+        widget->setGeometry(left, top, width, height);
+    }
+    return widget;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int left, int top)
+{
+    return Place(new QLabel(text, parent), name, left, top);
+}
+
+// The layout's label positions fit MS Sans Serif. A wider substitute would run a
+// label into the box after it, so such a label moves left to end just before the
+// box; with the original font it stays where it was laid out.
+void KeepLabelBefore(QLabel* label, const QWidget* box)
+{
+    constexpr int kGap = 3;
+    const int limit = box->x() - kGap;
+    if (label->geometry().right() >= limit)
+        label->move(limit - label->width(), label->y());
+}
+
+QLineEdit* MakeReadOnlyBox(QWidget* parent, const char* name, int left, int top, int width)
+{
+    auto* box = Place(new QLineEdit(parent), name, left, top, width, 21);
+    box->setReadOnly(true);
+    return box;
+}
+
+// The version displays: aqua, and out of the keyboard's way.
+QLineEdit* MakeDisplayBox(QWidget* parent, const char* name, int left, int top, int width)
+{
+    QLineEdit* box = MakeReadOnlyBox(parent, name, left, top, width);
+    box->setFocusPolicy(Qt::NoFocus);
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Base, kAqua);
+    box->setPalette(palette);
+    return box;
+}
+
+QToolButton* MakeFolderButton(QWidget* parent, const char* name, int left, int top)
+{
+    auto* button = Place(new QToolButton(parent), name, left, top, 23, 23);
+    // The icon's disabled mode supplies the greyed picture.
+    button->setIcon(button->style()->standardIcon(QStyle::SP_DirOpenIcon));
+    button->setIconSize(QSize(16, 16));
+    button->setFocusPolicy(Qt::NoFocus);
+    return button;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, int left,
+                        int top)
+{
+    return Place(new QPushButton(caption, parent), name, left, top, 97, 25);
+}
+
+} // namespace
+
+QString StageText(LoaderStage stage)
+{
+    static const std::array<const char*, 5> texts = {
+        "Waiting for Target",
+        "Waiting for Target ID",
+        "Loading Target Loader",
+        "Getting Version Information",
+        "Setting Parameters",
+    };
+    return stage < texts.size() ? QString::fromLatin1(texts[stage]) : QString();
+}
+
+TfmLoader::TfmLoader(TLoaderEnvironment environment, QWidget* parent)
+    : QWidget(parent),
+      folder_(std::move(environment.folder)),
+      pause_(std::move(environment.pause))
+{
+    if (folder_.isEmpty())
+        folder_ = QCoreApplication::applicationDirPath();
+    if (!pause_)
+        pause_ = [](std::chrono::milliseconds period) { std::this_thread::sleep_for(period); };
+
+    ProgPort.SetBaudrate(br9600);
+    ProgPort.SetPortNum(1);
+    ProgPort.SetMonitorEvents({ceRxChar});
+    ProgPort.SetFlowControl(fcNone);
+    ProgPort.SetDTRControl(dtrDisable);
+    ProgPort.SetRTSControl(rtsDisable);
+
+    CreateControls();
+    ConnectHandlers();
+    RunReported([this] { FormCreate(this); });
+}
+
+TfmLoader::~TfmLoader() = default;
+
+void TfmLoader::CreateControls()
+{
+    setObjectName(QStringLiteral("fmLoader"));
+    setWindowTitle(QStringLiteral("QR740  Programmer V3.03 (Released 15th October 2009)"));
+    setFont(LoaderFont(11));
+    resize(kClientSize);
+    if (const QScreen* screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    gbControl = Place(new QGroupBox(QStringLiteral("Loader Control"), this), "gbControl", 8, 0,
+                      449, 113);
+    Label5 = MakeLabel(gbControl, "Label5", QStringLiteral("Port"), 48, 16);
+    rgPort = Place(new QComboBox(gbControl), "rgPort", 8, 32, 105, 21);
+    for (int port = 1; port <= kPortCount; ++port)
+        rgPort->addItem(QStringLiteral("Com %1").arg(port));
+    rgPort->setMaxVisibleItems(8);
+    Label4 = MakeLabel(gbControl, "Label4", QStringLiteral("Binary File"), 139, 32);
+    eBinaryFile = MakeReadOnlyBox(gbControl, "eBinaryFile", 192, 24, 97);
+    sbSelectBFile = MakeFolderButton(gbControl, "sbSelectBFile", 296, 24);
+    Label3 = MakeLabel(gbControl, "Label3", QStringLiteral("Parameter File"), 120, 64);
+    eParameterFile = MakeReadOnlyBox(gbControl, "eParameterFile", 192, 56, 97);
+    sbSelectPFile = MakeFolderButton(gbControl, "sbSelectPFile", 296, 56);
+    cbAuto = Place(new QCheckBox(QStringLiteral("Auto Program"), gbControl), "cbAuto", 192, 88,
+                   97, 17);
+    bExit = MakeButton(gbControl, "bExit", QStringLiteral("&Exit Loader"), 344, 16);
+    bResetLoader = MakeButton(gbControl, "bResetLoader", QStringLiteral("Reset &Loader"), 344, 48);
+    bGo = MakeButton(gbControl, "bGo", QStringLiteral("&Upload Now"), 344, 80);
+    bGo->setEnabled(false);
+
+    gbTarget = Place(new QGroupBox(QStringLiteral("General Information"), this), "gbTarget", 8,
+                     112, 449, 97);
+    Label7 = MakeLabel(gbTarget, "Label7", QStringLiteral("Loader Version"), 112, 24);
+    eLdrVersion = MakeDisplayBox(gbTarget, "eLdrVersion", 192, 16, 177);
+    Label1 = MakeLabel(gbTarget, "Label1", QStringLiteral("Upgrading QR740 to Version"), 48, 48);
+    eNewVersion = MakeDisplayBox(gbTarget, "eNewVersion", 192, 40, 57);
+    Label2 = MakeLabel(gbTarget, "Label2", QStringLiteral("from Version"), 125, 72);
+    eCurrentVersion = MakeDisplayBox(gbTarget, "eCurrentVersion", 192, 64, 57);
+
+    gbState = Place(new QGroupBox(QStringLiteral("Current Status"), this), "gbState", 8, 208,
+                    449, 281);
+    lState = Place(new QLabel(QStringLiteral("Waiting for Target"), gbState), "lState", 8, 16,
+                   433, 33);
+    lState->setAlignment(Qt::AlignCenter);
+    lState->setFont(LoaderFont(24));
+    pgUpload = Place(new TNeedleGauge(gbState), "pgUpload", 8, 56, 433, 193);
+    Label8 = MakeLabel(gbState, "Label8", QStringLiteral("Upload Progress"), 184, 256);
+
+    KeepLabelBefore(Label4, eBinaryFile);
+    KeepLabelBefore(Label3, eParameterFile);
+    KeepLabelBefore(Label7, eLdrVersion);
+    KeepLabelBefore(Label1, eNewVersion);
+    KeepLabelBefore(Label2, eCurrentVersion);
+
+    setTabOrder(cbAuto, bExit);
+    setTabOrder(bExit, bGo);
+    setTabOrder(bGo, bResetLoader);
+    setTabOrder(bResetLoader, eParameterFile);
+    setTabOrder(eParameterFile, eBinaryFile);
+    setTabOrder(eBinaryFile, rgPort);
+    cbAuto->setFocus();
+}
+
+void TfmLoader::ConnectHandlers()
+{
+    // Every handler runs under the top-level report: an exception ends the handler
+    // and is shown, and the window carries on.
+    const auto on = [this](auto* sender, auto signal, void (TfmLoader::*handler)(QObject*)) {
+        connect(sender, signal, this,
+                [this, sender, handler] { RunReported([&] { (this->*handler)(sender); }); });
+    };
+    // activated, unlike currentIndexChanged, comes only from the operator's
+    // choice, so selecting the configured port from code reopens nothing.
+    on(rgPort, &QComboBox::activated, &TfmLoader::rgPortChange);
+    // toggled comes from code as well: ticking the box in FormCreate runs the
+    // handler too.
+    on(cbAuto, &QCheckBox::toggled, &TfmLoader::cbAutoClick);
+    on(bGo, &QPushButton::clicked, &TfmLoader::bGoClick);
+    on(bResetLoader, &QPushButton::clicked, &TfmLoader::bResetLoaderClick);
+    on(bExit, &QPushButton::clicked, &TfmLoader::bExitClick);
+    on(sbSelectBFile, &QToolButton::clicked, &TfmLoader::sbSelectBFileClick);
+    on(sbSelectPFile, &QToolButton::clicked, &TfmLoader::sbSelectPFileClick);
+}
+
+void TfmLoader::FormCreate(QObject*)
+{
+    const QString folder = WithTrailingSeparator(folder_);
+    BinaryFolder = folder;
+    ParamFolder = folder;
+    Ini = std::make_unique<TIniFile>(
+        QFile::encodeName(folder + QStringLiteral("Loader.ini")).toStdString());
+
+    const std::int32_t port = PortFromSetting(Ini->ReadInteger("Communications", "Port", 1));
+    rgPort->setCurrentIndex(port >= 1 ? port - 1 : -1);
+    ProgPort.SetPortNum(port);
+    OpenProgPort();
+
+    eNewVersion->setText(FromSettings(Ini->ReadString("Software", "New Version", "Unknown")));
+    cbAuto->setChecked(Ini->ReadInteger("Auto Mode", "Auto", 0) == 1);
+    eParameterFile->setText(FromSettings(Ini->ReadString("Load Parameters", "Parameter File", "")));
+    eBinaryFile->setText(FromSettings(Ini->ReadString("Binary", "QR 740", "")));
+    SetStage(WaitingForTarget);
+}
+
+void TfmLoader::FormClose(QObject*, TCloseAction&)
+{
+    Ini.reset();
+    ProgPort.Close();
+}
+
+void TfmLoader::closeEvent(QCloseEvent* event)
+{
+    TCloseAction action = caHide;
+    RunReported([&] { FormClose(this, action); });
+    if (action == caNone)
+        event->ignore();
+    else
+        event->accept();
+}
+
+void TfmLoader::OpenProgPort()
+{
+    ProgPort.SetDeviceName(DevicePattern(PortDevicePath(*Ini, ProgPort.PortNum())));
+    ProgPort.Open();
+}
+
+void TfmLoader::SetStage(LoaderStage stage)
+{
+    Stage = stage;
+    if (stage <= SettingParameters)
+        lState->setText(StageText(stage));
+}
+
+void TfmLoader::rgPortChange(QObject*)
+{
+    const int port = rgPort->currentIndex() + 1;
+    ProgPort.Close();
+    pause_(kPortChangePause);
+    ProgPort.SetPortNum(port);
+    OpenProgPort();
+    // Only a port that opened is remembered, so the file always names one that
+    // worked.
+    Ini->WriteInteger("Communications", "Port", port);
+}
+
+void TfmLoader::cbAutoClick(QObject*)
+{
+    bGo->setEnabled(!cbAuto->isChecked() && Stage == GettingVersion);
+}
+
+void TfmLoader::bGoClick(QObject*)
+{
+    bGo->setEnabled(false);
+    StartUpload();
+}
+
+void TfmLoader::bResetLoaderClick(QObject*)
+{
+    // The conversation's reset arrives with the conversation itself.
+}
+
+void TfmLoader::StartUpload()
+{
+    // Programming arrives with the conversation itself.
+}
+
+void TfmLoader::bExitClick(QObject*)
+{
+    close();
+}
+
+QString TfmLoader::ChooseFile(const QString& dialogName, const QString& filter,
+                              const QString& folder)
+{
+    QFileDialog dialog(this, QStringLiteral("Open"), folder, filter);
+    dialog.setObjectName(dialogName);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+void TfmLoader::sbSelectBFileClick(QObject*)
+{
+    const QString chosen =
+        ChooseFile(QStringLiteral("OpenBFile"), QStringLiteral("Binary Files (*.bin)"), BinaryFolder);
+    if (chosen.isEmpty())
+        return;
+    // Only the last extension goes: the image is later found again as folder,
+    // name and ".bin", and that must be the file the operator chose.
+    const QString name = NameWithoutExtension(chosen);
+    BinaryFolder = WithTrailingSeparator(QFileInfo(chosen).absolutePath());
+    eBinaryFile->setText(name);
+    eNewVersion->setText(VersionFromName(name));
+}
+
+void TfmLoader::sbSelectPFileClick(QObject*)
+{
+    const QString chosen = ChooseFile(QStringLiteral("openPFile"),
+                                      QStringLiteral("Parameter Files (*.par)"), ParamFolder);
+    if (chosen.isEmpty())
+        return;
+    ParamFolder = WithTrailingSeparator(QFileInfo(chosen).absolutePath());
+    eParameterFile->setText(NameWithoutExtension(chosen));
+}

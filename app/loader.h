@@ -1,0 +1,128 @@
+#pragma once
+
+// The programmer's one window. It holds the application's state as fields and its
+// logic as handlers, named after the controls they serve. Every handler runs on
+// the user-interface thread, and an exception that escapes one goes to the
+// application's top-level report (messages.h); the window carries on.
+
+#include "inifile.h"
+#include "needlegauge.h"
+#include "vacomm.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QToolButton;
+
+enum LoaderStage : std::uint8_t {
+    WaitingForTarget,
+    WaitingForTargetId,
+    LoadingTargetLoader,
+    GettingVersion,
+    SettingParameters,
+};
+
+// The status text shown on entering a stage; empty for values past the last stage.
+QString StageText(LoaderStage stage);
+
+enum TCloseAction : std::uint8_t { caNone, caHide, caFree, caMinimize };
+
+// How long a port change leaves the old port closed before opening the new one,
+// so that the adapter and its driver have let go of the line.
+inline constexpr std::chrono::milliseconds kPortChangePause{1000};
+
+// What the window takes from its surroundings. The defaults are the running
+// program's; tests give each window its own folder and a pause that returns at
+// once.
+struct TLoaderEnvironment {
+    // Folder holding Loader.ini; empty means the executable's folder.
+    QString folder;
+    // Blocks the user-interface thread for the given time.
+    std::function<void(std::chrono::milliseconds)> pause;
+};
+
+class TfmLoader : public QWidget {
+public:
+    // Builds the controls and runs FormCreate before the window is first shown.
+    explicit TfmLoader(TLoaderEnvironment environment = {}, QWidget* parent = nullptr);
+    ~TfmLoader() override;
+
+    // Handlers. Each takes the object that raised it.
+    void FormCreate(QObject* Sender);
+    void FormClose(QObject* Sender, TCloseAction& Action);
+    void rgPortChange(QObject* Sender);
+    void cbAutoClick(QObject* Sender);
+    void bGoClick(QObject* Sender);
+    void bResetLoaderClick(QObject* Sender);
+    void bExitClick(QObject* Sender);
+    void sbSelectBFileClick(QObject* Sender);
+    void sbSelectPFileClick(QObject* Sender);
+
+    // Enters a stage: stores it and shows its status text. Values past the last
+    // stage are only stored.
+    void SetStage(LoaderStage stage);
+    // Opens ProgPort on the device mapped to its PortNum.
+    void OpenProgPort();
+
+    // Settings file, open from FormCreate to FormClose.
+    std::unique_ptr<TIniFile> Ini;
+    // Folders, with a trailing separator, in which the image and the parameter
+    // file are looked for.
+    QString BinaryFolder;
+    QString ParamFolder;
+    LoaderStage Stage = WaitingForTarget;
+
+    TVaComm ProgPort;
+
+    QGroupBox* gbControl = nullptr;
+    QLabel* Label5 = nullptr;
+    QComboBox* rgPort = nullptr;
+    QLabel* Label4 = nullptr;
+    QLineEdit* eBinaryFile = nullptr;
+    QToolButton* sbSelectBFile = nullptr;
+    QLabel* Label3 = nullptr;
+    QLineEdit* eParameterFile = nullptr;
+    QToolButton* sbSelectPFile = nullptr;
+    QCheckBox* cbAuto = nullptr;
+    QPushButton* bExit = nullptr;
+    QPushButton* bResetLoader = nullptr;
+    QPushButton* bGo = nullptr;
+
+    QGroupBox* gbTarget = nullptr;
+    QLabel* Label7 = nullptr;
+    QLineEdit* eLdrVersion = nullptr;
+    QLabel* Label1 = nullptr;
+    QLineEdit* eNewVersion = nullptr;
+    QLabel* Label2 = nullptr;
+    QLineEdit* eCurrentVersion = nullptr;
+
+    QGroupBox* gbState = nullptr;
+    QLabel* lState = nullptr;
+    TNeedleGauge* pgUpload = nullptr;
+    QLabel* Label8 = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateControls();
+    void ConnectHandlers();
+    // Runs the file-open dialog for one kind of file; empty when cancelled.
+    QString ChooseFile(const QString& dialogName, const QString& filter, const QString& folder);
+    // Starts programming; filled in with the conversation.
+    void StartUpload();
+
+    QString folder_;
+    std::function<void(std::chrono::milliseconds)> pause_;
+};
