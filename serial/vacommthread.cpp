@@ -330,6 +330,13 @@ std::uint32_t TVaCommThread::PendingEvents(TWatch& w, std::uint32_t mask)
         return HangUp(w, mask); // an unplugged adapter fails every request
     std::uint32_t events = 0;
     w.inQueue = in;
+    // Bytes that left the queue by a way other than a read or a purge (a flush
+    // by the driver) must not hide later arrivals. The user-interface thread
+    // only ever lowers the count while this thread is here (it raises it in a
+    // dispatch, when this thread waits), so lowering it to the queue is safe.
+    std::uint32_t told = announced_.load();
+    while (in < told && !announced_.compare_exchange_weak(told, in)) {
+    }
     if ((mask & kEvRxChar) && in > announced_.load())
         events |= kEvRxChar;
     if ((mask & kEvTxEmpty) && w.outQueue > 0 && out == 0)
