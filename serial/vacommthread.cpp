@@ -48,8 +48,6 @@ struct TThreadRecord {
 };
 
 struct TRegistry {
-    ~TRegistry() { TVaCommThread::ShutdownAll(); }
-
     // Guards every field.
     std::mutex mutex;
     std::unique_ptr<TVaDispatchRelay> relay;
@@ -59,11 +57,19 @@ struct TRegistry {
     bool postRoutineAdded = false;
 };
 
+// Never destroyed: event threads may still look it up while the process ends.
+// TExitGuard ends them first.
 TRegistry& Registry()
 {
-    static TRegistry registry;
-    return registry;
+    static TRegistry* const registry = new TRegistry;
+    return *registry;
 }
+
+// Ends the event threads at process exit when no application did it before:
+// a joinable thread left at exit would end the process abnormally.
+struct TExitGuard {
+    ~TExitGuard() { TVaCommThread::ShutdownAll(); }
+};
 
 void MarkEnded(const TVaCommThread* thread)
 {
@@ -169,6 +175,7 @@ void TVaCommThread::Resume()
         started_ = true;
     }
     ReapEnded();
+    static TExitGuard exitGuard;
     TRegistry& r = Registry();
     const std::lock_guard lock(r.mutex);
     if (!r.relay && QCoreApplication::instance()) {

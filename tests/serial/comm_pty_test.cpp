@@ -502,6 +502,31 @@ TEST_F(CommOnPty, UnreadBytesAreCountedAgainOnlyWhenMoreArrive)
     EXPECT_EQ(ReadAll(10), (Bytes{3, 4, 5, 6}));
 }
 
+TEST_F(CommOnPty, AModalLoopInAHandlerServesTheReopenedPortsDispatches)
+{
+    int outer = 0;
+    Bytes inner;
+    bool servedInside = false;
+    port.OnRxChar = [&](TVaCustomComm*, std::int32_t count) {
+        ++outer;
+        ReadAll(count);
+        port.Close();
+        port.Open();
+        port.OnRxChar = [&](TVaCustomComm*, std::int32_t n) {
+            const Bytes part = ReadAll(n);
+            inner.insert(inner.end(), part.begin(), part.end());
+        };
+        pty.Write({'n'});
+        // As a message box would: an event loop inside the handler.
+        servedInside = WaitUntil([&] { return !inner.empty(); });
+    };
+    port.Open();
+    pty.Write({'o'});
+    ASSERT_TRUE(WaitUntil([&] { return outer == 1 && servedInside; }));
+    EXPECT_EQ(inner, Bytes{'n'});
+    EXPECT_EQ(outer, 1);
+}
+
 TEST_F(CommOnPty, AnExceptionInAHandlerIsReportedAndReceptionGoesOn)
 {
     ReportCollector reports;

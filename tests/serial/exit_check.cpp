@@ -1,6 +1,8 @@
 // The application ends while a port is open and a dispatch is on its way: the
 // event thread must be gone before the application object, the port must still
-// close afterwards, and a second application must get working ports again.
+// close afterwards, and a second application must get working ports again; a
+// port left open without any application must not keep the process's end
+// from joining its thread.
 // Its own program, because the application's end is the thing under test.
 // Exit status 0 when all of that holds.
 
@@ -17,6 +19,10 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+// Reachable to the end, so a leak checker does not count it: it is meant to be
+// open when the process ends.
+TVaComm* gLeftOpen = nullptr;
 
 namespace {
 
@@ -85,5 +91,15 @@ int main(int argc, char** argv)
         ok &= Check(WaitUntil([&] { return received >= 2; }), "a later application receives");
     }
     ok &= Check(EventThreadCount() == 0, "no event thread outlives the second application");
+
+    // Last, a port left open with no application at all: the process's own
+    // end stops and joins its thread (a sanitizer reports one that is not).
+    gLeftOpen = new TVaComm;
+    TVaComm* abandoned = gLeftOpen;
+    abandoned->SetDeviceName(pty.Link().string());
+    abandoned->SetFlowControl(fcNone);
+    abandoned->SetMonitorEvents({ceRxChar});
+    abandoned->Open();
+    pty.Write({6});
     return ok ? 0 : 1;
 }
