@@ -26,10 +26,17 @@ fi
 
 # The committed seeds are read but never written: libFuzzer adds new inputs to
 # the first corpus folder only.
-"$build/bin/fuzz_receiver" \
+# Its running commentary goes to a log; the figures and any crash are shown.
+log="$build/fuzz_receiver.log"
+if ! "$build/bin/fuzz_receiver" \
   "${limit[@]}" \
   -max_len=4096 \
   -dict=fuzz/receiver.dict \
   -artifact_prefix="$artifacts/" \
   -print_final_stats=1 \
-  "$scratch" fuzz/corpus/receiver
+  "$scratch" fuzz/corpus/receiver >"$log" 2>&1; then
+  tail -n 60 "$log"
+  echo "fuzz_receiver failed; inputs kept in $artifacts/" >&2
+  exit 1
+fi
+grep -E '^(Done|stat::)' "$log"
