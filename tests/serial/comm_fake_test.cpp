@@ -2,6 +2,7 @@
 // and the device calls they make, line events and error flags.
 
 #include "fake_device.h"
+#include "message_of.h"
 #include "vacomm.h"
 #include "vadcb.h"
 #include "vaeventchars.h"
@@ -28,16 +29,6 @@ public:
 protected:
     void OpenDevice() override { AttachDevice(device); }
 };
-
-std::string MessageOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const EVaCommError& e) {
-        return e.what();
-    }
-    return "(nothing raised)";
-}
 
 class CommOnFake : public ::testing::Test {
 protected:

@@ -2,6 +2,7 @@
 // on the master side, the component opens the slave through a symlink.
 
 #include "vacomm.h"
+#include "message_of.h"
 
 #include "pty_pair.h"
 #include "scratch_dir.h"
@@ -34,16 +35,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
-
-std::string MessageOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const EVaCommError& e) {
-        return e.what();
-    }
-    return "(nothing raised)";
-}
 
 // The port's event threads as the kernel lists them.
 struct EventThread {
