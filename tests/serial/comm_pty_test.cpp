@@ -2,6 +2,7 @@
 // on the master side, the component opens the slave through a symlink.
 
 #include "vacomm.h"
+#include "event_threads.h"
 #include "message_of.h"
 
 #include "pty_pair.h"
@@ -35,43 +36,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
-
-// The port's event threads as the kernel lists them.
-struct EventThread {
-    int tid = 0;
-    long nice = 0;
-    unsigned long cpuTicks = 0;
-};
-
-std::vector<EventThread> EventThreads()
-{
-    std::vector<EventThread> found;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(task.path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        if (name != "VaCommThread")
-            continue;
-        std::ifstream statFile(task.path() / "stat");
-        std::string stat;
-        std::getline(statFile, stat);
-        const auto close = stat.rfind(')');
-        if (close == std::string::npos)
-            continue; // the thread ended while being looked at
-        // After the name: state is field 3; utime 14, stime 15, nice 19.
-        std::istringstream fields(stat.substr(close + 2));
-        std::vector<std::string> f((std::istream_iterator<std::string>(fields)),
-                                   std::istream_iterator<std::string>());
-        if (f.size() < 17)
-            continue;
-        EventThread t;
-        t.tid = std::stoi(task.path().filename().string());
-        t.cpuTicks = std::stoul(f[11]) + std::stoul(f[12]);
-        t.nice = std::stol(f[16]);
-        found.push_back(t);
-    }
-    return found;
-}
 
 termios LineOf(const PtyPair& pty)
 {

@@ -5,6 +5,8 @@
 
 #include "vacomm.h"
 
+#include "event_threads.h"
+
 #include "pty_pair.h"
 #include "scratch_dir.h"
 #include "wait.h"
@@ -14,9 +16,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -25,27 +24,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-unsigned long EventThreadTicks()
-{
-    unsigned long ticks = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(task.path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        if (name != "VaCommThread")
-            continue;
-        std::ifstream statFile(task.path() / "stat");
-        std::string stat;
-        std::getline(statFile, stat);
-        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-        std::string f;
-        for (int i = 3; i <= 15 && fields >> f; ++i)
-            if (i >= 14)
-                ticks += std::stoul(f);
-    }
-    return ticks;
-}
 
 } // namespace
 
