@@ -1,0 +1,100 @@
+#include "paramlines.h"
+
+#include <algorithm>
+#include <array>
+#include <iterator>
+#include <utility>
+
+namespace {
+
+constexpr char kLineFeed = 0x0A;
+constexpr char kCarriageReturn = 0x0D;
+constexpr char kTableLineMark = 'T';
+constexpr std::string_view kTableLinePrefix = "PIL";
+constexpr std::string_view kUnknownName = "ZZZZ";
+constexpr std::string_view kCommandPrefix = "AT";
+constexpr std::size_t kCodeLength = 3;
+// A name of four letters makes a command of exactly this length; only then does
+// the line's value part follow the name.
+constexpr std::size_t kShortCommandLength = 6;
+// A last line without LF is sent only from this length on; one or two stray
+// characters at the end of a file are dropped.
+constexpr std::size_t kShortestUnterminatedLine = 3;
+
+constexpr std::array<std::pair<std::string_view, std::string_view>, 27> kCommandNames = {{
+    {"000", "ACCW"}, {"001", "SINP"}, {"002", "FRTL"}, {"010", "SFMG"}, {"011", "FCMG"},
+    {"020", "SFIG"}, {"021", "FCIG"}, {"030", "MMAX"}, {"031", "MMIN"}, {"040", "MCLM"},
+    {"100", "EMAX"}, {"101", "EMIN"}, {"102", "SPNS"}, {"110", "SPTO"}, {"111", "SPCL"},
+    {"112", "SPCR"}, {"120", "HMAX"}, {"121", "HMIN"}, {"200", "PIMD"}, {"201", "PIDB"},
+    {"210", "TBEQ"}, {"211", "TBDV"}, {"212", "TBLG"}, {"213", "TBAG"}, {"220", "PIGN"},
+    {"221", "PIDG"}, {"222", "PITC"},
+}};
+
+} // namespace
+
+std::string ParameterCommandName(std::string_view line)
+{
+    // A line shorter than a code gives a shorter key, which no code equals.
+    const auto code = line.substr(0, kCodeLength);
+    const auto known = std::find_if(kCommandNames.begin(), kCommandNames.end(),
+                                    [code](const auto& entry) { return entry.first == code; });
+    if (known != kCommandNames.end())
+        return std::string(known->second);
+    if (!line.empty() && line.front() == kTableLineMark)
+        return std::string(kTableLinePrefix) + std::string(line);
+    return std::string(kUnknownName);
+}
+
+std::string ParameterCommand(std::string_view line)
+{
+    auto command = std::string(kCommandPrefix) + ParameterCommandName(line);
+    // Decided by the command's length, not by the kind of name: the single-letter
+    // table line "T" also gives six characters, and has nothing after its code.
+    if (command.size() == kShortCommandLength && line.size() > kCodeLength)
+        command += line.substr(kCodeLength);
+    return command;
+}
+
+std::optional<std::string> TParameterLineSplitter::Feed(std::uint8_t b)
+{
+    const auto c = static_cast<char>(b);
+    if (c == kCarriageReturn)
+        return std::nullopt;
+    if (c != kLineFeed) {
+        line_.push_back(c);
+        return std::nullopt;
+    }
+    return std::exchange(line_, {});
+}
+
+std::optional<std::string> TParameterLineSplitter::Finish()
+{
+    auto rest = std::exchange(line_, {});
+    if (rest.size() < kShortestUnterminatedLine)
+        return std::nullopt;
+    return rest;
+}
+
+std::vector<std::string> ParameterLines(std::string_view content)
+{
+    // Whole stretches between line feeds at a time rather than byte by byte: a
+    // file is split once, and the byte-wise splitter is the reference it is
+    // checked against.
+    std::vector<std::string> lines;
+    std::string line;
+    while (!content.empty()) {
+        const auto end = content.find(kLineFeed);
+        const auto piece = content.substr(0, end);
+        line.clear();
+        std::copy_if(piece.begin(), piece.end(), std::back_inserter(line),
+                     [](char c) { return c != kCarriageReturn; });
+        if (end == std::string_view::npos) {
+            if (line.size() >= kShortestUnterminatedLine)
+                lines.push_back(line);
+            break;
+        }
+        lines.push_back(line);
+        content.remove_prefix(end + 1);
+    }
+    return lines;
+}
