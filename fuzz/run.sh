@@ -11,7 +11,7 @@ build=${FUZZ_BUILD_DIR:-build/fuzz}
 
 CXX=clang++ scripts/build.sh "$build" -DQR740_FUZZ=ON -DQR740_TESTS=OFF
 
-# New corpus entries go to a scratch folder: the committed seeds stay as they are.
+# New corpus entries go to scratch folders: the committed seeds stay as they are.
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 artifacts="$build/artifacts"
@@ -24,19 +24,38 @@ else
   limit=(-max_total_time="$seconds")
 fi
 
+# run_target NAME DICT SEEDS: one target over its seeds for the time limit.
 # The committed seeds are read but never written: libFuzzer adds new inputs to
 # the first corpus folder only.
 # Its running commentary goes to a log; the figures and any crash are shown.
-log="$build/fuzz_receiver.log"
-if ! "$build/bin/fuzz_receiver" \
-  "${limit[@]}" \
-  -max_len=4096 \
-  -dict=fuzz/receiver.dict \
-  -artifact_prefix="$artifacts/" \
-  -print_final_stats=1 \
-  "$scratch" fuzz/corpus/receiver >"$log" 2>&1; then
-  tail -n 60 "$log"
-  echo "fuzz_receiver failed; inputs kept in $artifacts/" >&2
+# A crash's input is named after its target, so that two targets' findings in
+# the one artifacts folder stay apart.
+failed=()
+run_target() {
+  local name=$1 dict=$2 seeds=$3
+  local log="$build/$name.log"
+  mkdir -p "$scratch/$name"
+  echo "== $name"
+  if ! "$build/bin/$name" \
+    "${limit[@]}" \
+    -max_len=4096 \
+    -dict="$dict" \
+    -artifact_prefix="$artifacts/$name-" \
+    -print_final_stats=1 \
+    "$scratch/$name" "$seeds" >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "$name failed; inputs kept in $artifacts/" >&2
+    failed+=("$name")
+    return
+  fi
+  grep -E '^(Done|stat::)' "$log"
+}
+
+# Every target runs even when an earlier one fails, so one run reports them all.
+run_target fuzz_receiver fuzz/receiver.dict fuzz/corpus/receiver
+run_target fuzz_params fuzz/params.dict fuzz/corpus/params
+
+if [ "${#failed[@]}" -ne 0 ]; then
+  echo "failed: ${failed[*]}" >&2
   exit 1
 fi
-grep -E '^(Done|stat::)' "$log"
