@@ -109,18 +109,6 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const QString& captio
 
 } // namespace
 
-QString StageText(LoaderStage stage)
-{
-    static const std::array<const char*, 5> texts = {
-        "Waiting for Target",
-        "Waiting for Target ID",
-        "Loading Target Loader",
-        "Getting Version Information",
-        "Setting Parameters",
-    };
-    return stage < texts.size() ? QString::fromLatin1(texts[stage]) : QString();
-}
-
 TfmLoader::TfmLoader(TLoaderEnvironment environment, QWidget* parent)
     : QWidget(parent),
       folder_(std::move(environment.folder)),
@@ -139,6 +127,7 @@ TfmLoader::TfmLoader(TLoaderEnvironment environment, QWidget* parent)
     ProgPort.SetRTSControl(rtsDisable);
 
     CreateControls();
+    Session = std::make_unique<TLoaderSession>(ProgPort, static_cast<TLoaderView&>(*this));
     ConnectHandlers();
     RunReported([this] { FormCreate(this); });
 }
@@ -250,6 +239,9 @@ void TfmLoader::FormCreate(QObject*)
 
 void TfmLoader::FormClose(QObject*, TCloseAction&)
 {
+    // Nothing of the conversation may run once the window is going: a reply or a
+    // time-out would otherwise reopen the port of a closed window.
+    Session->Shutdown();
     Ini.reset();
     ProgPort.Close();
 }
@@ -266,15 +258,15 @@ void TfmLoader::closeEvent(QCloseEvent* event)
 
 void TfmLoader::OpenProgPort()
 {
+    if (!Ini)
+        return; // the window has closed
     ProgPort.SetDeviceName(DevicePattern(PortDevicePath(*Ini, ProgPort.PortNum())));
     ProgPort.Open();
 }
 
 void TfmLoader::SetStage(LoaderStage stage)
 {
-    Stage = stage;
-    if (stage <= SettingParameters)
-        lState->setText(StageText(stage));
+    Session->SetStage(stage);
 }
 
 void TfmLoader::rgPortChange(QObject*)
@@ -291,23 +283,17 @@ void TfmLoader::rgPortChange(QObject*)
 
 void TfmLoader::cbAutoClick(QObject*)
 {
-    bGo->setEnabled(!cbAuto->isChecked() && Stage == GettingVersion);
+    bGo->setEnabled(!cbAuto->isChecked() && Stage() == GettingVersion);
 }
 
 void TfmLoader::bGoClick(QObject*)
 {
-    bGo->setEnabled(false);
-    StartUpload();
+    Session->bGoClick();
 }
 
 void TfmLoader::bResetLoaderClick(QObject*)
 {
-    // The conversation's reset arrives with the conversation itself.
-}
-
-void TfmLoader::StartUpload()
-{
-    // Programming arrives with the conversation itself.
+    Session->bResetLoaderClick();
 }
 
 void TfmLoader::bExitClick(QObject*)
@@ -349,4 +335,95 @@ void TfmLoader::sbSelectPFileClick(QObject*)
         return;
     ParamFolder = WithTrailingSeparator(QFileInfo(chosen).absolutePath());
     eParameterFile->setText(NameWithoutExtension(chosen));
+}
+
+void TfmLoader::ShowState(const QString& text)
+{
+    lState->setText(text);
+}
+
+void TfmLoader::ShowLoaderVersion(const QString& text)
+{
+    eLdrVersion->setText(text);
+}
+
+void TfmLoader::ShowCurrentVersion(const QString& text)
+{
+    eCurrentVersion->setText(text);
+}
+
+void TfmLoader::EnableUploadNow(bool enabled)
+{
+    bGo->setEnabled(enabled);
+}
+
+void TfmLoader::SetProgressRange(std::int32_t maxValue)
+{
+    pgUpload->SetMaxValue(maxValue);
+    pgUpload->SetMinValue(0);
+}
+
+void TfmLoader::SetProgress(std::int32_t value)
+{
+    pgUpload->SetProgress(value);
+}
+
+void TfmLoader::AdvanceProgress(std::int32_t step)
+{
+    pgUpload->AdvanceProgress(step);
+}
+
+void TfmLoader::ShowError(const QString& text)
+{
+    ShowErrorBox(this, text);
+}
+
+bool TfmLoader::AutoProgram() const
+{
+    return cbAuto->isChecked();
+}
+
+QString TfmLoader::ImageFolder() const
+{
+    return BinaryFolder;
+}
+
+QString TfmLoader::ImageName() const
+{
+    return eBinaryFile->text();
+}
+
+QString TfmLoader::ImageExtension() const
+{
+    return BinaryExtension;
+}
+
+QString TfmLoader::ParameterFolder() const
+{
+    return ParamFolder;
+}
+
+QString TfmLoader::ParameterName() const
+{
+    return eParameterFile->text();
+}
+
+QString TfmLoader::ParameterExtension() const
+{
+    return ParamExtension;
+}
+
+QString TfmLoader::LoaderFor(const std::string& targetId) const
+{
+    return Ini ? FromSettings(Ini->ReadString("Loader", targetId, "")) : QString();
+}
+
+QString TfmLoader::ProgramFolder() const
+{
+    return WithTrailingSeparator(folder_);
+}
+
+void TfmLoader::Pause(std::chrono::milliseconds period)
+{
+    pause_(period);
 }

@@ -6,6 +6,7 @@
 // application's top-level report (messages.h); the window carries on.
 
 #include "inifile.h"
+#include "loadersession.h"
 #include "needlegauge.h"
 #include "vacomm.h"
 
@@ -25,17 +26,6 @@ class QLineEdit;
 class QPushButton;
 class QToolButton;
 
-enum LoaderStage : std::uint8_t {
-    WaitingForTarget,
-    WaitingForTargetId,
-    LoadingTargetLoader,
-    GettingVersion,
-    SettingParameters,
-};
-
-// The status text shown on entering a stage; empty for values past the last stage.
-QString StageText(LoaderStage stage);
-
 enum TCloseAction : std::uint8_t { caNone, caHide, caFree, caMinimize };
 
 // How long a port change leaves the old port closed before opening the new one,
@@ -52,7 +42,7 @@ struct TLoaderEnvironment {
     std::function<void(std::chrono::milliseconds)> pause;
 };
 
-class TfmLoader : public QWidget {
+class TfmLoader : public QWidget, private TLoaderView {
 public:
     // Builds the controls and runs FormCreate before the window is first shown.
     explicit TfmLoader(TLoaderEnvironment environment = {}, QWidget* parent = nullptr);
@@ -69,10 +59,12 @@ public:
     void sbSelectBFileClick(QObject* Sender);
     void sbSelectPFileClick(QObject* Sender);
 
-    // Enters a stage: stores it and shows its status text. Values past the last
-    // stage are only stored.
+    // Enters a stage of the conversation.
     void SetStage(LoaderStage stage);
-    // Opens ProgPort on the device mapped to its PortNum.
+    LoaderStage Stage() const { return Session->Stage(); }
+    // Opens ProgPort on the device mapped to its PortNum. The device is resolved
+    // here, once per port choice: the conversation reopens the port without
+    // going back to the settings file.
     void OpenProgPort();
 
     // Settings file, open from FormCreate to FormClose.
@@ -81,9 +73,15 @@ public:
     // file are looked for.
     QString BinaryFolder;
     QString ParamFolder;
-    LoaderStage Stage = WaitingForTarget;
+    // The extensions, with their dot, that complete the image's and the parameter
+    // file's names.
+    QString BinaryExtension = QStringLiteral(".bin");
+    QString ParamExtension = QStringLiteral(".par");
 
     TVaComm ProgPort;
+    // The conversation with the controller. Declared after the port it talks
+    // through, so that it is gone before the port is.
+    std::unique_ptr<TLoaderSession> Session;
 
     QGroupBox* gbControl = nullptr;
     QLabel* Label5 = nullptr;
@@ -120,8 +118,26 @@ private:
     void ConnectHandlers();
     // Runs the file-open dialog for one kind of file; empty when cancelled.
     QString ChooseFile(const QString& dialogName, const QString& filter, const QString& folder);
-    // Starts programming; filled in with the conversation.
-    void StartUpload();
+
+    // What the conversation shows and reads.
+    void ShowState(const QString& text) override;
+    void ShowLoaderVersion(const QString& text) override;
+    void ShowCurrentVersion(const QString& text) override;
+    void EnableUploadNow(bool enabled) override;
+    void SetProgressRange(std::int32_t maxValue) override;
+    void SetProgress(std::int32_t value) override;
+    void AdvanceProgress(std::int32_t step) override;
+    void ShowError(const QString& text) override;
+    bool AutoProgram() const override;
+    QString ImageFolder() const override;
+    QString ImageName() const override;
+    QString ImageExtension() const override;
+    QString ParameterFolder() const override;
+    QString ParameterName() const override;
+    QString ParameterExtension() const override;
+    QString LoaderFor(const std::string& targetId) const override;
+    QString ProgramFolder() const override;
+    void Pause(std::chrono::milliseconds period) override;
 
     QString folder_;
     std::function<void(std::chrono::milliseconds)> pause_;
