@@ -1,0 +1,108 @@
+// The whole program against the simulated controller: the real window on the
+// offscreen platform, its settings file naming the simulator's line as COM1.
+
+#include "loader.h"
+#include "recording_sink.h"
+
+#include "../link/sim_runner.h"
+
+#include <scratch_dir.h>
+#include <wait.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class WindowOnSimulator : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (int i = 0; i < 24; ++i) {
+            const bool blank = i % 3 == 1;
+            for (int k = 0; k < 256; ++k)
+                image.push_back(blank ? 0xFF : std::uint8_t(i + k));
+        }
+        std::ofstream(dir / "FW00303.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+        dir.WriteFile("qr740.ldr", "a small target loader");
+        dir.WriteFile("bench.par", "000=25\n102 7\nT12\n");
+        dir.WriteFile("Loader.ini", "[Ports]\nCOM1=" + (dir / "ttyQR740").string() +
+                                        "\n[Auto Mode]\nAuto=1\n"
+                                        "[Load Parameters]\nParameter File=bench\n"
+                                        "[Binary]\nQR 740=FW00303\n"
+                                        "[Loader]\nQR740=qr740.ldr\n");
+        sim::Options options;
+        options.link = dir / "ttyQR740";
+        options.fwVersion = 250;
+        options.flashEnd = 0x4000 + 24 * 256;
+        // A session ends soon after the line falls quiet, so that a second one
+        // can follow the reset.
+        options.quietPeriod = 300ms;
+        ASSERT_TRUE(sim.Start(options));
+    }
+
+    std::unique_ptr<TfmLoader> Create()
+    {
+        TLoaderEnvironment environment;
+        environment.folder = QString::fromStdString(dir.Path().string());
+        environment.pause = [this](std::chrono::milliseconds period) { pauses.push_back(period); };
+        auto window = std::make_unique<TfmLoader>(std::move(environment));
+        window->Session->Conversation().SetReplyTimeout(3s);
+        return window;
+    }
+
+    bool WaitForState(TfmLoader& window, const QString& text)
+    {
+        return WaitUntil([&] { return window.lState->text() == text || !sink.boxes.empty(); }, 20s) &&
+               window.lState->text() == text;
+    }
+
+    ScratchDir dir;
+    TSimRunner sim;
+    TRecordingSink sink;
+    std::vector<std::uint8_t> image;
+    std::vector<std::chrono::milliseconds> pauses;
+};
+
+TEST_F(WindowOnSimulator, ProgramsAndLoadsParametersThenRunsAgainAfterReset)
+{
+    auto window = Create();
+    ASSERT_TRUE(window->cbAuto->isChecked());
+
+    ASSERT_TRUE(WaitForState(*window, QStringLiteral("Parameter Load Complete")))
+        << sim.Transcript() << (sink.boxes.empty() ? "" : sink.boxes[0].text.toStdString());
+    EXPECT_EQ(window->eLdrVersion->text(), QStringLiteral("LDR 1.00"));
+    EXPECT_EQ(window->eCurrentVersion->text(), QStringLiteral("2.50"));
+    EXPECT_EQ(window->pgUpload->Progress(), window->pgUpload->MaxValue());
+    EXPECT_FALSE(window->bGo->isEnabled());
+    EXPECT_EQ(window->ProgPort.Baudrate(), br19200);
+
+    // Reset Loader: back to the handshake at 9600 baud, and the controller,
+    // started again, is programmed a second time.
+    window->bResetLoader->click();
+    EXPECT_EQ(window->lState->text(), QStringLiteral("Waiting for Target"));
+    EXPECT_TRUE(window->eLdrVersion->text().isEmpty());
+    EXPECT_TRUE(window->eCurrentVersion->text().isEmpty());
+    EXPECT_EQ(window->pgUpload->Progress(), 0);
+    EXPECT_EQ(window->ProgPort.Baudrate(), br9600);
+    ASSERT_TRUE(WaitUntil([&] { return sim.Count("session complete") >= 1; }, 20s)) << sim.Transcript();
+    ASSERT_TRUE(WaitForState(*window, QStringLiteral("Parameter Load Complete"))) << sim.Transcript();
+    EXPECT_TRUE(sink.boxes.empty());
+
+    window->close();
+    sim.Stop();
+    EXPECT_EQ(sim.Sim().Flash(), image);
+    EXPECT_EQ(sim.Count("<- \"ATPILT12\""), 2u);
+    EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
+}
+
+} // namespace

@@ -1,0 +1,87 @@
+#pragma once
+
+// A window stand-in for the conversation: it records what the conversation
+// shows, answers what it asks from fields a test sets, and returns from pauses
+// at once, noting them.
+
+#include "loadersession.h"
+
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+class TRecordingView : public TLoaderView {
+public:
+    void ShowState(const QString& text) override
+    {
+        state = text;
+        states.push_back(text.toStdString());
+    }
+    void ShowLoaderVersion(const QString& text) override { loaderVersion = text; }
+    void ShowCurrentVersion(const QString& text) override { currentVersion = text; }
+    void EnableUploadNow(bool enabled) override { uploadNow = enabled; }
+    void SetProgressRange(std::int32_t value) override
+    {
+        maxValue = value;
+        progress = std::min(progress, maxValue);
+    }
+    void SetProgress(std::int32_t value) override
+    {
+        const std::int32_t clamped = std::clamp(value, 0, maxValue);
+        if (clamped < progress && value != 0)
+            needleWentBack = true;
+        progress = clamped;
+    }
+    void AdvanceProgress(std::int32_t step) override { SetProgress(progress + step); }
+    void ShowError(const QString& text) override
+    {
+        errors.push_back(text.toStdString());
+        if (onError)
+            onError();
+    }
+
+    bool AutoProgram() const override { return autoProgram; }
+    QString ImageFolder() const override { return folder; }
+    QString ImageName() const override { return imageName; }
+    QString ImageExtension() const override { return imageExtension; }
+    QString ParameterFolder() const override { return folder; }
+    QString ParameterName() const override { return parameterName; }
+    QString ParameterExtension() const override { return parameterExtension; }
+    QString LoaderFor(const std::string& targetId) const override
+    {
+        if (onLoaderLookup)
+            onLoaderLookup();
+        const auto found = loaders.find(targetId);
+        return found == loaders.end() ? QString() : found->second;
+    }
+    QString ProgramFolder() const override { return folder; }
+    void Pause(std::chrono::milliseconds period) override { pauses.push_back(period); }
+
+    // What the conversation read.
+    bool autoProgram = false;
+    QString folder; // with its trailing separator
+    QString imageName;
+    QString imageExtension = QStringLiteral(".bin");
+    QString parameterName;
+    QString parameterExtension = QStringLiteral(".par");
+    std::map<std::string, QString> loaders; // identification -> loader file
+    std::function<void()> onLoaderLookup;
+    std::function<void()> onError;
+
+    // What it showed.
+    QString state;
+    std::vector<std::string> states;
+    QString loaderVersion;
+    QString currentVersion;
+    bool uploadNow = false;
+    std::int32_t maxValue = 100;
+    std::int32_t progress = 0;
+    bool needleWentBack = false; // moved down other than by a restart at 0
+    std::vector<std::string> errors;
+    std::vector<std::chrono::milliseconds> pauses;
+};

@@ -1,0 +1,275 @@
+// The conversation against the simulated controller on a pseudo-terminal: whole
+// sessions from the boot ROM's handshake to the last parameter line, checked by
+// what the controller ended up holding.
+
+#include "loadersession.h"
+#include "recording_view.h"
+#include "sim_runner.h"
+
+#include <scratch_dir.h>
+#include <vacomm.h>
+#include <wait.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// An image of `blocks` blocks of `blockSize` bytes, blank where `blank` says, cut
+// to `length` bytes when that is shorter.
+Bytes MakeImage(std::size_t blocks, std::size_t blockSize, const std::function<bool(std::size_t)>& blank,
+                std::size_t length = SIZE_MAX)
+{
+    Bytes image;
+    for (std::size_t i = 0; i < blocks; ++i) {
+        for (std::size_t k = 0; k < blockSize; ++k)
+            image.push_back(blank(i) ? 0xFF : std::uint8_t((i * 7 + k) % 251));
+    }
+    image.resize(std::min(length, image.size()));
+    return image;
+}
+
+std::size_t NonBlankBlocks(const Bytes& image, std::size_t blockSize)
+{
+    std::size_t count = 0;
+    for (std::size_t at = 0; at < image.size(); at += blockSize) {
+        const auto end = image.begin() + std::ptrdiff_t(std::min(image.size(), at + blockSize));
+        count += std::any_of(image.begin() + std::ptrdiff_t(at), end, [](auto b) { return b != 0xFF; });
+    }
+    return count;
+}
+
+class SessionOnSimulator : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        view.folder = QString::fromStdString(dir.Path().string() + "/");
+        view.loaders["QR740"] = QStringLiteral("qr740.ldr");
+        dir.WriteFile("qr740.ldr", "a small target loader");
+        view.imageName = QStringLiteral("FW00303");
+    }
+
+    // Starts the simulator with `options` and opens the port on it, waiting for a
+    // target.
+    void Start(sim::Options options)
+    {
+        options.link = dir / "ttyQR740";
+        ASSERT_TRUE(sim.Start(options));
+        port.SetDeviceName((dir / "ttyQR740").string());
+        port.SetBaudrate(br9600);
+        port.SetFlowControl(fcNone);
+        port.SetDTRControl(dtrDisable);
+        port.SetRTSControl(rtsDisable);
+        port.SetMonitorEvents({ceRxChar});
+        port.Open();
+        session.Conversation().SetReplyTimeout(3s);
+        session.SetStage(WaitingForTarget);
+    }
+
+    void WriteImage(const Bytes& image)
+    {
+        std::ofstream(dir / "FW00303.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    }
+
+    bool WaitForState(const std::string& text, std::chrono::milliseconds deadline = 20s)
+    {
+        return WaitUntil([&] { return view.state.toStdString() == text || !view.errors.empty(); },
+                         deadline) &&
+               view.state.toStdString() == text;
+    }
+
+    // The simulated flash once the simulator has stopped.
+    Bytes FlashAfterStop()
+    {
+        port.Close();
+        sim.Stop();
+        return sim.Sim().Flash();
+    }
+
+    ScratchDir dir;
+    TSimRunner sim;
+    TVaComm port;
+    TRecordingView view;
+    TLoaderSession session{port, view};
+};
+
+TEST_F(SessionOnSimulator, ManualSessionWaitsForUploadNowThenProgramsTheFlash)
+{
+    sim::Options options;
+    options.fwVersion = 1234;
+    const Bytes image = MakeImage(64, 256, [](std::size_t i) { return i % 4 == 1; });
+    WriteImage(image);
+    Start(options);
+
+    ASSERT_TRUE(WaitForState("Press Upload Now to Start")) << sim.Transcript();
+    EXPECT_EQ(view.states,
+              (std::vector<std::string>{"Waiting for Target", "Waiting for Target ID",
+                                        "Loading Target Loader", "Loading Target Loader",
+                                        "Getting Version Information",
+                                        "Press Upload Now to Start"}));
+    EXPECT_EQ(view.loaderVersion.toStdString(), "LDR 1.00");
+    EXPECT_EQ(view.currentVersion.toStdString(), "12.34");
+    EXPECT_EQ(session.Geometry().FlashStart, 0x4000u);
+    EXPECT_EQ(session.Geometry().FlashEnd, 0x8000u);
+    EXPECT_EQ(session.Geometry().BlockSize, 256u);
+    EXPECT_TRUE(view.uploadNow);
+    EXPECT_FALSE(session.Conversation().TimeOutArmed());
+    EXPECT_EQ(sim.Count("<- E"), 0u) << "nothing is erased before Upload Now";
+
+    session.bGoClick();
+    EXPECT_FALSE(view.uploadNow);
+    ASSERT_TRUE(WaitForState("Flash Update Complete")) << sim.Transcript();
+    EXPECT_TRUE(view.errors.empty());
+    EXPECT_EQ(view.progress, view.maxValue);
+    EXPECT_EQ(view.maxValue, 64);
+    EXPECT_FALSE(view.needleWentBack);
+    EXPECT_EQ(session.BlocksSent(), NonBlankBlocks(image, 256));
+    EXPECT_EQ(FlashAfterStop(), image);
+    EXPECT_EQ(sim.Count("(block "), NonBlankBlocks(image, 256)) << "no blank block is sent";
+    EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
+}
+
+TEST_F(SessionOnSimulator, AutomaticSessionProgramsEveryBlockOfALargeFlash)
+{
+    // 0x4000 to 0x80000 in 256-byte blocks: 1984 blocks, far more than 256. The
+    // image covers 700 of them and ends inside a block; the rest of the range
+    // lies past its end and is blank.
+    sim::Options options;
+    options.flashEnd = 0x80000;
+    const Bytes image =
+        MakeImage(700, 256, [](std::size_t i) { return (i >= 40 && i < 300) || i % 9 == 0; },
+                  700 * 256 - 100);
+    WriteImage(image);
+    view.autoProgram = true;
+    Start(options);
+
+    ASSERT_TRUE(WaitForState("Flash Update Complete", 60s)) << sim.Transcript();
+    EXPECT_TRUE(view.errors.empty());
+    EXPECT_EQ(view.maxValue, 1984);
+    EXPECT_EQ(view.progress, 1984);
+    EXPECT_FALSE(view.needleWentBack);
+    EXPECT_FALSE(session.ImageOpen()) << "the image is released when the upload is done";
+
+    Bytes expected = image;
+    expected.resize(0x80000 - 0x4000, 0xFF);
+    EXPECT_EQ(FlashAfterStop(), expected);
+    EXPECT_EQ(sim.Count("(block "), NonBlankBlocks(image, 256));
+    EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
+}
+
+// ---------------------------------------------------------------- parameters
+
+class ParameterDownload : public SessionOnSimulator {
+protected:
+    void SetUp() override
+    {
+        SessionOnSimulator::SetUp();
+        WriteImage(MakeImage(4, 256, [](std::size_t i) { return i == 2; }));
+        view.autoProgram = true;
+        view.parameterName = QStringLiteral("bench");
+    }
+};
+
+TEST_F(ParameterDownload, SendsEveryLineAtTheParameterSpeed)
+{
+    dir.WriteFile("bench.par", "000=25\r\n102 7\nT12\n\n999=1\nt5\n222\n12\n001=3");
+    Start({});
+
+    ASSERT_TRUE(WaitForState("Parameter Load Complete")) << sim.Transcript();
+    EXPECT_TRUE(view.errors.empty());
+    EXPECT_EQ(port.Baudrate(), br19200);
+    EXPECT_EQ(view.maxValue, 40);
+    EXPECT_EQ(view.progress, 40);
+    EXPECT_FALSE(session.ParamsPending());
+    // The restart reply is acted on after the controller's restart, and the port
+    // is reopened at the parameter speed after a pause of its own.
+    EXPECT_EQ(view.pauses, (std::vector<std::chrono::milliseconds>{2000ms, 1000ms}));
+
+    port.Close();
+    sim.Stop();
+    EXPECT_EQ(sim.Sim().ParameterLines(),
+              (std::vector<std::string>{"ATCODE=1", "ATACCW=25", "ATSPNS 7", "ATPILT12", "ATZZZZ",
+                                        "ATZZZZ=1", "ATZZZZ", "ATPITC", "ATZZZZ", "ATSINP=3"}));
+    EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
+}
+
+// An error answer releases the next line like any other; no answer at all
+// leaves the download waiting, with no time-out in this phase.
+struct AnswerCase {
+    const char* what;
+    bool atError;
+    bool atSilent;
+    const char* finalState;
+    std::vector<std::string> lines;
+};
+
+class ParameterAnswers : public ParameterDownload,
+                         public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(ParameterAnswers, AreNotInterpreted)
+{
+    const AnswerCase& c = GetParam();
+    sim::Options options;
+    options.faults.atError = c.atError;
+    options.faults.atSilent = c.atSilent;
+    dir.WriteFile("bench.par", "000=1\n100=2\n");
+    Start(options);
+    if (c.atSilent) {
+        ASSERT_TRUE(WaitUntil([&] { return sim.Said("<- \"ATCODE=1\""); }, 20s)) << sim.Transcript();
+        RunEventsFor(500ms);
+    }
+    ASSERT_TRUE(WaitForState(c.finalState)) << sim.Transcript();
+    EXPECT_TRUE(view.errors.empty());
+    port.Close();
+    sim.Stop();
+    EXPECT_EQ(sim.Sim().ParameterLines(), c.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ParameterAnswers,
+    ::testing::Values(AnswerCase{"ErrorAnswers", true, false, "Parameter Load Complete",
+                                 {"ATCODE=1", "ATACCW=1", "ATEMAX=2"}},
+                      AnswerCase{"NoAnswers", false, true, "Setting Parameters", {"ATCODE=1"}}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST_F(ParameterDownload, AFileThatCannotBeReadIsReportedNotCompleted)
+{
+    // A directory opens like a file, and its first read fails.
+    fs::create_directory(dir / "bench.par");
+    Start({});
+
+    ASSERT_TRUE(WaitUntil([&] { return !view.errors.empty(); }, 20s)) << sim.Transcript();
+    ASSERT_EQ(view.errors.size(), 1u);
+    EXPECT_EQ(view.errors[0],
+              "Unable to read Parameter File " + dir.Path().string() + "/bench.par: Is a directory");
+    EXPECT_EQ(view.state.toStdString(), "Parameter Load Failed");
+    EXPECT_FALSE(session.ParamsPending());
+    EXPECT_EQ(session.Stage(), SettingParameters) << "no reset: the operator decides";
+
+    // Further answers send nothing.
+    port.Close();
+    sim.Stop();
+    EXPECT_EQ(sim.Sim().ParameterLines(), std::vector<std::string>{"ATCODE=1"});
+}
+
+TEST_F(ParameterDownload, AMissingFileIsReportedWithoutAReset)
+{
+    Start({});
+
+    ASSERT_TRUE(WaitUntil([&] { return !view.errors.empty(); }, 20s)) << sim.Transcript();
+    EXPECT_EQ(view.errors, std::vector<std::string>{"Parameter File Not Found"});
+    EXPECT_EQ(view.state.toStdString(), "Flash Update Complete");
+    EXPECT_EQ(session.Stage(), GettingVersion);
+    EXPECT_EQ(port.Baudrate(), br9600);
+    EXPECT_EQ(view.pauses, std::vector<std::chrono::milliseconds>{2000ms});
+}
+
+} // namespace
