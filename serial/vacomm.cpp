@@ -260,8 +260,9 @@ void TVaCustomComm::OpenDevice()
     if (result.Error != 0) {
         // The texts name the port as the operator knows it, whatever the
         // device path is.
-        throw EVaCommError(FormatPortText(
-            result.Missing ? "Invalid port number (COM%d)" : "Can't open device COM%d", portNum_));
+        if (result.Missing)
+            throw EVaCommDeviceMissing(FormatPortText("Invalid port number (COM%d)", portNum_));
+        throw EVaCommError(FormatPortText("Can't open device COM%d", portNum_));
     }
     AttachDevice(std::move(device));
 }

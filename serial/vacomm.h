@@ -20,6 +20,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Opening failed because the port's device does not exist: a wrong path, or an
+// adapter that has been unplugged. Callers may wait for it to come back.
+class EVaCommDeviceMissing : public EVaCommError {
+public:
+    using EVaCommError::EVaCommError;
+};
+
 enum TVaBaudrate : std::uint8_t {
     br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
     br19200, br38400, br56000, br57600, br115200, br128000, br256000,
