@@ -272,6 +272,7 @@ void TfmLoader::SetStage(LoaderStage stage)
 void TfmLoader::rgPortChange(QObject*)
 {
     const int port = rgPort->currentIndex() + 1;
+    Session->StopLookingForPort();
     ProgPort.Close();
     pause_(kPortChangePause);
     ProgPort.SetPortNum(port);

@@ -204,6 +204,8 @@ TLoaderSession::TLoaderSession(TVaCustomComm& port, TLoaderView& view)
     : ProgPort(port), View(view), Link_(port)
 {
     Link_.OnTimeOut = [this] { timeOutTimer(); };
+    PortSearch_.setInterval(kPortSearchPeriod);
+    QObject::connect(&PortSearch_, &QTimer::timeout, &PortSearch_, [this] { LookForPort(); });
 }
 
 TLoaderSession::~TLoaderSession()
@@ -214,6 +216,7 @@ TLoaderSession::~TLoaderSession()
 void TLoaderSession::Shutdown()
 {
     ShutDown_ = true;
+    PortSearch_.stop();
     Link_.DisarmTimeOut();
     Link_.OnTimeOut = nullptr;
     ProgPort.OnRxChar = nullptr;
@@ -435,10 +438,37 @@ void TLoaderSession::bResetLoaderClick()
     }
     SetStage(WaitingForTarget);
     View.SetProgress(0);
+    PortSearch_.stop();
     ProgPort.Close();
     View.Pause(kResetPause);
     ProgPort.SetBaudrate(br9600);
-    ProgPort.Open();
+    try {
+        ProgPort.Open();
+    } catch (const EVaCommDeviceMissing&) {
+        // Most often an adapter pulled out during the run. The failure is still
+        // reported, once; then the port is looked for until it is plugged in
+        // again, so that the bench carries on without the operator.
+        PortSearch_.start();
+        throw;
+    }
+}
+
+void TLoaderSession::LookForPort()
+{
+    if (ShutDown_ || ProgPort.IsOpen()) {
+        PortSearch_.stop();
+        return;
+    }
+    try {
+        ProgPort.Open();
+    } catch (const EVaCommError&) {
+        // Not back yet, or back but not yet usable (its permissions may still
+        // be on their way); looked for again at the next tick, silently, since
+        // the operator has been told once already.
+        return;
+    }
+    PortSearch_.stop();
+    SetStage(WaitingForTarget);
 }
 
 void TLoaderSession::Fail(const QString& text)

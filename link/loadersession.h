@@ -16,6 +16,7 @@
 #include "paramlines.h"
 
 #include <QString>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdint>
@@ -51,6 +52,8 @@ inline constexpr std::chrono::milliseconds kResetPause{1000};
 inline constexpr std::chrono::milliseconds kRestartPause{2000};
 // Between closing the port and reopening it at the parameter speed.
 inline constexpr std::chrono::milliseconds kParameterPortPause{1000};
+// How often a port whose device has gone is looked for again.
+inline constexpr std::chrono::milliseconds kPortSearchPeriod{1000};
 
 // The boot ROM takes the loader's length in 16 bits.
 inline constexpr std::uint64_t kLoaderSizeLimit = 0xFFFF;
@@ -113,8 +116,13 @@ public:
     void RequestVersion();
     void timeOutTimer();
     // The reset of the conversation: back to WaitingForTarget with the port
-    // reopened at 9600 baud. An error in reopening leaves it and the port closed.
+    // reopened at 9600 baud. An error in reopening leaves it and the port closed;
+    // when the port's device has gone, it is then looked for once a second,
+    // without a message, and opened as soon as it is back.
     void bResetLoaderClick();
+    bool LookingForPort() const { return PortSearch_.isActive(); }
+    // The operator chose another port: the one that had gone is no longer wanted.
+    void StopLookingForPort() { PortSearch_.stop(); }
 
     // Programming.
     void bGoClick();
@@ -172,12 +180,14 @@ private:
     void FinishProgramming();
     void StartParameters();
     void ReleaseFiles();
+    void LookForPort();
     QString ImagePath() const;
     QString ParameterPath() const;
 
     TVaCustomComm& ProgPort;
     TLoaderView& View;
     TConversation Link_;
+    QTimer PortSearch_;
     bool ShutDown_ = false;
 
     LoaderStage Stage_ = WaitingForTarget;
