@@ -1,0 +1,214 @@
+// Every fault the simulated controller can play, against the real conversation
+// on a pseudo-terminal: what the operator is told, where the conversation ends
+// up, and that the next controller is then programmed as if nothing had
+// happened. A hang anywhere is caught by the waits' deadlines.
+
+#include "loadersession.h"
+#include "recording_view.h"
+#include "sim_runner.h"
+
+#include <scratch_dir.h>
+#include <vacomm.h>
+#include <wait.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <mutex>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kShortTimeout = 500ms;
+
+struct FaultCase {
+    const char* name;
+    std::vector<std::string> faults; // as given to qr740-sim --fault
+    std::string id = "QR740";        // what the boot ROM says it is
+    bool parameters = false;         // a parameter file is named
+    // The transcript line that shows the fault has been played, for faults the
+    // programmer does not report.
+    std::string played;
+    std::vector<std::string> errors; // the "Error" boxes, in order
+    LoaderStage stage = WaitingForTarget;
+    std::string state;               // what the status line shows afterwards
+    bool reset = false;              // the conversation was reset
+    std::string reported;            // part of an error reported at the top level
+};
+
+// The programmer is told nothing of a broken CRC or a silent parameter mode:
+// the conversation waits for the operator, with no time-out pending.
+const FaultCase kCases[] = {
+    {"NakErase", {"nak-erase"}, "QR740", false, "", {"NAK rcvd while erasing Flash Blocks"},
+     WaitingForTarget, "Waiting for Target", true},
+    {"NakBlock", {"nak-block:3"}, "QR740", false, "", {"NAK rcvd while Updating Flash"},
+     WaitingForTarget, "Waiting for Target", true},
+    {"SilentAfterHandshake", {"silent-after:hs"}, "QR740", false, "falls silent", {},
+     WaitingForTargetId, "Waiting for Target ID"},
+    {"SilentAfterIdentification", {"silent-after:id"}, "QR740", false, "",
+     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true},
+    {"SilentAfterLoader", {"silent-after:loader"}, "QR740", false, "",
+     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true},
+    {"SilentAfterVersion", {"silent-after:V"}, "QR740", false, "",
+     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true},
+    {"SilentAfterErase", {"silent-after:E"}, "QR740", false, "",
+     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true},
+    {"SilentAfterBlock", {"silent-after:P:2"}, "QR740", false, "",
+     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true},
+    {"SilentAfterRestart", {"silent-after:S"}, "QR740", true, "<- \"ATCODE=1\"", {},
+     SettingParameters, "Setting Parameters"},
+    {"BadCrcLoader", {"bad-crc:L"}, "QR740", false, "CRC broken", {}, LoadingTargetLoader,
+     "Loading Target Loader"},
+    {"BadCrcVersion", {"bad-crc:V"}, "QR740", false, "CRC broken", {}, GettingVersion,
+     "Getting Version Information"},
+    {"BadCrcErase", {"bad-crc:E"}, "QR740", false, "CRC broken", {}, GettingVersion,
+     "Getting Version Information"},
+    {"BadCrcBlock", {"bad-crc:P"}, "QR740", false, "CRC broken", {}, GettingVersion,
+     "Programming Flash"},
+    {"BadCrcRestart", {"bad-crc:S"}, "QR740", true, "CRC broken", {}, GettingVersion,
+     "Flash Update Complete"},
+    {"AtSilent", {"at-silent"}, "QR740", true, "no answer", {}, SettingParameters,
+     "Setting Parameters"},
+    {"AtError", {"at-error"}, "QR740", true, "", {}, SettingParameters, "Parameter Load Complete"},
+    {"WrongIdentification", {}, "QR999", false, "", {"No Loader Defined"}, WaitingForTarget,
+     "Waiting for Target"},
+    // The line goes as an unplugged adapter's would: the failure is reported
+    // once, the time-out resets, and the reopen finds no device.
+    {"HangUpAfterBlock", {"hangup-after-block:2"}, "QR740", false, "",
+     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true,
+     "Invalid port number"},
+};
+
+class FaultMatrix : public ::testing::TestWithParam<FaultCase> {
+protected:
+    void SetUp() override
+    {
+        SetVaExceptionReport([this](std::exception_ptr error) {
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                const std::lock_guard lock(mutex);
+                reported.push_back(e.what());
+            }
+        });
+        view.folder = QString::fromStdString(dir.Path().string() + "/");
+        view.loaders["QR740"] = QStringLiteral("qr740.ldr");
+        view.autoProgram = true;
+        view.imageName = QStringLiteral("image");
+        dir.WriteFile("qr740.ldr", "a small target loader");
+        dir.WriteFile("bench.par", "000=1\n100=2\n");
+        std::string image;
+        for (int i = 0; i < 8 * 256; ++i)
+            image.push_back(char(i % 7 == 0 ? 0x55 : 0x3C));
+        dir.WriteFile("image.bin", image);
+    }
+    void TearDown() override { SetVaExceptionReport(nullptr); }
+
+    sim::Options Options(const FaultCase& c) const
+    {
+        sim::Options options;
+        options.link = dir / "ttyQR740";
+        options.id = c.id;
+        options.flashEnd = 0x4000 + 8 * 256;
+        // A hung-up line comes back as a new device once the line has been quiet
+        // this long, after the programmer's time-out and failed reopen; otherwise the controller keeps still long enough for the
+        // outcome to be looked at before it starts another session.
+        options.quietPeriod = c.reported.empty() ? 5000ms : 3 * kShortTimeout;
+        for (const std::string& fault : c.faults)
+            EXPECT_TRUE(sim::AddFault(options.faults, fault)) << fault;
+        return options;
+    }
+
+    std::vector<std::string> Reported()
+    {
+        const std::lock_guard lock(mutex);
+        return reported;
+    }
+
+    ScratchDir dir;
+    TVaComm port;
+    TRecordingView view;
+    TLoaderSession session{port, view};
+    std::mutex mutex; // the report may come from the port's event hand-off
+    std::vector<std::string> reported;
+};
+
+TEST_P(FaultMatrix, EndsWhereExpectedAndTheNextControllerIsProgrammed)
+{
+    const FaultCase& c = GetParam();
+    view.parameterName = c.parameters ? QStringLiteral("bench") : QString();
+    {
+        TSimRunner faulty;
+        ASSERT_TRUE(faulty.Start(Options(c)));
+        port.SetDeviceName((dir / "ttyQR740").string());
+        port.SetBaudrate(br9600);
+        port.SetFlowControl(fcNone);
+        port.SetMonitorEvents({ceRxChar});
+        port.Open();
+        session.Conversation().SetReplyTimeout(kShortTimeout);
+        session.SetStage(WaitingForTarget);
+
+        if (!c.errors.empty()) {
+            ASSERT_TRUE(WaitUntil([&] { return view.errors.size() >= c.errors.size(); }, 20s))
+                << faulty.Transcript();
+        } else {
+            const std::string marker = c.played.empty() ? c.state : c.played;
+            ASSERT_TRUE(WaitUntil([&] {
+                return c.played.empty() ? view.state.toStdString() == c.state
+                                        : faulty.Said(c.played);
+            }, 20s)) << "waiting for " << marker << "\n" << faulty.Transcript();
+        }
+        if (c.reported.empty()) {
+            // Long enough for a time-out that should not come.
+            RunEventsFor(3 * kShortTimeout);
+        } else {
+            const auto wasReported = [&] {
+                const auto texts = Reported();
+                return std::any_of(texts.begin(), texts.end(), [&](const std::string& t) {
+                    return t.find(c.reported) != std::string::npos;
+                });
+            };
+            ASSERT_TRUE(WaitUntil([&] { return wasReported() && session.LookingForPort(); }, 20s))
+                << faulty.Transcript();
+            ASSERT_TRUE(WaitUntil([&] { return port.IsOpen() && !session.LookingForPort(); }, 20s))
+                << "the port should be found again once the line is back\n" << faulty.Transcript();
+            // The lost line once, the reopen that found no device once, and
+            // nothing while the port was looked for.
+            EXPECT_EQ(Reported().size(), 2u);
+            // Before the same fault is played to the next session.
+            faulty.Stop();
+        }
+
+        EXPECT_EQ(view.errors, c.errors) << faulty.Transcript();
+        if (c.reported.empty()) {
+            EXPECT_EQ(session.Stage(), c.stage);
+            EXPECT_EQ(view.state.toStdString(), c.state);
+        }
+        EXPECT_EQ(!view.pauses.empty() && view.pauses.front() == 1000ms, c.reset);
+        EXPECT_FALSE(session.Conversation().TimeOutArmed());
+        if (c.reset)
+            EXPECT_FALSE(session.ImageOpen()) << "the image is released at the reset";
+    }
+
+    // The faulty controller is replaced by a sound one, and the operator resets.
+    view.errors.clear();
+    view.parameterName.clear();
+    TSimRunner sound;
+    FaultCase clean;
+    ASSERT_TRUE(sound.Start(Options(clean)));
+    session.bResetLoaderClick();
+    ASSERT_TRUE(WaitUntil([&] {
+        return view.state.toStdString() == "Flash Update Complete" || !view.errors.empty();
+    }, 20s)) << sound.Transcript();
+    EXPECT_EQ(view.state.toStdString(), "Flash Update Complete");
+    EXPECT_TRUE(view.errors.empty());
+    port.Close();
+    sound.Stop();
+    EXPECT_FALSE(sound.SaidAnythingUnexpected()) << sound.Transcript();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, FaultMatrix, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
