@@ -7,8 +7,10 @@
 # firmware image with blank and non-blank blocks. Then starts qr740-sim with
 # real-line pacing and the programmer. On a desktop the demo ends when the
 # window closes; without a display the programmer runs on Qt's offscreen
-# platform and the demo ends when the simulator reports the session complete,
-# or after a bounded time, and prints the simulator's transcript.
+# platform, the demo ends when the simulator reports the session complete (or
+# after a bounded time), prints a short account of the session, and exits
+# non-zero unless the simulated flash holds the image and the controller
+# received exactly the parameter commands of sim/demo/demo.expected.
 #
 # Expects build/ to be built (./run does that first); QR740_BUILD names another
 # build tree to take the programs from and to put the demo folder in.
@@ -88,6 +90,27 @@ QR 740=FW00303
 QR740=qr740-demo.ldr
 EOF
 
+# The short story of a session, from the simulator's transcript: the stages,
+# the blocks sent and skipped, the time the programming took on the line, and
+# the parameter lines.
+summarise() {
+  local t=$demo/transcript.txt
+  local total=$(( (flash_end - flash_start) / block_size ))
+  local sent
+  sent=$(grep -c "(block [0-9]*)" "$t" || true)
+  echo "demo: the session, as the simulated controller saw it:"
+  grep -E 'opened the port|closed the port|"APL" after|identification|loader upload|version|flash erased|parameter mode|session complete' "$t" |
+    sed 's/^/  /'
+  echo "  blocks: $sent of $total sent, $((total - sent)) blank ones skipped"
+  awk '/<- frame .E./ && !first { first = $2 + 0 }
+       /-> frame .P./ { last = $2 + 0 }
+       END { if (first && last) printf "  programming on the line: %.1f s from the erase request to the last block reply\n", last - first }' \
+    FS='[][]' "$t"
+  echo "  parameter lines sent:"
+  grep -E '<- "AT' "$t" | sed -E 's/.*<- "([^"]*)".*/    \1/'
+  echo
+}
+
 # ---------------------------------------------------------------- running
 headless=
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
@@ -162,21 +185,30 @@ else
       break
     fi
     if ((tenths == first_answer_limit * 10)) && ! grep -q '<- "APL"' "$demo/transcript.txt"; then
-      outcome="the programmer did not answer the boot ROM within ${first_answer_limit} s (it does not hold the conversation yet)"
+      outcome="the programmer did not answer the boot ROM within ${first_answer_limit} s"
       break
     fi
     sleep 0.1
   done
   stop
-  echo "demo: $outcome. The simulator's transcript:"
+  echo "demo: $outcome."
   echo
-  cat "$demo/transcript.txt"
-  echo
+  summarise
 fi
 
+status=0
 if [ -s "$demo/flash-out.bin" ] && cmp -s "$demo/flash-out.bin" "$demo/FW00303.bin"; then
   echo "demo: the simulated flash now holds the image FW00303.bin exactly."
 else
   echo "demo: the simulated flash does not hold the image (see $demo/flash-out.bin)."
+  status=1
+fi
+if [ -f "$demo/params-out.txt" ] && cmp -s "$demo/params-out.txt" sim/demo/demo.expected; then
+  echo "demo: the controller received exactly the expected parameter commands."
+else
+  echo "demo: the parameter commands differ from sim/demo/demo.expected (see $demo/params-out.txt)."
+  status=1
 fi
 echo "demo: files in $demo"
+# Without a display the demo is a check: it fails unless the whole job arrived.
+if [ -n "$headless" ]; then exit "$status"; fi
