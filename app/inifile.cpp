@@ -59,10 +59,20 @@ struct TLine {
     std::string_view text;
 };
 
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+// Length of the byte-order mark the content starts with, or 0.
+std::size_t BomLength(std::string_view content)
+{
+    return content.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
+}
+
+// The lines after any byte-order mark, which would otherwise hide the section
+// header it stands before. The mark belongs to no line, so a write keeps it.
 std::vector<TLine> SplitLines(std::string_view content)
 {
     std::vector<TLine> lines;
-    std::size_t pos = 0;
+    std::size_t pos = BomLength(content);
     while (pos < content.size()) {
         const std::size_t newline = content.find('\n', pos);
         const std::size_t next = newline == std::string_view::npos ? content.size() : newline + 1;
@@ -332,7 +342,7 @@ std::string SetProfileValue(std::string_view content, std::string_view section,
     }
 
     out.append(content);
-    if (!content.empty() && content.back() != '\n')
+    if (content.size() > BomLength(content) && content.back() != '\n')
         out.append(lineEnd);
     out.push_back('[');
     out.append(section);

@@ -5,6 +5,7 @@
 // that everything the operator wrote survives a write of one key.
 //
 // Text is 8-bit single-byte: names and values are byte strings, never decoded.
+// A leading UTF-8 byte-order mark, as some editors write, is skipped and kept.
 
 #include <cstdint>
 #include <optional>

@@ -263,6 +263,19 @@ TEST_F(WindowTest, PortChangeClosesWaitsOpensAndThenSavesTheChoice)
     EXPECT_EQ(IniText(), expected) << "every other byte of the file stays";
 }
 
+TEST_F(WindowTest, PortChangeKeepsTheByteOrderMarkAndTheSectionBehindIt)
+{
+    WriteIni("\xEF\xBB\xBF[Communications]\r\nPort=1\r\n[Ports]\r\nCOM1={A}\r\nCOM2={B}\r\n");
+    auto window = Create();
+    window->show();
+    ChoosePort(*window, 1);
+
+    EXPECT_TRUE(sink.boxes.empty());
+    EXPECT_TRUE(Receives(*window, portB));
+    EXPECT_EQ(IniText(),
+              Fill("\xEF\xBB\xBF[Communications]\r\nPort=2\r\n[Ports]\r\nCOM1={A}\r\nCOM2={B}\r\n"));
+}
+
 TEST_F(WindowTest, PortChangeWithoutSettingsFileCreatesOnlyThePort)
 {
     auto window = Create();
