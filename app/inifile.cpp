@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <limits>
@@ -263,20 +264,25 @@ std::optional<std::int32_t> ParseProfileInteger(std::string_view text)
         negative = text.front() == '-';
         text.remove_prefix(1);
     }
+    const auto hexDigitAt = [&](std::size_t at) {
+        return at < text.size() && std::isxdigit(static_cast<unsigned char>(text[at]));
+    };
     unsigned base = 10;
     if (!text.empty() && text.front() == '$') {
         base = 16;
         text.remove_prefix(1);
-    } else if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    } else if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
+               hexDigitAt(2)) {
+        // "0x" without a hexadecimal digit after it is the decimal 0 followed by
+        // other text, as "0z" is.
         base = 16;
         text.remove_prefix(2);
     }
-    if (text.empty())
-        return std::nullopt;
 
     // Accumulated as a magnitude with room for the most negative value.
     constexpr std::uint64_t kLimit = std::uint64_t(std::numeric_limits<std::int32_t>::max()) + 1;
     std::uint64_t magnitude = 0;
+    std::size_t digits = 0;
     for (const char c : text) {
         unsigned digit = 0;
         if (c >= '0' && c <= '9')
@@ -286,12 +292,15 @@ std::optional<std::int32_t> ParseProfileInteger(std::string_view text)
         else if (base == 16 && c >= 'A' && c <= 'F')
             digit = unsigned(c - 'A' + 10);
         else
-            return std::nullopt;
+            break; // "2 " and "2x" are 2: what follows the digits is not read
         magnitude = magnitude * base + digit;
+        // Too large is no number rather than some other number: a cut or wrapped
+        // value would select a port nobody wrote.
         if (magnitude > kLimit)
             return std::nullopt;
+        ++digits;
     }
-    if (!negative && magnitude == kLimit)
+    if (digits == 0 || (!negative && magnitude == kLimit))
         return std::nullopt;
     return negative ? std::int32_t(-std::int64_t(magnitude)) : std::int32_t(magnitude);
 }

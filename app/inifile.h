@@ -29,9 +29,10 @@ inline constexpr std::size_t kIniValueMax = 2047;
 std::optional<std::string> FindProfileValue(std::string_view content, std::string_view section,
                                             std::string_view key);
 
-// An integer as a profile value holds it: optional blanks, an optional sign, then
-// decimal digits, or hexadecimal digits after "$", "0x" or "0X". nullopt for an
-// empty text, anything else after the digits, or a value outside 32 bits.
+// The integer a profile value starts with: optional blanks, an optional sign, then
+// decimal digits, or hexadecimal digits after "$", "0x" or "0X"; whatever follows
+// the digits is ignored. nullopt when there is no digit at all or the value lies
+// outside 32 bits.
 std::optional<std::int32_t> ParseProfileInteger(std::string_view text);
 
 // `content` with `key` of `section` set to `value`. The key's line is rewritten in

@@ -84,7 +84,7 @@ TEST(FindProfileValue, ReadsValuesAsTheProfileFunctionsDo)
         EXPECT_EQ(FindProfileValue(c.content, c.section, c.key), c.expected) << c.what;
 }
 
-TEST(ParseProfileInteger, AcceptsDecimalAndThreeHexadecimalForms)
+TEST(ParseProfileInteger, ReadsTheLeadingIntegerInDecimalOrThreeHexadecimalForms)
 {
     const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
         {"12", 12},
@@ -100,19 +100,32 @@ TEST(ParseProfileInteger, AcceptsDecimalAndThreeHexadecimalForms)
         {"2147483647", 2147483647},
         {"-2147483648", std::int32_t(-2147483647 - 1)},
         {"0x7FFFFFFF", 2147483647},
+        // What follows the digits is not read.
+        {"2 ", 2},
+        {"2x", 2},
+        {"12abc", 12},
+        {"1.5", 1},
+        {"4 ; bench 4", 4},
+        {"0x1fz", 31},
+        {"$ag", 10},
+        // No hexadecimal digit after "0x": the decimal 0, then other text.
+        {"0x", 0},
+        {"0xg", 0},
+        // No digit at all.
         {"", std::nullopt},
         {"   ", std::nullopt},
         {"abc", std::nullopt},
-        {"12abc", std::nullopt},
-        {"12 ", std::nullopt},
-        {"1.5", std::nullopt},
+        {"+", std::nullopt},
         {"- 5", std::nullopt},
-        {"0x", std::nullopt},
         {"$", std::nullopt},
         {"$G", std::nullopt},
+        {"x2", std::nullopt},
+        // Outside 32 bits, with or without text after it.
         {"2147483648", std::nullopt},
+        {"-2147483649", std::nullopt},
         {"0x80000000", std::nullopt},
         {"99999999999999999999", std::nullopt},
+        {"2147483648 ", std::nullopt},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(ParseProfileInteger(text), expected) << '"' << text << '"';

@@ -130,6 +130,10 @@ TEST_F(WindowTest, StartsWithWhatTheSettingsSay)
          4, "9.99\xC3\xA9", true, "ABCD303", "params"},
         {"present but empty version", "[Software]\nNew Version=\n[Ports]\nCOM1={A}\n", 0, "",
          false, "", ""},
+        {"port with a blank inside its quotes", "[Communications]\nPort=\"2 \"\n[Ports]\nCOM2={A}\n",
+         1, "Unknown", false, "", ""},
+        {"port with text after its digits", "[Communications]\nPort=2x\n[Ports]\nCOM2={A}\n", 1,
+         "Unknown", false, "", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
