@@ -28,16 +28,14 @@ std::string_view Trim(std::string_view s)
     return s;
 }
 
-// Letter case folded over the whole single-byte Latin-1 range, not just ASCII, so
-// that names with accented capitals match their small forms as they do elsewhere
-// in this 8-bit program.
+// Only ASCII letters are folded. The file is UTF-8, where the bytes 0xC0 to 0xDE
+// are lead bytes of multi-byte characters rather than Latin-1 capitals: folding
+// them never makes a UTF-8 capital match its small form (É is C3 89, é is C3 A9),
+// yet it would let a key match bytes that spell something else, such as the
+// identification bytes E3 A9 against the key "é".
 unsigned char FoldCase(unsigned char c)
 {
-    if (c >= 'A' && c <= 'Z')
-        return static_cast<unsigned char>(c + 0x20);
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7)
-        return static_cast<unsigned char>(c + 0x20);
-    return c;
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 0x20) : c;
 }
 
 bool SameName(std::string_view a, std::string_view b)

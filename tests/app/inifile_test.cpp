@@ -26,7 +26,11 @@ TEST(FindProfileValue, ReadsValuesAsTheProfileFunctionsDo)
     const FindCase cases[] = {
         {"plain", "[Communications]\nPort=3\n", "Communications", "Port", "3"},
         {"names in any case", "[COMMUNICATIONS]\nport=3\n", "Communications", "Port", "3"},
-        {"Latin-1 capitals fold", "[M\xDC" "LLER]\nK=1\n", "m\xFCller", "k", "1"},
+        {"UTF-8 names fold their ASCII letters", "[Loader]\nQR740-\xC3\xA9=l.bin\n", "LOADER",
+         "qr740-\xC3\xA9", "l.bin"},
+        // Folding E3 to C3 as Latin-1 capitals would make these bytes spell "é".
+        {"other bytes must match exactly", "[Loader]\nQR740-\xC3\xA9=l.bin\n", "Loader",
+         "QR740-\xE3\xA9", std::nullopt},
         {"blanks around key and value", "[S]\n  Key \t=   a value  \r\n", "S", "Key", "a value"},
         {"header with blanks", "  [ S ]  \nK=v\n", "S", "K", "v"},
         {"double quotes", "[S]\nK=\"quoted\"\n", "S", "K", "quoted"},
