@@ -333,10 +333,11 @@ void TfmLoader::sbSelectBFileClick(QObject*)
         ChooseFile(QStringLiteral("OpenBFile"), QStringLiteral("Binary Files (*.bin)"), BinaryFolder);
     if (chosen.isEmpty())
         return;
-    // Only the last extension goes: the image is later found again as folder,
-    // name and ".bin", and that must be the file the operator chose.
+    // The image is later found again as folder, name and extension, and that must
+    // be the file the operator chose, whatever the case of its extension.
     const QString name = NameWithoutExtension(chosen);
     BinaryFolder = WithTrailingSeparator(QFileInfo(chosen).absolutePath());
+    BinaryExtension = ExtensionOf(chosen);
     eBinaryFile->setText(name);
     eNewVersion->setText(VersionFromName(name));
 }
@@ -348,5 +349,6 @@ void TfmLoader::sbSelectPFileClick(QObject*)
     if (chosen.isEmpty())
         return;
     ParamFolder = WithTrailingSeparator(QFileInfo(chosen).absolutePath());
+    ParamExtension = ExtensionOf(chosen);
     eParameterFile->setText(NameWithoutExtension(chosen));
 }

@@ -81,6 +81,11 @@ public:
     // file are looked for.
     QString BinaryFolder;
     QString ParamFolder;
+    // Extensions, with their dot, that complete folder and name to the image and
+    // the parameter file: the chosen file's own, in its letter case, so that
+    // FW00303.BIN is not looked for as FW00303.bin.
+    QString BinaryExtension = QStringLiteral(".bin");
+    QString ParamExtension = QStringLiteral(".par");
     LoaderStage Stage = WaitingForTarget;
 
     TVaComm ProgPort;

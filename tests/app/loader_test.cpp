@@ -158,6 +158,8 @@ TEST_F(WindowTest, StartsWithWhatTheSettingsSay)
         EXPECT_EQ(window->pgUpload->Percent(), 0);
         EXPECT_EQ(window->BinaryFolder, Folder());
         EXPECT_EQ(window->ParamFolder, Folder());
+        EXPECT_EQ(window->BinaryExtension, QStringLiteral(".bin"));
+        EXPECT_EQ(window->ParamExtension, QStringLiteral(".par"));
         EXPECT_TRUE(pauses.empty()) << "selecting the port from code ran the port change";
         EXPECT_EQ(IniText(), before) << "start-up writes nothing";
         sink.boxes.clear();
@@ -484,8 +486,10 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
     WriteIni("[Software]\nNew Version=1.00\n[Binary]\nQR 740=FW00100\n[Ports]\nCOM1={A}\n");
     const std::string before = IniText();
     fs::create_directories(dir / "images" / "v3");
-    for (const char* name : {"ABCD303.bin", "ABC.bin", "fw.new.bin", "fw.bin"})
-        dir.WriteFile(std::string("images/v3/") + name, "image");
+    // Names that differ only in the case of the extension are different files.
+    for (const char* name :
+         {"ABCD303.bin", "ABC.bin", "fw.new.bin", "fw.bin", "FW00303.BIN", "FW00303.bin"})
+        dir.WriteFile(std::string("images/v3/") + name, name);
     const QString images = QString::fromStdString((dir / "images" / "v3").string() + "/");
     auto window = Create();
     window->show();
@@ -500,6 +504,8 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
         {"ABC.bin", "ABC", "."},
         // The name must lead back to the chosen file, not to fw.bin beside it.
         {"fw.new.bin", "fw.new", "e.w"},
+        // Nor to FW00303.bin beside it.
+        {"FW00303.BIN", "FW00303", "3.03"},
     };
     QString expectedStart = Folder();
     for (const Case& c : cases) {
@@ -517,10 +523,10 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
         EXPECT_EQ(window->eBinaryFile->text(), QString::fromLatin1(c.name));
         EXPECT_EQ(window->eNewVersion->text(), QString::fromLatin1(c.version));
         EXPECT_EQ(window->BinaryFolder, images);
-        EXPECT_TRUE(fs::equivalent(
-            (window->BinaryFolder + window->eBinaryFile->text() + ".bin").toStdString(),
-            dir / "images" / "v3" / c.file));
+        EXPECT_EQ(window->BinaryFolder + window->eBinaryFile->text() + window->BinaryExtension,
+                  images + QString::fromLatin1(c.file));
         EXPECT_EQ(window->ParamFolder, Folder());
+        EXPECT_EQ(window->ParamExtension, QStringLiteral(".par"));
         expectedStart = images;
     }
 
@@ -529,9 +535,10 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
     std::unique_ptr<TModalAnswer<QFileDialog>> cancel(Answer(seen, {}));
     window->sbSelectBFile->click();
     ASSERT_TRUE(cancel->Answered());
-    EXPECT_EQ(window->eBinaryFile->text(), QStringLiteral("fw.new"));
-    EXPECT_EQ(window->eNewVersion->text(), QStringLiteral("e.w"));
+    EXPECT_EQ(window->eBinaryFile->text(), QStringLiteral("FW00303"));
+    EXPECT_EQ(window->eNewVersion->text(), QStringLiteral("3.03"));
     EXPECT_EQ(window->BinaryFolder, images);
+    EXPECT_EQ(window->BinaryExtension, QStringLiteral(".BIN"));
 
     EXPECT_EQ(IniText(), before) << "a choice is not saved";
     EXPECT_TRUE(sink.boxes.empty());
@@ -543,24 +550,37 @@ TEST_F(WindowTest, ChoosingTheParameterFileLeavesTheVersionAndTheBinaryFolder)
              "[Ports]\nCOM1={A}\n");
     const std::string before = IniText();
     fs::create_directories(dir / "params");
-    dir.WriteFile("params/site.v2.par", "P01=1\n");
+    for (const char* name : {"site.v2.par", "SITE.PAR", "SITE.par"})
+        dir.WriteFile(std::string("params/") + name, "P01=1\n");
     const QString params = QString::fromStdString((dir / "params").string() + "/");
     auto window = Create();
     window->show();
 
-    DialogSeen seen;
-    std::unique_ptr<TModalAnswer<QFileDialog>> answer(Answer(seen, dir / "params" / "site.v2.par"));
-    window->sbSelectPFile->click();
-    ASSERT_TRUE(answer->Answered());
+    const std::pair<const char*, const char*> cases[] = {
+        {"site.v2.par", "site.v2"},
+        {"SITE.PAR", "SITE"},
+    };
+    QString expectedStart = Folder();
+    for (const auto& [file, name] : cases) {
+        SCOPED_TRACE(file);
+        DialogSeen seen;
+        std::unique_ptr<TModalAnswer<QFileDialog>> answer(Answer(seen, dir / "params" / file));
+        window->sbSelectPFile->click();
+        ASSERT_TRUE(answer->Answered());
 
-    EXPECT_EQ(seen.name, QStringLiteral("openPFile"));
-    EXPECT_EQ(seen.folder, Folder());
-    EXPECT_EQ(seen.filters, QStringList{QStringLiteral("Parameter Files (*.par)")});
-    EXPECT_EQ(seen.mode, QFileDialog::ExistingFile);
-    EXPECT_EQ(window->eParameterFile->text(), QStringLiteral("site.v2"));
-    EXPECT_EQ(window->ParamFolder, params);
-    EXPECT_EQ(window->eNewVersion->text(), QStringLiteral("1.00"));
-    EXPECT_EQ(window->BinaryFolder, Folder());
+        EXPECT_EQ(seen.name, QStringLiteral("openPFile"));
+        EXPECT_EQ(seen.folder, expectedStart);
+        EXPECT_EQ(seen.filters, QStringList{QStringLiteral("Parameter Files (*.par)")});
+        EXPECT_EQ(seen.mode, QFileDialog::ExistingFile);
+        EXPECT_EQ(window->eParameterFile->text(), QString::fromLatin1(name));
+        EXPECT_EQ(window->ParamFolder, params);
+        EXPECT_EQ(window->ParamFolder + window->eParameterFile->text() + window->ParamExtension,
+                  params + QString::fromLatin1(file));
+        EXPECT_EQ(window->eNewVersion->text(), QStringLiteral("1.00"));
+        EXPECT_EQ(window->BinaryFolder, Folder());
+        EXPECT_EQ(window->BinaryExtension, QStringLiteral(".bin"));
+        expectedStart = params;
+    }
 
     // The binary dialog still opens in its own folder.
     DialogSeen binary;
