@@ -4,8 +4,9 @@
 // so that a hand edit between two reads is seen, and written back line by line so
 // that everything the operator wrote survives a write of one key.
 //
-// Text is 8-bit single-byte: names and values are byte strings, never decoded.
-// A leading UTF-8 byte-order mark, as some editors write, is skipped and kept.
+// Names and values are byte strings, never decoded here: the window decodes the
+// values it shows, and a write keeps every byte it does not rewrite. A leading
+// UTF-8 byte-order mark, as some editors write, is skipped and kept.
 
 #include <cstdint>
 #include <optional>

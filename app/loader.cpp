@@ -31,9 +31,11 @@ constexpr QSize kClientSize(474 - 8, 532 - 27);
 
 const QColor kAqua(0, 255, 255);
 
+// Settings values are decoded as this system decodes file names, so that a name
+// typed into the file by any editor encodes back to the file on disk.
 QString FromSettings(const std::string& text)
 {
-    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+    return QFile::decodeName(QByteArray(text.data(), qsizetype(text.size())));
 }
 
 QString WithTrailingSeparator(QString folder)

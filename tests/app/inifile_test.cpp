@@ -55,6 +55,8 @@ TEST(FindProfileValue, ReadsValuesAsTheProfileFunctionsDo)
         {"comment line", "[S]\n;K=1\n", "S", "K", std::nullopt},
         {"line without equals sign", "[S]\nK\n", "S", "K", std::nullopt},
         {"prefix of a longer key", "[S]\nKey=1\n", "S", "K", std::nullopt},
+        {"UTF-8 value bytes as they stand", "[Binary]\nQR 740=Firmw\xC3\xA4re\n", "Binary",
+         "QR 740", "Firmw\xC3\xA4re"},
         {"byte-order mark before the first section", "\xEF\xBB\xBF[Communications]\r\nPort=2\r\n",
          "Communications", "Port", "2"},
         {"a mark inside the file is part of its line", "[S]\n\xEF\xBB\xBFK=1\n", "S", "K",
@@ -319,6 +321,32 @@ TEST_F(IniFileTest, FullDiskLeavesTheOldFileWhole)
     EXPECT_EQ(error, "Unable to write to " + Path());
     EXPECT_EQ(dir.ReadFile("Loader.ini"), before);
     EXPECT_EQ(FolderEntries(), std::vector<std::string>{"Loader.ini"});
+}
+
+TEST_F(IniFileTest, ReadsWhatAnEditorWrote)
+{
+    struct Case {
+        const char* what;
+        std::string content;
+        std::int32_t port;
+        const char* binary;
+    };
+    const Case cases[] = {
+        {"UTF-8 with a byte-order mark", "\xEF\xBB\xBF[Communications]\r\nPort=3\r\n"
+                                         "[Binary]\r\nQR 740=Firmw\xC3\xA4re\r\n",
+         3, "Firmw\xC3\xA4re"},
+        {"a blank inside the quotes", "[Communications]\nPort=\"2 \"\n", 2, ""},
+        {"text after the digits", "[Communications]\nPort=2x\n", 2, ""},
+        {"no digits", "[Communications]\nPort=x2\n", 1, ""},
+        {"empty", "[Communications]\nPort=\n", 1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        dir.WriteFile("Loader.ini", c.content);
+        const TIniFile ini(Path());
+        EXPECT_EQ(ini.ReadInteger("Communications", "Port", 1), c.port);
+        EXPECT_EQ(ini.ReadString("Binary", "QR 740", ""), c.binary);
+    }
 }
 
 } // namespace

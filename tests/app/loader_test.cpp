@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -124,7 +125,7 @@ TEST_F(WindowTest, StartsWithWhatTheSettingsSay)
          "[Binary]\nQR 740=  FW00303  \n[Ports]\nCOM4 = \"{A}\"\n",
          3, " 3.03 ", true, "FW00303", "site"},
         {"names in any case; the binary's name does not set the version",
-         "[COMMUNICATIONS]\npORT=5\n[ports]\ncom5={A}\n[software]\nnew version=9.99\xE9\n"
+         "[COMMUNICATIONS]\npORT=5\n[ports]\ncom5={A}\n[software]\nnew version=9.99\xC3\xA9\n"
          "[AUTO MODE]\nauto=$1\n[load parameters]\nPARAMETER FILE=params\n"
          "[binary]\nqr 740=ABCD303\n",
          4, "9.99\xC3\xA9", true, "ABCD303", "params"},
@@ -134,6 +135,11 @@ TEST_F(WindowTest, StartsWithWhatTheSettingsSay)
          1, "Unknown", false, "", ""},
         {"port with text after its digits", "[Communications]\nPort=2x\n[Ports]\nCOM2={A}\n", 1,
          "Unknown", false, "", ""},
+        {"UTF-8 with a byte-order mark, as editors write it",
+         "\xEF\xBB\xBF[Communications]\r\nPort=3\r\n[Ports]\r\nCOM3={A}\r\n"
+         "[Software]\r\nNew Version=3.03 b\xC3\xA9ta\r\n[Binary]\r\nQR 740=Firmw\xC3\xA4re\r\n"
+         "[Load Parameters]\r\nParameter File=Param\xC3\xA8tres\r\n",
+         2, "3.03 b\xC3\xA9ta", false, "Firmw\xC3\xA4re", "Param\xC3\xA8tres"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -148,8 +154,8 @@ TEST_F(WindowTest, StartsWithWhatTheSettingsSay)
         EXPECT_EQ(window->ProgPort.Baudrate(), br9600);
         EXPECT_EQ(window->eNewVersion->text(), QString::fromUtf8(c.newVersion));
         EXPECT_EQ(window->cbAuto->isChecked(), c.autoProgram);
-        EXPECT_EQ(window->eBinaryFile->text(), QString::fromLatin1(c.binary));
-        EXPECT_EQ(window->eParameterFile->text(), QString::fromLatin1(c.parameters));
+        EXPECT_EQ(window->eBinaryFile->text(), QString::fromUtf8(c.binary));
+        EXPECT_EQ(window->eParameterFile->text(), QString::fromUtf8(c.parameters));
         EXPECT_FALSE(window->bGo->isEnabled());
         EXPECT_EQ(window->Stage, WaitingForTarget);
         EXPECT_EQ(window->lState->text(), QStringLiteral("Waiting for Target"));
@@ -230,6 +236,27 @@ TEST_F(WindowTest, PortFailingAtStartUpSkipsTheRestOfStartUp)
         EXPECT_NE(IniText().find("Port=1\n"), std::string::npos);
         sink.boxes.clear();
     }
+}
+
+// What an editor on this system writes is what the window shows, and the name
+// it shows, completed with folder and extension, is the file on disk.
+TEST_F(WindowTest, NamesInTheSettingsFileAreTheFilesOnDisk)
+{
+    WriteIni("\xEF\xBB\xBF[Binary]\nQR 740=Firmw\xC3\xA4re\n"
+             "[Load Parameters]\nParameter File=Param\xC3\xA8tres\n[Ports]\nCOM1={A}\n");
+    dir.WriteFile("Firmw\xC3\xA4re.bin", "image");
+    dir.WriteFile("Param\xC3\xA8tres.par", "P01=1\n");
+    auto window = Create();
+
+    EXPECT_EQ(window->eBinaryFile->text(), QStringLiteral("Firmw\u00E4re"));
+    EXPECT_EQ(window->eParameterFile->text(), QStringLiteral("Param\u00E8tres"));
+    const auto onDisk = [](const QString& path) {
+        return fs::exists(fs::path(QFile::encodeName(path).toStdString()));
+    };
+    EXPECT_TRUE(onDisk(window->BinaryFolder + window->eBinaryFile->text() +
+                       window->BinaryExtension));
+    EXPECT_TRUE(onDisk(window->ParamFolder + window->eParameterFile->text() +
+                       window->ParamExtension));
 }
 
 // ---- port change -----------------------------------------------------------
