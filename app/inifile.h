@@ -62,9 +62,12 @@ public:
     std::int32_t ReadInteger(std::string_view section, std::string_view key,
                              std::int32_t defaultValue) const;
 
-    // Replaces the file with a copy that differs only in this key. The copy is
-    // written beside the file and renamed over it, so the file is never left
-    // truncated. Throws EIniFileError "Unable to write to <path>" on failure.
+    // Changes this key and keeps every other byte. Only a file that its own
+    // permissions let this user write is changed (a missing one is created). The
+    // new content is written to a copy beside the file and renamed over it, so the
+    // file is never left truncated; where the folder takes no new file, the file is
+    // rewritten in place instead. Throws EIniFileError "Unable to write to <path>"
+    // on failure, with the file as it was.
     void WriteString(std::string_view section, std::string_view key, std::string_view value);
     void WriteInteger(std::string_view section, std::string_view key, std::int32_t value);
 
