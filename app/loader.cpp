@@ -163,6 +163,10 @@ void TfmLoader::CreateControls()
     for (int port = 1; port <= kPortCount; ++port)
         rgPort->addItem(QStringLiteral("Com %1").arg(port));
     rgPort->setMaxVisibleItems(8);
+    // Styles that open a selection list over its current entry (Fusion among
+    // them) show every entry and ignore the count above; as a drop-down the list
+    // keeps to it.
+    rgPort->setStyleSheet(QStringLiteral("combobox-popup: 0;"));
     Label4 = MakeLabel(gbControl, "Label4", QStringLiteral("Binary File"), 139, 32);
     eBinaryFile = MakeReadOnlyBox(gbControl, "eBinaryFile", 192, 24, 97);
     sbSelectBFile = MakeFolderButton(gbControl, "sbSelectBFile", 296, 24);

@@ -711,6 +711,32 @@ TEST_F(WindowTest, ControlsSitWhereTheLayoutPutsThem)
     EXPECT_TRUE(window->lState->alignment() & Qt::AlignHCenter);
 }
 
+// What the opened list shows, not the property that asks for it: some styles
+// ignore the property.
+TEST_F(WindowTest, PortListShowsEightEntriesAtATime)
+{
+    WriteIni("[Ports]\nCOM1={A}\n");
+    auto window = Create();
+    window->show();
+    QAbstractItemView* list = window->rgPort->view();
+    for (const int current : {0, 9}) {
+        SCOPED_TRACE(current);
+        window->rgPort->setCurrentIndex(current);
+        window->rgPort->showPopup();
+        ASSERT_TRUE(list->isVisible());
+
+        QStringList shown;
+        for (int row = 0; row < window->rgPort->count(); ++row) {
+            const QRect place = list->visualRect(list->model()->index(row, 0));
+            if (place.top() >= 0 && place.bottom() < list->viewport()->height())
+                shown << window->rgPort->itemText(row);
+        }
+        EXPECT_EQ(shown.size(), 8) << shown.join(QStringLiteral(", ")).toStdString();
+        EXPECT_TRUE(shown.contains(window->rgPort->itemText(current)));
+        window->rgPort->hidePopup();
+    }
+}
+
 TEST_F(WindowTest, TabVisitsTheControlsInTheirOrderSkippingTheDisplays)
 {
     WriteIni("[Ports]\nCOM1={A}\n");
