@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <limits>
@@ -27,16 +29,14 @@ std::string_view Trim(std::string_view s)
     return s;
 }
 
-// Letter case folded over the whole single-byte Latin-1 range, not just ASCII, so
-// that names with accented capitals match their small forms as they do elsewhere
-// in this 8-bit program.
+// Only ASCII letters are folded. The file is UTF-8, where the bytes 0xC0 to 0xDE
+// are lead bytes of multi-byte characters rather than Latin-1 capitals: folding
+// them never makes a UTF-8 capital match its small form (É is C3 89, é is C3 A9),
+// yet it would let a key match bytes that spell something else, such as the
+// identification bytes E3 A9 against the key "é".
 unsigned char FoldCase(unsigned char c)
 {
-    if (c >= 'A' && c <= 'Z')
-        return static_cast<unsigned char>(c + 0x20);
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7)
-        return static_cast<unsigned char>(c + 0x20);
-    return c;
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 0x20) : c;
 }
 
 bool SameName(std::string_view a, std::string_view b)
@@ -59,10 +59,20 @@ struct TLine {
     std::string_view text;
 };
 
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+// Length of the byte-order mark the content starts with, or 0.
+std::size_t BomLength(std::string_view content)
+{
+    return content.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
+}
+
+// The lines after any byte-order mark, which would otherwise hide the section
+// header it stands before. The mark belongs to no line, so a write keeps it.
 std::vector<TLine> SplitLines(std::string_view content)
 {
     std::vector<TLine> lines;
-    std::size_t pos = 0;
+    std::size_t pos = BomLength(content);
     while (pos < content.size()) {
         const std::size_t newline = content.find('\n', pos);
         const std::size_t next = newline == std::string_view::npos ? content.size() : newline + 1;
@@ -154,21 +164,37 @@ bool HasLineBreak(std::string_view s)
     return s.find_first_of("\r\n") != std::string_view::npos;
 }
 
-// Writes `bytes` to a new file beside `path` and renames it over `path`, so that a
-// full disk, a crash or a power cut leaves either the old file or the new one,
-// never a truncated one. Every write is checked for a short count: a file-size
-// limit or a full disk can cut a write short without an error.
-bool ReplaceFile(const std::string& path, const std::string& bytes)
+// Writes all of `bytes` at `offset`. Every write is checked for a short count: a
+// file-size limit or a full disk can cut a write short without an error.
+bool WriteAllAt(int fd, std::string_view bytes, std::size_t offset)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
+                                   off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += std::size_t(n);
+    }
+    return true;
+}
+
+enum class TReplaced : std::uint8_t { Done, Failed, FolderRefused };
+
+bool RefusedByFolder(int error)
+{
+    return error == EACCES || error == EPERM;
+}
+
+// Writes `bytes` to a new file beside `target` and renames it over `target`, so
+// that a full disk, a crash or a power cut leaves either the old file or the new
+// one, never a truncated one. FolderRefused when the folder's permissions allow
+// no new file there or no rename over the old one.
+TReplaced ReplaceFile(const std::filesystem::path& target, const std::string& bytes)
 {
     namespace fs = std::filesystem;
-    std::error_code ec;
-    // A symlinked settings file is replaced at its target, and the link stays.
-    fs::path target = path;
-    if (fs::is_symlink(target, ec)) {
-        const fs::path resolved = fs::canonical(target, ec);
-        if (!ec)
-            target = resolved;
-    }
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
 
     struct stat old {};
@@ -185,37 +211,32 @@ bool ReplaceFile(const std::string& path, const std::string& bytes)
     std::string temp = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
-        return false;
+        return RefusedByFolder(errno) ? TReplaced::FolderRefused : TReplaced::Failed;
     const auto fail = [&] {
         ::close(fd);
         ::unlink(temp.c_str());
-        return false;
+        return TReplaced::Failed;
     };
     if (::fchmod(fd, mode) != 0)
         return fail();
     if (existed && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
         // Only a privileged writer can give the copy the old owner; anyone else
-        // owned the old file already or could not have replaced it. The copy then
-        // keeps its writer as owner, with the old permissions.
+        // may write the old file, and keeps the copy as its own with the old
+        // permissions.
     }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return fail();
-        done += std::size_t(n);
-    }
+    if (!WriteAllAt(fd, bytes, 0))
+        return fail();
     if (::fsync(fd) != 0)
         return fail();
     if (::close(fd) != 0) {
         ::unlink(temp.c_str());
-        return false;
+        return TReplaced::Failed;
     }
     if (::rename(temp.c_str(), target.c_str()) != 0) {
+        // A sticky folder lets this user add files, but not replace another's.
+        const int error = errno;
         ::unlink(temp.c_str());
-        return false;
+        return RefusedByFolder(error) ? TReplaced::FolderRefused : TReplaced::Failed;
     }
     // The rename is only durable once the folder's entry is on disk.
     const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -223,7 +244,74 @@ bool ReplaceFile(const std::string& path, const std::string& bytes)
         ::fsync(dir);
         ::close(dir);
     }
-    return true;
+    return TReplaced::Done;
+}
+
+// Rewrites the open file `fd`, which holds `old`, to hold `bytes`, for a file the
+// folder will not let us replace. A crash part-way can leave a mixed file, which
+// the rename avoids; what can be guarded is kept: the bytes before the first
+// difference are not touched, room for a longer file is reserved before anything
+// changes, and a write that fails part-way puts the old bytes back.
+bool WriteInPlace(int fd, std::string_view old, std::string_view bytes)
+{
+    const std::size_t from = std::size_t(
+        std::mismatch(old.begin(), old.end(), bytes.begin(), bytes.end()).first - old.begin());
+    if (bytes.size() > old.size() &&
+        ::posix_fallocate(fd, off_t(old.size()), off_t(bytes.size() - old.size())) != 0) {
+        // The reservation may have grown the file before it failed.
+        (void)::ftruncate(fd, off_t(old.size()));
+        return false;
+    }
+    if (!WriteAllAt(fd, bytes.substr(from), from) || ::ftruncate(fd, off_t(bytes.size())) != 0) {
+        // Best effort: the old bytes go into room the file already had.
+        (void)WriteAllAt(fd, old.substr(from), from);
+        (void)::ftruncate(fd, off_t(old.size()));
+        ::fsync(fd);
+        return false;
+    }
+    return ::fsync(fd) == 0;
+}
+
+// Writes the settings file at `path`, which held `old` (nullopt: did not exist).
+bool WriteSettings(const std::string& path, const std::optional<std::string>& old,
+                   const std::string& bytes)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // A symlinked settings file is replaced at its target, and the link stays.
+    fs::path target = path;
+    if (fs::is_symlink(target, ec)) {
+        const fs::path resolved = fs::canonical(target, ec);
+        if (!ec)
+            target = resolved;
+    }
+
+    // The rename needs only the folder's permission, so the file's own is asked
+    // here: a file its owner made read-only must stay as it is. Opening for
+    // writing, without truncating, changes nothing and answers for modes, access
+    // lists and read-only mounts alike.
+    int fd = -1;
+    if (old) {
+        fd = ::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+    }
+    bool written = false;
+    switch (ReplaceFile(target, bytes)) {
+    case TReplaced::Done:
+        written = true;
+        break;
+    case TReplaced::Failed:
+        break;
+    case TReplaced::FolderRefused:
+        // A writable file in a folder this user may not change, as a bench set
+        // up by an administrator has it.
+        written = fd >= 0 && WriteInPlace(fd, *old, bytes);
+        break;
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return written;
 }
 
 } // namespace
@@ -253,20 +341,25 @@ std::optional<std::int32_t> ParseProfileInteger(std::string_view text)
         negative = text.front() == '-';
         text.remove_prefix(1);
     }
+    const auto hexDigitAt = [&](std::size_t at) {
+        return at < text.size() && std::isxdigit(static_cast<unsigned char>(text[at]));
+    };
     unsigned base = 10;
     if (!text.empty() && text.front() == '$') {
         base = 16;
         text.remove_prefix(1);
-    } else if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    } else if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
+               hexDigitAt(2)) {
+        // "0x" without a hexadecimal digit after it is the decimal 0 followed by
+        // other text, as "0z" is.
         base = 16;
         text.remove_prefix(2);
     }
-    if (text.empty())
-        return std::nullopt;
 
     // Accumulated as a magnitude with room for the most negative value.
     constexpr std::uint64_t kLimit = std::uint64_t(std::numeric_limits<std::int32_t>::max()) + 1;
     std::uint64_t magnitude = 0;
+    std::size_t digits = 0;
     for (const char c : text) {
         unsigned digit = 0;
         if (c >= '0' && c <= '9')
@@ -276,12 +369,15 @@ std::optional<std::int32_t> ParseProfileInteger(std::string_view text)
         else if (base == 16 && c >= 'A' && c <= 'F')
             digit = unsigned(c - 'A' + 10);
         else
-            return std::nullopt;
+            break; // "2 " and "2x" are 2: what follows the digits is not read
         magnitude = magnitude * base + digit;
+        // Too large is no number rather than some other number: a cut or wrapped
+        // value would select a port nobody wrote.
         if (magnitude > kLimit)
             return std::nullopt;
+        ++digits;
     }
-    if (!negative && magnitude == kLimit)
+    if (digits == 0 || (!negative && magnitude == kLimit))
         return std::nullopt;
     return negative ? std::int32_t(-std::int64_t(magnitude)) : std::int32_t(magnitude);
 }
@@ -332,7 +428,7 @@ std::string SetProfileValue(std::string_view content, std::string_view section,
     }
 
     out.append(content);
-    if (!content.empty() && content.back() != '\n')
+    if (content.size() > BomLength(content) && content.back() != '\n')
         out.append(lineEnd);
     out.push_back('[');
     out.append(section);
@@ -393,7 +489,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
         FailWrite();
     }
     const std::string updated = SetProfileValue(content.value_or(std::string()), section, key, value);
-    if (!ReplaceFile(fileName_, updated))
+    if (!WriteSettings(fileName_, content, updated))
         FailWrite();
 }
 

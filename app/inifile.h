@@ -4,7 +4,9 @@
 // so that a hand edit between two reads is seen, and written back line by line so
 // that everything the operator wrote survives a write of one key.
 //
-// Text is 8-bit single-byte: names and values are byte strings, never decoded.
+// Names and values are byte strings, never decoded here: the window decodes the
+// values it shows, and a write keeps every byte it does not rewrite. A leading
+// UTF-8 byte-order mark, as some editors write, is skipped and kept.
 
 #include <cstdint>
 #include <optional>
@@ -28,9 +30,10 @@ inline constexpr std::size_t kIniValueMax = 2047;
 std::optional<std::string> FindProfileValue(std::string_view content, std::string_view section,
                                             std::string_view key);
 
-// An integer as a profile value holds it: optional blanks, an optional sign, then
-// decimal digits, or hexadecimal digits after "$", "0x" or "0X". nullopt for an
-// empty text, anything else after the digits, or a value outside 32 bits.
+// The integer a profile value starts with: optional blanks, an optional sign, then
+// decimal digits, or hexadecimal digits after "$", "0x" or "0X"; whatever follows
+// the digits is ignored. nullopt when there is no digit at all or the value lies
+// outside 32 bits.
 std::optional<std::int32_t> ParseProfileInteger(std::string_view text);
 
 // `content` with `key` of `section` set to `value`. The key's line is rewritten in
@@ -59,9 +62,12 @@ public:
     std::int32_t ReadInteger(std::string_view section, std::string_view key,
                              std::int32_t defaultValue) const;
 
-    // Replaces the file with a copy that differs only in this key. The copy is
-    // written beside the file and renamed over it, so the file is never left
-    // truncated. Throws EIniFileError "Unable to write to <path>" on failure.
+    // Changes this key and keeps every other byte. Only a file that its own
+    // permissions let this user write is changed (a missing one is created). The
+    // new content is written to a copy beside the file and renamed over it, so the
+    // file is never left truncated; where the folder takes no new file, the file is
+    // rewritten in place instead. Throws EIniFileError "Unable to write to <path>"
+    // on failure, with the file as it was.
     void WriteString(std::string_view section, std::string_view key, std::string_view value);
     void WriteInteger(std::string_view section, std::string_view key, std::int32_t value);
 

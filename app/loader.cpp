@@ -31,9 +31,11 @@ constexpr QSize kClientSize(474 - 8, 532 - 27);
 
 const QColor kAqua(0, 255, 255);
 
+// Settings values are decoded as this system decodes file names, so that a name
+// typed into the file by any editor encodes back to the file on disk.
 QString FromSettings(const std::string& text)
 {
-    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+    return QFile::decodeName(QByteArray(text.data(), qsizetype(text.size())));
 }
 
 QString WithTrailingSeparator(QString folder)
@@ -150,6 +152,10 @@ void TfmLoader::CreateControls()
     for (int port = 1; port <= kPortCount; ++port)
         rgPort->addItem(QStringLiteral("Com %1").arg(port));
     rgPort->setMaxVisibleItems(8);
+    // Styles that open a selection list over its current entry (Fusion among
+    // them) show every entry and ignore the count above; as a drop-down the list
+    // keeps to it.
+    rgPort->setStyleSheet(QStringLiteral("combobox-popup: 0;"));
     Label4 = MakeLabel(gbControl, "Label4", QStringLiteral("Binary File"), 139, 32);
     eBinaryFile = MakeReadOnlyBox(gbControl, "eBinaryFile", 192, 24, 97);
     sbSelectBFile = MakeFolderButton(gbControl, "sbSelectBFile", 296, 24);
@@ -320,10 +326,11 @@ void TfmLoader::sbSelectBFileClick(QObject*)
         ChooseFile(QStringLiteral("OpenBFile"), QStringLiteral("Binary Files (*.bin)"), BinaryFolder);
     if (chosen.isEmpty())
         return;
-    // Only the last extension goes: the image is later found again as folder,
-    // name and ".bin", and that must be the file the operator chose.
+    // The image is later found again as folder, name and extension, and that must
+    // be the file the operator chose, whatever the case of its extension.
     const QString name = NameWithoutExtension(chosen);
     BinaryFolder = WithTrailingSeparator(QFileInfo(chosen).absolutePath());
+    BinaryExtension = ExtensionOf(chosen);
     eBinaryFile->setText(name);
     eNewVersion->setText(VersionFromName(name));
 }
@@ -335,6 +342,7 @@ void TfmLoader::sbSelectPFileClick(QObject*)
     if (chosen.isEmpty())
         return;
     ParamFolder = WithTrailingSeparator(QFileInfo(chosen).absolutePath());
+    ParamExtension = ExtensionOf(chosen);
     eParameterFile->setText(NameWithoutExtension(chosen));
 }
 

@@ -73,8 +73,9 @@ public:
     // file are looked for.
     QString BinaryFolder;
     QString ParamFolder;
-    // The extensions, with their dot, that complete the image's and the parameter
-    // file's names.
+    // Extensions, with their dot, that complete folder and name to the image and
+    // the parameter file: the chosen file's own, in its letter case, so that
+    // FW00303.BIN is not looked for as FW00303.bin.
     QString BinaryExtension = QStringLiteral(".bin");
     QString ParamExtension = QStringLiteral(".par");
 

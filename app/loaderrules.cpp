@@ -39,6 +39,13 @@ QString NameWithoutExtension(const QString& path)
     return dot < 0 ? name : name.left(dot);
 }
 
+QString ExtensionOf(const QString& path)
+{
+    const QString name = QFileInfo(path).fileName();
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? QString() : name.mid(dot);
+}
+
 QString VersionFromName(const QString& name)
 {
     return name.mid(4, 1) + QLatin1Char('.') + name.mid(5, 2);

@@ -26,8 +26,14 @@ std::string PortDevicePath(const TIniFile& ini, std::int32_t port);
 std::string DevicePattern(const std::string& path);
 
 // A chosen file's name without its folder and without its last extension:
-// "fw.new.bin" keeps "fw.new", so that adding ".bin" again names the same file.
+// "fw.new.bin" keeps "fw.new", so that adding the extension again names the same
+// file.
 QString NameWithoutExtension(const QString& path);
+
+// The part of a chosen file's name that NameWithoutExtension drops, with its dot
+// and its letter case as they stand ("FW00303.BIN" gives ".BIN"); empty for a
+// name without a dot. Name and extension together are the file's name.
+QString ExtensionOf(const QString& path);
 
 // The version text a binary file's name carries: its fifth character, ".", then
 // its sixth and seventh, each simply missing beyond the end of the name.

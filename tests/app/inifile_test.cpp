@@ -5,12 +5,69 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <cstdlib>
+
+#include <grp.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// Runs the rest of a scope as a user that file permissions apply to. Root passes
+// every permission check, so a root test process takes the identity of "nobody"
+// (effective ids only, so that it can return); anyone else is already bound by
+// the permissions.
+class TUnprivileged {
+public:
+    static constexpr uid_t kNobody = 65534;
+
+    TUnprivileged()
+    {
+        if (::geteuid() != 0)
+            return;
+        groups_.resize(std::size_t(::getgroups(0, nullptr)));
+        if (::getgroups(int(groups_.size()), groups_.data()) < 0 || ::setgroups(0, nullptr) != 0)
+            return;
+        gid_ = ::getegid();
+        if (::setegid(kNobody) != 0) {
+            Restore();
+            return;
+        }
+        if (::seteuid(kNobody) != 0) {
+            Restore();
+            return;
+        }
+        dropped_ = true;
+    }
+    ~TUnprivileged() { Restore(); }
+    TUnprivileged(const TUnprivileged&) = delete;
+    TUnprivileged& operator=(const TUnprivileged&) = delete;
+
+    // False when the process is root and could not give up its rights.
+    bool Bound() const { return ::geteuid() != 0; }
+
+private:
+    void Restore()
+    {
+        if (!gid_)
+            return;
+        if (dropped_ && ::seteuid(0) != 0)
+            std::abort(); // carrying on as nobody would fail every later test obscurely
+        if (::setegid(*gid_) != 0 || ::setgroups(groups_.size(), groups_.data()) != 0)
+            std::abort();
+        gid_.reset();
+        dropped_ = false;
+    }
+
+    std::vector<gid_t> groups_;
+    std::optional<gid_t> gid_;
+    bool dropped_ = false;
+};
 
 struct FindCase {
     const char* what;
@@ -26,7 +83,17 @@ TEST(FindProfileValue, ReadsValuesAsTheProfileFunctionsDo)
     const FindCase cases[] = {
         {"plain", "[Communications]\nPort=3\n", "Communications", "Port", "3"},
         {"names in any case", "[COMMUNICATIONS]\nport=3\n", "Communications", "Port", "3"},
-        {"Latin-1 capitals fold", "[M\xDC" "LLER]\nK=1\n", "m\xFCller", "k", "1"},
+        {"UTF-8 names fold their ASCII letters", "[Loader]\nQR740-\xC3\xA9=l.bin\n", "LOADER",
+         "qr740-\xC3\xA9", "l.bin"},
+        // Folding E3 to C3 as Latin-1 capitals would make these bytes spell "é".
+        {"other bytes must match exactly", "[Loader]\nQR740-\xC3\xA9=l.bin\n", "Loader",
+         "QR740-\xE3\xA9", std::nullopt},
+        {"UTF-8 value bytes as they stand", "[Binary]\nQR 740=Firmw\xC3\xA4re\n", "Binary",
+         "QR 740", "Firmw\xC3\xA4re"},
+        {"byte-order mark before the first section", "\xEF\xBB\xBF[Communications]\r\nPort=2\r\n",
+         "Communications", "Port", "2"},
+        {"a mark inside the file is part of its line", "[S]\n\xEF\xBB\xBFK=1\n", "S", "K",
+         std::nullopt},
         {"blanks around key and value", "[S]\n  Key \t=   a value  \r\n", "S", "Key", "a value"},
         {"header with blanks", "  [ S ]  \nK=v\n", "S", "K", "v"},
         {"double quotes", "[S]\nK=\"quoted\"\n", "S", "K", "quoted"},
@@ -56,7 +123,7 @@ TEST(FindProfileValue, ReadsValuesAsTheProfileFunctionsDo)
         EXPECT_EQ(FindProfileValue(c.content, c.section, c.key), c.expected) << c.what;
 }
 
-TEST(ParseProfileInteger, AcceptsDecimalAndThreeHexadecimalForms)
+TEST(ParseProfileInteger, ReadsTheLeadingIntegerInDecimalOrThreeHexadecimalForms)
 {
     const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
         {"12", 12},
@@ -72,19 +139,32 @@ TEST(ParseProfileInteger, AcceptsDecimalAndThreeHexadecimalForms)
         {"2147483647", 2147483647},
         {"-2147483648", std::int32_t(-2147483647 - 1)},
         {"0x7FFFFFFF", 2147483647},
+        // What follows the digits is not read.
+        {"2 ", 2},
+        {"2x", 2},
+        {"12abc", 12},
+        {"1.5", 1},
+        {"4 ; bench 4", 4},
+        {"0x1fz", 31},
+        {"$ag", 10},
+        // No hexadecimal digit after "0x": the decimal 0, then other text.
+        {"0x", 0},
+        {"0xg", 0},
+        // No digit at all.
         {"", std::nullopt},
         {"   ", std::nullopt},
         {"abc", std::nullopt},
-        {"12abc", std::nullopt},
-        {"12 ", std::nullopt},
-        {"1.5", std::nullopt},
+        {"+", std::nullopt},
         {"- 5", std::nullopt},
-        {"0x", std::nullopt},
         {"$", std::nullopt},
         {"$G", std::nullopt},
+        {"x2", std::nullopt},
+        // Outside 32 bits, with or without text after it.
         {"2147483648", std::nullopt},
+        {"-2147483649", std::nullopt},
         {"0x80000000", std::nullopt},
         {"99999999999999999999", std::nullopt},
+        {"2147483648 ", std::nullopt},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(ParseProfileInteger(text), expected) << '"' << text << '"';
@@ -121,6 +201,12 @@ TEST(SetProfileValue, ChangesOnlyTheKeyAndKeepsEveryOtherByte)
          "[A]\r\nK=1\r\n[Communications]\r\nPort=3\r\n"},
         {"8-bit bytes pass unchanged", "[A]\nK=\xE9\xFF\x01\n",
          "[A]\nK=\xE9\xFF\x01\n[Communications]\nPort=3\n"},
+        {"byte-order mark kept, the section behind it found",
+         "\xEF\xBB\xBF[Communications]\r\nPort=1\r\n", "\xEF\xBB\xBF[Communications]\r\nPort=3\r\n"},
+        {"byte-order mark kept, the key added to the section behind it",
+         "\xEF\xBB\xBF[Communications]", "\xEF\xBB\xBF[Communications]\nPort=3\n"},
+        {"a file holding only a byte-order mark", "\xEF\xBB\xBF",
+         "\xEF\xBB\xBF[Communications]\nPort=3\n"},
     };
     for (const SetCase& c : cases) {
         const std::string out = SetProfileValue(c.content, "Communications", "Port", "3");
@@ -268,6 +354,153 @@ TEST_F(IniFileTest, FullDiskLeavesTheOldFileWhole)
     EXPECT_EQ(error, "Unable to write to " + Path());
     EXPECT_EQ(dir.ReadFile("Loader.ini"), before);
     EXPECT_EQ(FolderEntries(), std::vector<std::string>{"Loader.ini"});
+}
+
+TEST_F(IniFileTest, ReadsWhatAnEditorWrote)
+{
+    struct Case {
+        const char* what;
+        std::string content;
+        std::int32_t port;
+        const char* binary;
+    };
+    const Case cases[] = {
+        {"UTF-8 with a byte-order mark", "\xEF\xBB\xBF[Communications]\r\nPort=3\r\n"
+                                         "[Binary]\r\nQR 740=Firmw\xC3\xA4re\r\n",
+         3, "Firmw\xC3\xA4re"},
+        {"a blank inside the quotes", "[Communications]\nPort=\"2 \"\n", 2, ""},
+        {"text after the digits", "[Communications]\nPort=2x\n", 2, ""},
+        {"no digits", "[Communications]\nPort=x2\n", 1, ""},
+        {"empty", "[Communications]\nPort=\n", 1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        dir.WriteFile("Loader.ini", c.content);
+        const TIniFile ini(Path());
+        EXPECT_EQ(ini.ReadInteger("Communications", "Port", 1), c.port);
+        EXPECT_EQ(ini.ReadString("Binary", "QR 740", ""), c.binary);
+    }
+}
+
+// A write changes the file only where the file's own permissions allow it, and
+// keeps every byte it does not rewrite, however the folder is set up.
+TEST_F(IniFileTest, WritesOnlyWhatTheFilePermitsAndKeepsEveryOtherByte)
+{
+    enum Outcome { Renamed, InPlace, Refused };
+    struct Case {
+        const char* what;
+        std::optional<std::string> content; // nullopt: no file
+        fs::perms fileMode;
+        fs::perms folderMode;
+        std::int32_t port;
+        Outcome outcome;
+        std::string expected; // after a write
+        rlim_t sizeLimit = RLIM_INFINITY;
+    };
+    const fs::perms all = fs::perms::all;
+    const fs::perms readOnly = fs::perms(0444);
+    const fs::perms readWrite = fs::perms(0666);
+    const fs::perms lockedFolder = fs::perms(0555);
+    const std::string bench = "\xEF\xBB\xBF; bench 4\r\n[Communications]\r\nPort=1\r\n"
+                              "[Binary]\r\nQR 740=Firmw\xC3\xA4re\r\n";
+    const auto large = [](const std::string& port) {
+        std::string text = "[Communications]\nPort=" + port + "\n[Notes]\n";
+        while (text.size() < 8192)
+            text += "Line=kept byte for byte\n";
+        return text;
+    };
+
+    const Case cases[] = {
+        {"read-only file in a folder open to all", "[Communications]\nPort=1\n", readOnly, all, 2,
+         Refused, ""},
+        {"read-only file in a locked folder", "[Communications]\nPort=1\n", readOnly,
+         lockedFolder, 2, Refused, ""},
+        {"no file in a locked folder", std::nullopt, readWrite, lockedFolder, 2, Refused, ""},
+        {"writable file in a folder open to all", bench, readWrite, all, 2, Renamed,
+         "\xEF\xBB\xBF; bench 4\r\n[Communications]\r\nPort=2\r\n"
+         "[Binary]\r\nQR 740=Firmw\xC3\xA4re\r\n"},
+        {"no file in a folder open to all", std::nullopt, readWrite, all, 2, Renamed,
+         "[Communications]\nPort=2\n"},
+        {"writable file in a locked folder, same length", bench, readWrite, lockedFolder, 2,
+         InPlace,
+         "\xEF\xBB\xBF; bench 4\r\n[Communications]\r\nPort=2\r\n"
+         "[Binary]\r\nQR 740=Firmw\xC3\xA4re\r\n"},
+        {"writable file in a locked folder, longer", bench, readWrite, lockedFolder, 10, InPlace,
+         "\xEF\xBB\xBF; bench 4\r\n[Communications]\r\nPort=10\r\n"
+         "[Binary]\r\nQR 740=Firmw\xC3\xA4re\r\n"},
+        {"writable file in a locked folder, shorter", "[Communications]\nPort=10\n[A]\nK=v\n",
+         readWrite, lockedFolder, 3, InPlace, "[Communications]\nPort=3\n[A]\nK=v\n"},
+        {"writable file in a locked folder, key added", "[A]\nK=v",
+         readWrite, lockedFolder, 3, InPlace, "[A]\nK=v\n[Communications]\nPort=3\n"},
+        // Growing, the room is reserved first and nothing is written.
+        {"writable file in a locked folder, disk full, longer", large("1"), readWrite,
+         lockedFolder, 10, Refused, "", 4096},
+        // Shrinking, the bytes before the limit are rewritten, then put back.
+        {"writable file in a locked folder, disk full, shorter", large("10"), readWrite,
+         lockedFolder, 3, Refused, "", 4096},
+    };
+
+    fs::permissions(dir.Path(), fs::perms(0755));
+    const fs::path folder = dir / "bench";
+    const fs::path file = folder / "Loader.ini";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::create_directory(folder);
+        if (c.content) {
+            dir.WriteFile("bench/Loader.ini", *c.content);
+            fs::permissions(file, c.fileMode);
+        }
+        fs::permissions(folder, c.folderMode);
+        struct stat before {};
+        const bool existed = ::stat(file.c_str(), &before) == 0;
+
+        std::string error;
+        {
+            const TUnprivileged user;
+            if (!user.Bound())
+                GTEST_SKIP() << "a root process that cannot take another identity passes every "
+                                "permission check, so these cases cannot be shown";
+            const std::optional<TFileSizeLimit> fullDisk =
+                c.sizeLimit == RLIM_INFINITY ? std::nullopt
+                                             : std::make_optional<TFileSizeLimit>(c.sizeLimit);
+            TIniFile ini(file.string());
+            try {
+                ini.WriteInteger("Communications", "Port", c.port);
+            } catch (const EIniFileError& e) {
+                error = e.what();
+            }
+        }
+
+        std::vector<std::string> entries;
+        for (const auto& entry : fs::directory_iterator(folder))
+            entries.push_back(entry.path().filename().string());
+        struct stat after {};
+        const bool exists = ::stat(file.c_str(), &after) == 0;
+        if (c.outcome == Refused) {
+            EXPECT_EQ(error, "Unable to write to " + file.string());
+            EXPECT_EQ(exists, existed);
+            if (existed) {
+                EXPECT_EQ(dir.ReadFile("bench/Loader.ini"), *c.content);
+                EXPECT_EQ(after.st_ino, before.st_ino);
+                EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
+            }
+        } else {
+            EXPECT_EQ(error, "");
+            EXPECT_EQ(dir.ReadFile("bench/Loader.ini"), c.expected);
+            if (c.outcome == InPlace) {
+                EXPECT_EQ(after.st_ino, before.st_ino);
+            } else if (existed) {
+                EXPECT_NE(after.st_ino, before.st_ino);
+                EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
+            }
+        }
+        EXPECT_EQ(entries, exists ? std::vector<std::string>{"Loader.ini"}
+                                  : std::vector<std::string>{})
+            << "no copy left beside the file";
+
+        fs::permissions(folder, all);
+        fs::remove_all(folder);
+    }
 }
 
 } // namespace

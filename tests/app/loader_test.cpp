@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -133,12 +134,21 @@ TEST_F(WindowTest, StartsWithWhatTheSettingsSay)
          "[Binary]\nQR 740=  FW00303  \n[Ports]\nCOM4 = \"{A}\"\n",
          3, " 3.03 ", true, "FW00303", "site"},
         {"names in any case; the binary's name does not set the version",
-         "[COMMUNICATIONS]\npORT=5\n[ports]\ncom5={A}\n[software]\nnew version=9.99\xE9\n"
+         "[COMMUNICATIONS]\npORT=5\n[ports]\ncom5={A}\n[software]\nnew version=9.99\xC3\xA9\n"
          "[AUTO MODE]\nauto=$1\n[load parameters]\nPARAMETER FILE=params\n"
          "[binary]\nqr 740=ABCD303\n",
          4, "9.99\xC3\xA9", true, "ABCD303", "params"},
         {"present but empty version", "[Software]\nNew Version=\n[Ports]\nCOM1={A}\n", 0, "",
          false, "", ""},
+        {"port with a blank inside its quotes", "[Communications]\nPort=\"2 \"\n[Ports]\nCOM2={A}\n",
+         1, "Unknown", false, "", ""},
+        {"port with text after its digits", "[Communications]\nPort=2x\n[Ports]\nCOM2={A}\n", 1,
+         "Unknown", false, "", ""},
+        {"UTF-8 with a byte-order mark, as editors write it",
+         "\xEF\xBB\xBF[Communications]\r\nPort=3\r\n[Ports]\r\nCOM3={A}\r\n"
+         "[Software]\r\nNew Version=3.03 b\xC3\xA9ta\r\n[Binary]\r\nQR 740=Firmw\xC3\xA4re\r\n"
+         "[Load Parameters]\r\nParameter File=Param\xC3\xA8tres\r\n",
+         2, "3.03 b\xC3\xA9ta", false, "Firmw\xC3\xA4re", "Param\xC3\xA8tres"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -153,8 +163,8 @@ TEST_F(WindowTest, StartsWithWhatTheSettingsSay)
         EXPECT_EQ(window->ProgPort.Baudrate(), br9600);
         EXPECT_EQ(window->eNewVersion->text(), QString::fromUtf8(c.newVersion));
         EXPECT_EQ(window->cbAuto->isChecked(), c.autoProgram);
-        EXPECT_EQ(window->eBinaryFile->text(), QString::fromLatin1(c.binary));
-        EXPECT_EQ(window->eParameterFile->text(), QString::fromLatin1(c.parameters));
+        EXPECT_EQ(window->eBinaryFile->text(), QString::fromUtf8(c.binary));
+        EXPECT_EQ(window->eParameterFile->text(), QString::fromUtf8(c.parameters));
         EXPECT_FALSE(window->bGo->isEnabled());
         EXPECT_EQ(window->Stage(), WaitingForTarget);
         EXPECT_EQ(window->lState->text(), QStringLiteral("Waiting for Target"));
@@ -163,6 +173,8 @@ TEST_F(WindowTest, StartsWithWhatTheSettingsSay)
         EXPECT_EQ(window->pgUpload->Percent(), 0);
         EXPECT_EQ(window->BinaryFolder, Folder());
         EXPECT_EQ(window->ParamFolder, Folder());
+        EXPECT_EQ(window->BinaryExtension, QStringLiteral(".bin"));
+        EXPECT_EQ(window->ParamExtension, QStringLiteral(".par"));
         EXPECT_TRUE(pauses.empty()) << "selecting the port from code ran the port change";
         EXPECT_EQ(IniText(), before) << "start-up writes nothing";
         sink.boxes.clear();
@@ -235,6 +247,27 @@ TEST_F(WindowTest, PortFailingAtStartUpSkipsTheRestOfStartUp)
     }
 }
 
+// What an editor on this system writes is what the window shows, and the name
+// it shows, completed with folder and extension, is the file on disk.
+TEST_F(WindowTest, NamesInTheSettingsFileAreTheFilesOnDisk)
+{
+    WriteIni("\xEF\xBB\xBF[Binary]\nQR 740=Firmw\xC3\xA4re\n"
+             "[Load Parameters]\nParameter File=Param\xC3\xA8tres\n[Ports]\nCOM1={A}\n");
+    dir.WriteFile("Firmw\xC3\xA4re.bin", "image");
+    dir.WriteFile("Param\xC3\xA8tres.par", "P01=1\n");
+    auto window = Create();
+
+    EXPECT_EQ(window->eBinaryFile->text(), QStringLiteral("Firmw\u00E4re"));
+    EXPECT_EQ(window->eParameterFile->text(), QStringLiteral("Param\u00E8tres"));
+    const auto onDisk = [](const QString& path) {
+        return fs::exists(fs::path(QFile::encodeName(path).toStdString()));
+    };
+    EXPECT_TRUE(onDisk(window->BinaryFolder + window->eBinaryFile->text() +
+                       window->BinaryExtension));
+    EXPECT_TRUE(onDisk(window->ParamFolder + window->eParameterFile->text() +
+                       window->ParamExtension));
+}
+
 // ---- port change -----------------------------------------------------------
 
 TEST_F(WindowTest, PortChangeClosesWaitsOpensAndThenSavesTheChoice)
@@ -270,6 +303,19 @@ TEST_F(WindowTest, PortChangeClosesWaitsOpensAndThenSavesTheChoice)
     std::string expected = Fill(ini);
     expected.replace(expected.find("Port=1"), 6, "Port=2");
     EXPECT_EQ(IniText(), expected) << "every other byte of the file stays";
+}
+
+TEST_F(WindowTest, PortChangeKeepsTheByteOrderMarkAndTheSectionBehindIt)
+{
+    WriteIni("\xEF\xBB\xBF[Communications]\r\nPort=1\r\n[Ports]\r\nCOM1={A}\r\nCOM2={B}\r\n");
+    auto window = Create();
+    window->show();
+    ChoosePort(*window, 1);
+
+    EXPECT_TRUE(sink.boxes.empty());
+    EXPECT_TRUE(Receives(*window, portB));
+    EXPECT_EQ(IniText(),
+              Fill("\xEF\xBB\xBF[Communications]\r\nPort=2\r\n[Ports]\r\nCOM1={A}\r\nCOM2={B}\r\n"));
 }
 
 TEST_F(WindowTest, PortChangeWithoutSettingsFileCreatesOnlyThePort)
@@ -479,8 +525,10 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
     WriteIni("[Software]\nNew Version=1.00\n[Binary]\nQR 740=FW00100\n[Ports]\nCOM1={A}\n");
     const std::string before = IniText();
     fs::create_directories(dir / "images" / "v3");
-    for (const char* name : {"ABCD303.bin", "ABC.bin", "fw.new.bin", "fw.bin"})
-        dir.WriteFile(std::string("images/v3/") + name, "image");
+    // Names that differ only in the case of the extension are different files.
+    for (const char* name :
+         {"ABCD303.bin", "ABC.bin", "fw.new.bin", "fw.bin", "FW00303.BIN", "FW00303.bin"})
+        dir.WriteFile(std::string("images/v3/") + name, name);
     const QString images = QString::fromStdString((dir / "images" / "v3").string() + "/");
     auto window = Create();
     window->show();
@@ -495,6 +543,8 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
         {"ABC.bin", "ABC", "."},
         // The name must lead back to the chosen file, not to fw.bin beside it.
         {"fw.new.bin", "fw.new", "e.w"},
+        // Nor to FW00303.bin beside it.
+        {"FW00303.BIN", "FW00303", "3.03"},
     };
     QString expectedStart = Folder();
     for (const Case& c : cases) {
@@ -512,10 +562,10 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
         EXPECT_EQ(window->eBinaryFile->text(), QString::fromLatin1(c.name));
         EXPECT_EQ(window->eNewVersion->text(), QString::fromLatin1(c.version));
         EXPECT_EQ(window->BinaryFolder, images);
-        EXPECT_TRUE(fs::equivalent(
-            (window->BinaryFolder + window->eBinaryFile->text() + ".bin").toStdString(),
-            dir / "images" / "v3" / c.file));
+        EXPECT_EQ(window->BinaryFolder + window->eBinaryFile->text() + window->BinaryExtension,
+                  images + QString::fromLatin1(c.file));
         EXPECT_EQ(window->ParamFolder, Folder());
+        EXPECT_EQ(window->ParamExtension, QStringLiteral(".par"));
         expectedStart = images;
     }
 
@@ -524,9 +574,10 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
     std::unique_ptr<TModalAnswer<QFileDialog>> cancel(Answer(seen, {}));
     window->sbSelectBFile->click();
     ASSERT_TRUE(cancel->Answered());
-    EXPECT_EQ(window->eBinaryFile->text(), QStringLiteral("fw.new"));
-    EXPECT_EQ(window->eNewVersion->text(), QStringLiteral("e.w"));
+    EXPECT_EQ(window->eBinaryFile->text(), QStringLiteral("FW00303"));
+    EXPECT_EQ(window->eNewVersion->text(), QStringLiteral("3.03"));
     EXPECT_EQ(window->BinaryFolder, images);
+    EXPECT_EQ(window->BinaryExtension, QStringLiteral(".BIN"));
 
     EXPECT_EQ(IniText(), before) << "a choice is not saved";
     EXPECT_TRUE(sink.boxes.empty());
@@ -538,24 +589,37 @@ TEST_F(WindowTest, ChoosingTheParameterFileLeavesTheVersionAndTheBinaryFolder)
              "[Ports]\nCOM1={A}\n");
     const std::string before = IniText();
     fs::create_directories(dir / "params");
-    dir.WriteFile("params/site.v2.par", "P01=1\n");
+    for (const char* name : {"site.v2.par", "SITE.PAR", "SITE.par"})
+        dir.WriteFile(std::string("params/") + name, "P01=1\n");
     const QString params = QString::fromStdString((dir / "params").string() + "/");
     auto window = Create();
     window->show();
 
-    DialogSeen seen;
-    std::unique_ptr<TModalAnswer<QFileDialog>> answer(Answer(seen, dir / "params" / "site.v2.par"));
-    window->sbSelectPFile->click();
-    ASSERT_TRUE(answer->Answered());
+    const std::pair<const char*, const char*> cases[] = {
+        {"site.v2.par", "site.v2"},
+        {"SITE.PAR", "SITE"},
+    };
+    QString expectedStart = Folder();
+    for (const auto& [file, name] : cases) {
+        SCOPED_TRACE(file);
+        DialogSeen seen;
+        std::unique_ptr<TModalAnswer<QFileDialog>> answer(Answer(seen, dir / "params" / file));
+        window->sbSelectPFile->click();
+        ASSERT_TRUE(answer->Answered());
 
-    EXPECT_EQ(seen.name, QStringLiteral("openPFile"));
-    EXPECT_EQ(seen.folder, Folder());
-    EXPECT_EQ(seen.filters, QStringList{QStringLiteral("Parameter Files (*.par)")});
-    EXPECT_EQ(seen.mode, QFileDialog::ExistingFile);
-    EXPECT_EQ(window->eParameterFile->text(), QStringLiteral("site.v2"));
-    EXPECT_EQ(window->ParamFolder, params);
-    EXPECT_EQ(window->eNewVersion->text(), QStringLiteral("1.00"));
-    EXPECT_EQ(window->BinaryFolder, Folder());
+        EXPECT_EQ(seen.name, QStringLiteral("openPFile"));
+        EXPECT_EQ(seen.folder, expectedStart);
+        EXPECT_EQ(seen.filters, QStringList{QStringLiteral("Parameter Files (*.par)")});
+        EXPECT_EQ(seen.mode, QFileDialog::ExistingFile);
+        EXPECT_EQ(window->eParameterFile->text(), QString::fromLatin1(name));
+        EXPECT_EQ(window->ParamFolder, params);
+        EXPECT_EQ(window->ParamFolder + window->eParameterFile->text() + window->ParamExtension,
+                  params + QString::fromLatin1(file));
+        EXPECT_EQ(window->eNewVersion->text(), QStringLiteral("1.00"));
+        EXPECT_EQ(window->BinaryFolder, Folder());
+        EXPECT_EQ(window->BinaryExtension, QStringLiteral(".bin"));
+        expectedStart = params;
+    }
 
     // The binary dialog still opens in its own folder.
     DialogSeen binary;
@@ -657,6 +721,32 @@ TEST_F(WindowTest, ControlsSitWhereTheLayoutPutsThem)
     EXPECT_EQ(window->bGo->shortcut(), QKeySequence(Qt::ALT | Qt::Key_U));
     EXPECT_EQ(window->lState->font().pixelSize(), 24);
     EXPECT_TRUE(window->lState->alignment() & Qt::AlignHCenter);
+}
+
+// What the opened list shows, not the property that asks for it: some styles
+// ignore the property.
+TEST_F(WindowTest, PortListShowsEightEntriesAtATime)
+{
+    WriteIni("[Ports]\nCOM1={A}\n");
+    auto window = Create();
+    window->show();
+    QAbstractItemView* list = window->rgPort->view();
+    for (const int current : {0, 9}) {
+        SCOPED_TRACE(current);
+        window->rgPort->setCurrentIndex(current);
+        window->rgPort->showPopup();
+        ASSERT_TRUE(list->isVisible());
+
+        QStringList shown;
+        for (int row = 0; row < window->rgPort->count(); ++row) {
+            const QRect place = list->visualRect(list->model()->index(row, 0));
+            if (place.top() >= 0 && place.bottom() < list->viewport()->height())
+                shown << window->rgPort->itemText(row);
+        }
+        EXPECT_EQ(shown.size(), 8) << shown.join(QStringLiteral(", ")).toStdString();
+        EXPECT_TRUE(shown.contains(window->rgPort->itemText(current)));
+        window->rgPort->hidePopup();
+    }
 }
 
 TEST_F(WindowTest, TabVisitsTheControlsInTheirOrderSkippingTheDisplays)

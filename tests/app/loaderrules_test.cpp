@@ -51,23 +51,31 @@ TEST(ChosenFileName, KeepsAllButTheLastExtensionAndTakesTheVersionFromIt)
     struct Case {
         const char* path;
         const char* name;
+        const char* extension;
         const char* version;
     };
     const Case cases[] = {
-        {"/images/ABCD303.bin", "ABCD303", "3.03"},
-        {"/images/ABC.bin", "ABC", "."},
-        {"/images/ABCD3.bin", "ABCD3", "3."},
-        {"/images/ABCD30.bin", "ABCD30", "3.0"},
-        {"/images/FW00303X.bin", "FW00303X", "3.03"},
-        // Programming looks for name + ".bin": only the last extension may go.
-        {"/images/fw.new.bin", "fw.new", "e.w"},
-        {"/images/with.dots/FW00412.bin", "FW00412", "4.12"},
-        {"/images/noext", "noext", "t."},
-        {"relative.par", "relative", "t.iv"},
+        {"/images/ABCD303.bin", "ABCD303", ".bin", "3.03"},
+        {"/images/ABC.bin", "ABC", ".bin", "."},
+        {"/images/ABCD3.bin", "ABCD3", ".bin", "3."},
+        {"/images/ABCD30.bin", "ABCD30", ".bin", "3.0"},
+        {"/images/FW00303X.bin", "FW00303X", ".bin", "3.03"},
+        // The extension keeps its letter case: the file is opened by this name.
+        {"/images/FW00303.BIN", "FW00303", ".BIN", "3.03"},
+        {"/params/SITE.PAR", "SITE", ".PAR", "."},
+        {"/images/Fw00303.Bin", "Fw00303", ".Bin", "3.03"},
+        // Only the last extension may go, or the name leads to another file.
+        {"/images/fw.new.bin", "fw.new", ".bin", "e.w"},
+        {"/images/with.dots/FW00412.bin", "FW00412", ".bin", "4.12"},
+        {"/images/noext", "noext", "", "t."},
+        {"/images/.bin", "", ".bin", "."},
+        {"relative.par", "relative", ".par", "t.iv"},
     };
     for (const Case& c : cases) {
-        const QString name = NameWithoutExtension(QString::fromLatin1(c.path));
+        const QString path = QString::fromLatin1(c.path);
+        const QString name = NameWithoutExtension(path);
         EXPECT_EQ(name.toStdString(), c.name) << c.path;
+        EXPECT_EQ(ExtensionOf(path).toStdString(), c.extension) << c.path;
         EXPECT_EQ(VersionFromName(name).toStdString(), c.version) << c.path;
     }
 }
