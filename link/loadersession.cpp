@@ -348,14 +348,24 @@ void TLoaderSession::UploadTargetLoader()
     }
 }
 
+bool TLoaderSession::NextReply(std::int32_t& Left)
+{
+    while (Left > 0) {
+        --Left;
+        std::uint8_t b = 0;
+        if (!ReadByte(b)) {
+            Left = 0;
+            return false;
+        }
+        if (Link_.ParseReplyByte(b))
+            return true;
+    }
+    return false;
+}
+
 void TLoaderSession::OnRxLoaderReply(TVaCustomComm*, std::int32_t Count)
 {
-    for (std::int32_t i = 0; i < Count; ++i) {
-        std::uint8_t b = 0;
-        if (!ReadByte(b))
-            return;
-        if (!Link_.ParseReplyByte(b))
-            continue;
+    for (std::int32_t left = Count; NextReply(left);) {
         Link_.DisarmTimeOut();
         View.ShowLoaderVersion(Latin1(Link_.RxDataText()));
         SetStage(GettingVersion);
@@ -370,12 +380,7 @@ void TLoaderSession::RequestVersion()
 
 void TLoaderSession::OnRxCommandReply(TVaCustomComm*, std::int32_t Count)
 {
-    for (std::int32_t i = 0; i < Count; ++i) {
-        std::uint8_t b = 0;
-        if (!ReadByte(b))
-            return;
-        if (!Link_.ParseReplyByte(b))
-            continue;
+    for (std::int32_t left = Count; NextReply(left);) {
         switch (Link_.RxCommand()) {
         case kEraseCommand:
         case kProgramCommand:

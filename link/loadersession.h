@@ -174,6 +174,9 @@ private:
     // purged or reopened while an earlier byte of the notification was handled),
     // and the rest of the notification is then dropped.
     bool ReadByte(std::uint8_t& b);
+    // Passes announced bytes to the receiver until one completes an intact reply;
+    // false once the notification's `Left` bytes are used up.
+    bool NextReply(std::int32_t& Left);
     void Fail(const QString& text);
     void FailAndReset(const QString& text);
     void VersionReply();
