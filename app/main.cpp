@@ -1,6 +1,7 @@
 #include "loader.h"
 #include "messages.h"
 #include "programfolder.h"
+#include "quitonsignal.h"
 
 #include <QApplication>
 
@@ -37,6 +38,7 @@ int main(int argc, char** argv)
     QApplication app(qtArgc, qtArgv.data());
     QGuiApplication::setDesktopFileName(QStringLiteral("qr740-programmer"));
     InstallApplicationExceptionReport();
+    TQuitOnSignal quitOnSignal;
 
     const TProgramFolder folder = ResolveProgramFolder(options.folder, CurrentFolderContext());
     try {
@@ -48,6 +50,15 @@ int main(int argc, char** argv)
     }
 
     TfmLoader fmLoader(TLoaderEnvironment{folder.path, {}});
+    // A signal that came while the window was being built ended only the loop
+    // of a message box it showed.
+    if (quitOnSignal.Requested())
+        return 0;
     fmLoader.show();
-    return app.exec();
+    const int status = app.exec();
+    // After a signal the window is still open: close it as the operator would,
+    // so that the port is let go.
+    if (fmLoader.isVisible())
+        fmLoader.close();
+    return status;
 }
