@@ -43,52 +43,9 @@ mkdir -p "$demo"
 cp "$bin/qr740-programmer" "$demo/"
 cp sim/demo/qr740-demo.ldr sim/demo/demo.par "$demo/"
 
-# 64 blocks of 256 bytes from 0x4000: runs of code-like blocks and of erased
-# (0xFF) blocks, so that the programmer skips some of them.
-blank_block() {
-  local s
-  printf -v s '%256s' ''
-  printf '%s' "${s// /$'\xff'}"
-}
-text_block() {
-  local s
-  printf -v s 'QR740 demo firmware 3.03, block %02d. ' "$1"
-  while [ ${#s} -lt 256 ]; do s+=$s; done
-  printf '%s' "${s:0:256}"
-}
-(
-  export LC_ALL=C # byte strings, whatever the user's locale
-  for ((i = 0; i < 64; i++)); do
-    if ((i < 16 || (i >= 24 && i < 32) || (i >= 56 && i != 60))); then
-      text_block "$i"
-    else
-      blank_block
-    fi
-  done
-) > "$demo/FW00303.bin"
-
-cat > "$demo/Loader.ini" <<EOF
-[Communications]
-Port=1
-
-[Ports]
-COM1=$link
-
-[Software]
-New Version=3.03
-
-[Auto Mode]
-Auto=1
-
-[Load Parameters]
-Parameter File=demo
-
-[Binary]
-QR 740=FW00303
-
-[Loader]
-QR740=qr740-demo.ldr
-EOF
+scripts/demo-image.sh "$demo/FW00303.bin"
+# The shipped demo settings, with COM1 on this run's link.
+sed "s|^COM1=.*|COM1=$link|" sim/demo/Loader.ini > "$demo/Loader.ini"
 
 # The short story of a session, from the simulator's transcript: the stages,
 # the blocks sent and skipped, the time the programming took on the line, and

@@ -8,6 +8,8 @@ packages=(
   libgtest-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core
+  # the Debian package (dpkg-shlibdeps) and the install check
+  dpkg-dev desktop-file-utils
 )
 
 missing=()
