@@ -117,8 +117,12 @@ struct TKeyPlace {
     std::optional<std::size_t> sectionLast; // last non-blank line of the first such section
 };
 
+// The file's names are read without their surrounding blanks, so the names asked
+// for are too: otherwise " Port" would never find the line a write of it added.
 TKeyPlace Locate(const std::vector<TLine>& lines, std::string_view section, std::string_view key)
 {
+    section = Trim(section);
+    key = Trim(key);
     TKeyPlace place;
     bool inSection = false;
     bool firstSection = false;
@@ -252,7 +256,7 @@ std::string SetProfileValue(std::string_view content, std::string_view section,
     }
 
     const auto appendEntry = [&] {
-        out.append(key);
+        out.append(Trim(key));
         out.push_back('=');
         out.append(value);
         out.append(lineEnd);
@@ -273,7 +277,7 @@ std::string SetProfileValue(std::string_view content, std::string_view section,
     if (content.size() > BomLength(content) && content.back() != '\n')
         out.append(lineEnd);
     out.push_back('[');
-    out.append(section);
+    out.append(Trim(section));
     out.push_back(']');
     out.append(lineEnd);
     appendEntry();

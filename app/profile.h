@@ -25,8 +25,8 @@ inline constexpr std::size_t kIniValueMax = 2047;
 // The value of `key` in `section` of the file content `content`: the text after the
 // first "=" of the key's line, without surrounding blanks and without one pair of
 // matching quotes (single or double) around it, cut to kIniValueMax characters.
-// Section and key names match without regard to letter case. nullopt when the
-// section or the key is absent.
+// Section and key names match without regard to letter case or surrounding blanks.
+// nullopt when the section or the key is absent.
 std::optional<std::string> FindProfileValue(std::string_view content, std::string_view section,
                                             std::string_view key);
 
@@ -36,11 +36,14 @@ std::optional<std::string> FindProfileValue(std::string_view content, std::strin
 // outside 32 bits.
 std::optional<std::int32_t> ParseProfileInteger(std::string_view text);
 
-// `content` with `key` of `section` set to `value`. The key's line is rewritten in
-// place; a missing key is added at the end of its section, a missing section at
-// the end of the file. Every other byte stays as it was. New lines end the way the
-// file's first line ends (CR LF or LF); an empty file gets LF.
+// `content` with `key` of `section` set to `value`, the names matched as
+// FindProfileValue matches them. The key's line is rewritten in place; a missing
+// key is added at the end of its section, a missing section at the end of the
+// file, their names written without surrounding blanks. Every other byte stays as
+// it was. New lines end the way the file's first line ends (CR LF or LF); an
+// empty file gets LF.
 // Throws EIniFileError for a name or value that cannot be stored in the form
-// (a line break anywhere, "]" in a section name, "=" in a key, an empty key).
+// (CR or LF anywhere, "]" in a section name, "=" in a key, a key that is blank
+// or starts with ";" or "[" after its blanks).
 std::string SetProfileValue(std::string_view content, std::string_view section,
                             std::string_view key, std::string_view value);

@@ -118,6 +118,7 @@ TEST(FindProfileValue, ReadsValuesAsTheProfileFunctionsDo)
         {"comment line", "[S]\n;K=1\n", "S", "K", std::nullopt},
         {"line without equals sign", "[S]\nK\n", "S", "K", std::nullopt},
         {"prefix of a longer key", "[S]\nKey=1\n", "S", "K", std::nullopt},
+        {"names asked for with blanks", "[S]\nK=v\n", " S\t", "\tK ", "v"},
     };
     for (const FindCase& c : cases)
         EXPECT_EQ(FindProfileValue(c.content, c.section, c.key), c.expected) << c.what;
@@ -212,6 +213,24 @@ TEST(SetProfileValue, ChangesOnlyTheKeyAndKeepsEveryOtherByte)
         const std::string out = SetProfileValue(c.content, "Communications", "Port", "3");
         EXPECT_EQ(out, c.expected) << c.what;
         EXPECT_EQ(FindProfileValue(out, "Communications", "Port"), "3") << c.what;
+    }
+}
+
+// The file's names are read without their blanks, so names asked for with blanks
+// must find them, or every write of such a name would add another line that no
+// read finds.
+TEST(SetProfileValue, MatchesAndWritesNamesWithoutTheirSurroundingBlanks)
+{
+    const SetCase cases[] = {
+        {"key rewritten", "[S]\nK=1\n", "[S]\nK=2\n"},
+        {"key added", "[S]\nJ=1\n", "[S]\nJ=1\nK=2\n"},
+        {"section added", "", "[S]\nK=2\n"},
+    };
+    for (const SetCase& c : cases) {
+        const std::string out = SetProfileValue(c.content, " S\t", "\tK ", "2");
+        EXPECT_EQ(out, c.expected) << c.what;
+        EXPECT_EQ(SetProfileValue(out, " S\t", "\tK ", "2"), out) << c.what;
+        EXPECT_EQ(FindProfileValue(out, " S ", " K "), "2") << c.what;
     }
 }
 
