@@ -255,6 +255,15 @@ std::string SetProfileValue(std::string_view content, std::string_view section,
         return out;
     }
 
+    // A new line must not run on from the file's last line. That line may lack
+    // its line end, or end in a CR alone: a read strips that CR, so the line
+    // looked ended, and the new line would have been read as part of it.
+    const auto endLastLine = [&] {
+        if (out.back() == '\r')
+            out.push_back('\n');
+        else if (out.back() != '\n')
+            out.append(lineEnd);
+    };
     const auto appendEntry = [&] {
         out.append(Trim(key));
         out.push_back('=');
@@ -266,16 +275,15 @@ std::string SetProfileValue(std::string_view content, std::string_view section,
         // from the next section stay where they are.
         const TLine& last = lines[*place.sectionLast];
         out.append(content.substr(0, last.end));
-        if (last.end == last.begin + last.text.size())
-            out.append(lineEnd); // the file's last line had no line end
+        endLastLine();
         appendEntry();
         out.append(content.substr(last.end));
         return out;
     }
 
     out.append(content);
-    if (content.size() > BomLength(content) && content.back() != '\n')
-        out.append(lineEnd);
+    if (content.size() > BomLength(content))
+        endLastLine();
     out.push_back('[');
     out.append(Trim(section));
     out.push_back(']');

@@ -198,6 +198,11 @@ TEST(SetProfileValue, ChangesOnlyTheKeyAndKeepsEveryOtherByte)
          "[Communications]\nBaud=1\nPort=3\n"},
         {"new section after a last line without line end", "[Software]\nNew Version=1",
          "[Software]\nNew Version=1\n[Communications]\nPort=3\n"},
+        // A read strips a CR that ends the file, so the line looks ended.
+        {"section's last line ends in a lone CR", "[Communications]\nBaud=1\r",
+         "[Communications]\nBaud=1\r\nPort=3\n"},
+        {"new section after a last line ending in a lone CR", "[A]\r\nK=1\r",
+         "[A]\r\nK=1\r\n[Communications]\r\nPort=3\r\n"},
         {"new lines follow the file's CR LF", "[A]\r\nK=1\r\n",
          "[A]\r\nK=1\r\n[Communications]\r\nPort=3\r\n"},
         {"8-bit bytes pass unchanged", "[A]\nK=\xE9\xFF\x01\n",
