@@ -29,7 +29,7 @@ bool WriteAllAt(int fd, std::string_view bytes, std::size_t offset)
     return true;
 }
 
-enum class TReplaced : std::uint8_t { Done, Failed, FolderRefused };
+enum class TReplaced : std::uint8_t { Done, Failed, FolderRefused, OwnerRefused };
 
 bool RefusedByFolder(int error)
 {
@@ -39,7 +39,8 @@ bool RefusedByFolder(int error)
 // Writes `bytes` to a new file beside `target` and renames it over `target`, so
 // that a full disk, a crash or a power cut leaves either the old file or the new
 // one, never a truncated one. FolderRefused when the folder's permissions allow
-// no new file there or no rename over the old one.
+// no new file there or no rename over the old one; OwnerRefused when the copy
+// cannot be given the old file's owner and group.
 TReplaced ReplaceFile(const std::filesystem::path& target, const std::string& bytes)
 {
     namespace fs = std::filesystem;
@@ -68,9 +69,13 @@ TReplaced ReplaceFile(const std::filesystem::path& target, const std::string& by
     if (::fchmod(fd, mode) != 0)
         return fail();
     if (existed && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
-        // Only a privileged writer can give the copy the old owner; anyone else
-        // may write the old file, and keeps the copy as its own with the old
-        // permissions.
+        // Only a privileged writer can give the copy another user's ownership or
+        // a group it is not in. A copy left as this user's would take the file
+        // from its owner and its group: a root:dialout 0660 file would become
+        // the writer's own, and lock the other operators out.
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return TReplaced::OwnerRefused;
     }
     if (!WriteAllAt(fd, bytes, 0))
         return fail();
@@ -96,10 +101,11 @@ TReplaced ReplaceFile(const std::filesystem::path& target, const std::string& by
 }
 
 // Rewrites the open file `fd`, which holds `old`, to hold `bytes`, for a file the
-// folder will not let us replace. A crash part-way can leave a mixed file, which
-// the rename avoids; what can be guarded is kept: the bytes before the first
-// difference are not touched, room for a longer file is reserved before anything
-// changes, and a write that fails part-way puts the old bytes back.
+// folder will not let us replace or whose owner a copy could not keep. A crash
+// part-way can leave a mixed file, which the rename avoids; what can be guarded
+// is kept: the bytes before the first difference are not touched, room for a
+// longer file is reserved before anything changes, and a write that fails
+// part-way puts the old bytes back.
 bool WriteInPlace(int fd, std::string_view old, std::string_view bytes)
 {
     const std::size_t from = std::size_t(
@@ -152,8 +158,10 @@ bool WriteSettings(const std::string& path, const std::optional<std::string>& ol
     case TReplaced::Failed:
         break;
     case TReplaced::FolderRefused:
+    case TReplaced::OwnerRefused:
         // A writable file in a folder this user may not change, as a bench set
-        // up by an administrator has it.
+        // up by an administrator has it, or another user's file that this user
+        // may write: rewritten in place, it keeps its owner and group.
         written = fd >= 0 && WriteInPlace(fd, *old, bytes);
         break;
     }

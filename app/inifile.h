@@ -33,8 +33,9 @@ public:
     // Changes this key and keeps every other byte. Only a file that its own
     // permissions let this user write is changed (a missing one is created). The
     // new content is written to a copy beside the file and renamed over it, so the
-    // file is never left truncated; where the folder takes no new file, the file is
-    // rewritten in place instead. Throws EIniFileError "Unable to write to <path>"
+    // file is never left truncated. Where the folder takes no new file, or the copy
+    // could not be given the file's owner and group, the file is rewritten in
+    // place instead, and keeps them. Throws EIniFileError "Unable to write to <path>"
     // on failure, with the file as it was.
     void WriteString(std::string_view section, std::string_view key, std::string_view value);
     void WriteInteger(std::string_view section, std::string_view key, std::int32_t value);

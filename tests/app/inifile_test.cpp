@@ -407,10 +407,14 @@ TEST_F(IniFileTest, ReadsWhatAnEditorWrote)
 }
 
 // A write changes the file only where the file's own permissions allow it, and
-// keeps every byte it does not rewrite, however the folder is set up.
+// keeps every byte it does not rewrite and the file's owner and group, however
+// the folder is set up and whoever owns the file.
 TEST_F(IniFileTest, WritesOnlyWhatTheFilePermitsAndKeepsEveryOtherByte)
 {
     enum Outcome { Renamed, InPlace, Refused };
+    // The writer's own file, the writer's file in a group the writer is not in,
+    // or another user's file.
+    enum Owner { Writer, OtherGroup, OtherUser };
     struct Case {
         const char* what;
         std::optional<std::string> content; // nullopt: no file
@@ -420,6 +424,7 @@ TEST_F(IniFileTest, WritesOnlyWhatTheFilePermitsAndKeepsEveryOtherByte)
         Outcome outcome;
         std::string expected; // after a write
         rlim_t sizeLimit = RLIM_INFINITY;
+        Owner owner = Writer;
     };
     const fs::perms all = fs::perms::all;
     const fs::perms readOnly = fs::perms(0444);
@@ -462,6 +467,17 @@ TEST_F(IniFileTest, WritesOnlyWhatTheFilePermitsAndKeepsEveryOtherByte)
         // Shrinking, the bytes before the limit are rewritten, then put back.
         {"writable file in a locked folder, disk full, shorter", large("10"), readWrite,
          lockedFolder, 3, Refused, "", 4096},
+        // A copy renamed over the file would be the writer's, in the writer's group.
+        {"another user's writable file in a folder open to all", bench, readWrite, all, 10,
+         InPlace,
+         "\xEF\xBB\xBF; bench 4\r\n[Communications]\r\nPort=10\r\n"
+         "[Binary]\r\nQR 740=Firmw\xC3\xA4re\r\n",
+         RLIM_INFINITY, OtherUser},
+        {"own file of another group in a folder open to all", "[Communications]\nPort=1\n",
+         fs::perms(0660), all, 2, InPlace, "[Communications]\nPort=2\n", RLIM_INFINITY,
+         OtherGroup},
+        {"another user's writable file in a folder open to all, disk full", large("1"),
+         readWrite, all, 10, Refused, "", 4096, OtherUser},
     };
 
     fs::permissions(dir.Path(), fs::perms(0755));
@@ -469,10 +485,19 @@ TEST_F(IniFileTest, WritesOnlyWhatTheFilePermitsAndKeepsEveryOtherByte)
     const fs::path file = folder / "Loader.ini";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        // Only root can hand a file to another user or group; it then writes as
+        // nobody, and gives nobody the files that are the writer's.
+        const bool root = ::geteuid() == 0;
+        if (c.owner != Writer && !root)
+            continue;
         fs::create_directory(folder);
         if (c.content) {
             dir.WriteFile("bench/Loader.ini", *c.content);
             fs::permissions(file, c.fileMode);
+            const uid_t uid = c.owner == OtherUser ? 0 : TUnprivileged::kNobody;
+            const gid_t gid = c.owner == Writer ? TUnprivileged::kNobody : 0;
+            if (root)
+                ASSERT_EQ(::chown(file.c_str(), uid, gid), 0);
         }
         fs::permissions(folder, c.folderMode);
         struct stat before {};
@@ -500,6 +525,10 @@ TEST_F(IniFileTest, WritesOnlyWhatTheFilePermitsAndKeepsEveryOtherByte)
             entries.push_back(entry.path().filename().string());
         struct stat after {};
         const bool exists = ::stat(file.c_str(), &after) == 0;
+        if (existed && exists) {
+            EXPECT_EQ(after.st_uid, before.st_uid);
+            EXPECT_EQ(after.st_gid, before.st_gid);
+        }
         if (c.outcome == Refused) {
             EXPECT_EQ(error, "Unable to write to " + file.string());
             EXPECT_EQ(exists, existed);
