@@ -5,6 +5,7 @@
 
 #include <QApplication>
 
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -12,6 +13,11 @@
 
 int main(int argc, char** argv)
 {
+    // A file-size limit would otherwise kill the program in the middle of a
+    // settings write; ignored, the write fails with EFBIG or comes up short, and
+    // the operator is told the settings could not be saved, with the file whole.
+    std::signal(SIGXFSZ, SIG_IGN);
+
     // Answered before QApplication exists, so that they need no display.
     const TProgramOptions options = ParseProgramOptions(std::vector<std::string>(argv, argv + argc));
     switch (options.action) {

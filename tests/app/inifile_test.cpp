@@ -118,6 +118,7 @@ TEST(FindProfileValue, ReadsValuesAsTheProfileFunctionsDo)
         {"comment line", "[S]\n;K=1\n", "S", "K", std::nullopt},
         {"line without equals sign", "[S]\nK\n", "S", "K", std::nullopt},
         {"prefix of a longer key", "[S]\nKey=1\n", "S", "K", std::nullopt},
+        {"names asked for with blanks", "[S]\nK=v\n", " S\t", "\tK ", "v"},
     };
     for (const FindCase& c : cases)
         EXPECT_EQ(FindProfileValue(c.content, c.section, c.key), c.expected) << c.what;
@@ -197,6 +198,11 @@ TEST(SetProfileValue, ChangesOnlyTheKeyAndKeepsEveryOtherByte)
          "[Communications]\nBaud=1\nPort=3\n"},
         {"new section after a last line without line end", "[Software]\nNew Version=1",
          "[Software]\nNew Version=1\n[Communications]\nPort=3\n"},
+        // A read strips a CR that ends the file, so the line looks ended.
+        {"section's last line ends in a lone CR", "[Communications]\nBaud=1\r",
+         "[Communications]\nBaud=1\r\nPort=3\n"},
+        {"new section after a last line ending in a lone CR", "[A]\r\nK=1\r",
+         "[A]\r\nK=1\r\n[Communications]\r\nPort=3\r\n"},
         {"new lines follow the file's CR LF", "[A]\r\nK=1\r\n",
          "[A]\r\nK=1\r\n[Communications]\r\nPort=3\r\n"},
         {"8-bit bytes pass unchanged", "[A]\nK=\xE9\xFF\x01\n",
@@ -212,6 +218,24 @@ TEST(SetProfileValue, ChangesOnlyTheKeyAndKeepsEveryOtherByte)
         const std::string out = SetProfileValue(c.content, "Communications", "Port", "3");
         EXPECT_EQ(out, c.expected) << c.what;
         EXPECT_EQ(FindProfileValue(out, "Communications", "Port"), "3") << c.what;
+    }
+}
+
+// The file's names are read without their blanks, so names asked for with blanks
+// must find them, or every write of such a name would add another line that no
+// read finds.
+TEST(SetProfileValue, MatchesAndWritesNamesWithoutTheirSurroundingBlanks)
+{
+    const SetCase cases[] = {
+        {"key rewritten", "[S]\nK=1\n", "[S]\nK=2\n"},
+        {"key added", "[S]\nJ=1\n", "[S]\nJ=1\nK=2\n"},
+        {"section added", "", "[S]\nK=2\n"},
+    };
+    for (const SetCase& c : cases) {
+        const std::string out = SetProfileValue(c.content, " S\t", "\tK ", "2");
+        EXPECT_EQ(out, c.expected) << c.what;
+        EXPECT_EQ(SetProfileValue(out, " S\t", "\tK ", "2"), out) << c.what;
+        EXPECT_EQ(FindProfileValue(out, " S ", " K "), "2") << c.what;
     }
 }
 
@@ -383,10 +407,14 @@ TEST_F(IniFileTest, ReadsWhatAnEditorWrote)
 }
 
 // A write changes the file only where the file's own permissions allow it, and
-// keeps every byte it does not rewrite, however the folder is set up.
+// keeps every byte it does not rewrite and the file's owner and group, however
+// the folder is set up and whoever owns the file.
 TEST_F(IniFileTest, WritesOnlyWhatTheFilePermitsAndKeepsEveryOtherByte)
 {
     enum Outcome { Renamed, InPlace, Refused };
+    // The writer's own file, the writer's file in a group the writer is not in,
+    // or another user's file.
+    enum Owner { Writer, OtherGroup, OtherUser };
     struct Case {
         const char* what;
         std::optional<std::string> content; // nullopt: no file
@@ -396,6 +424,7 @@ TEST_F(IniFileTest, WritesOnlyWhatTheFilePermitsAndKeepsEveryOtherByte)
         Outcome outcome;
         std::string expected; // after a write
         rlim_t sizeLimit = RLIM_INFINITY;
+        Owner owner = Writer;
     };
     const fs::perms all = fs::perms::all;
     const fs::perms readOnly = fs::perms(0444);
@@ -438,6 +467,17 @@ TEST_F(IniFileTest, WritesOnlyWhatTheFilePermitsAndKeepsEveryOtherByte)
         // Shrinking, the bytes before the limit are rewritten, then put back.
         {"writable file in a locked folder, disk full, shorter", large("10"), readWrite,
          lockedFolder, 3, Refused, "", 4096},
+        // A copy renamed over the file would be the writer's, in the writer's group.
+        {"another user's writable file in a folder open to all", bench, readWrite, all, 10,
+         InPlace,
+         "\xEF\xBB\xBF; bench 4\r\n[Communications]\r\nPort=10\r\n"
+         "[Binary]\r\nQR 740=Firmw\xC3\xA4re\r\n",
+         RLIM_INFINITY, OtherUser},
+        {"own file of another group in a folder open to all", "[Communications]\nPort=1\n",
+         fs::perms(0660), all, 2, InPlace, "[Communications]\nPort=2\n", RLIM_INFINITY,
+         OtherGroup},
+        {"another user's writable file in a folder open to all, disk full", large("1"),
+         readWrite, all, 10, Refused, "", 4096, OtherUser},
     };
 
     fs::permissions(dir.Path(), fs::perms(0755));
@@ -445,10 +485,19 @@ TEST_F(IniFileTest, WritesOnlyWhatTheFilePermitsAndKeepsEveryOtherByte)
     const fs::path file = folder / "Loader.ini";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        // Only root can hand a file to another user or group; it then writes as
+        // nobody, and gives nobody the files that are the writer's.
+        const bool root = ::geteuid() == 0;
+        if (c.owner != Writer && !root)
+            continue;
         fs::create_directory(folder);
         if (c.content) {
             dir.WriteFile("bench/Loader.ini", *c.content);
             fs::permissions(file, c.fileMode);
+            const uid_t uid = c.owner == OtherUser ? 0 : TUnprivileged::kNobody;
+            const gid_t gid = c.owner == Writer ? TUnprivileged::kNobody : 0;
+            if (root)
+                ASSERT_EQ(::chown(file.c_str(), uid, gid), 0);
         }
         fs::permissions(folder, c.folderMode);
         struct stat before {};
@@ -476,6 +525,10 @@ TEST_F(IniFileTest, WritesOnlyWhatTheFilePermitsAndKeepsEveryOtherByte)
             entries.push_back(entry.path().filename().string());
         struct stat after {};
         const bool exists = ::stat(file.c_str(), &after) == 0;
+        if (existed && exists) {
+            EXPECT_EQ(after.st_uid, before.st_uid);
+            EXPECT_EQ(after.st_gid, before.st_gid);
+        }
         if (c.outcome == Refused) {
             EXPECT_EQ(error, "Unable to write to " + file.string());
             EXPECT_EQ(exists, existed);
