@@ -488,6 +488,30 @@ TEST_F(WindowTest, ExitLoaderClosesTheWindowAndThePortWithoutAsking)
     EXPECT_NO_THROW(other.Open());
 }
 
+TEST_F(WindowTest, NothingOfTheConversationRunsAfterTheWindowHasClosed)
+{
+    // A request outstanding and bytes on their way when the window goes: the
+    // time-out and the reply would otherwise reset the conversation and reopen
+    // the port through the settings the window has already let go.
+    WriteIni("[Ports]\nCOM1={A}\n");
+    auto window = Create();
+    window->show();
+    window->Session->Conversation().SetReplyTimeout(100ms);
+    window->SetStage(LoadingTargetLoader);
+    ASSERT_TRUE(window->Session->Conversation().TimeOutArmed());
+
+    window->bExit->click();
+    portA.Write({0x06, 0x15});
+    RunEventsFor(300ms);
+
+    EXPECT_FALSE(window->ProgPort.IsOpen());
+    EXPECT_FALSE(window->Session->Conversation().TimeOutArmed());
+    EXPECT_TRUE(pauses.empty()) << "no reset ran";
+    EXPECT_TRUE(sink.boxes.empty());
+    window->bResetLoader->click(); // a stray click on the closed window
+    EXPECT_FALSE(window->ProgPort.IsOpen());
+}
+
 // ---- file choice -----------------------------------------------------------
 
 struct DialogSeen {
