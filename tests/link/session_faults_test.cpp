@@ -114,7 +114,7 @@ protected:
         // A hung-up line comes back as a new device once the line has been quiet
         // this long, after the programmer's time-out and failed reopen; otherwise the controller keeps still long enough for the
         // outcome to be looked at before it starts another session.
-        options.quietPeriod = c.reported.empty() ? 5000ms : 3 * kShortTimeout;
+        options.quietPeriod = c.reported.empty() ? 5000ms : 6 * kShortTimeout;
         for (const std::string& fault : c.faults)
             EXPECT_TRUE(sim::AddFault(options.faults, fault)) << fault;
         return options;
