@@ -134,7 +134,8 @@ TProgramFolder ResolveProgramFolder(const QString& optionFolder, const TFolderCo
                 TFolderSource::Option};
     if (context.loaderIniBesideExecutable)
         return {QDir::cleanPath(context.executableFolder), TFolderSource::Portable};
-    // The base directory specification has relative values ignored, as if unset.
+    // A relative XDG_CONFIG_HOME counts as unset, as desktop programs take it:
+    // a folder relative to wherever the menu happened to start us is no home.
     const QString configuration = QDir::isAbsolutePath(context.xdgConfigHome)
                                       ? context.xdgConfigHome
                                       : context.home + QStringLiteral("/.config");
