@@ -485,18 +485,21 @@ void TLoaderSession::Fail(const QString& text)
 
 void TLoaderSession::FailAndReset(const QString& text)
 {
-    ReleaseFiles();
     Fail(text);
     bResetLoaderClick();
 }
 
-void TLoaderSession::ReleaseFiles()
+void TLoaderSession::ReleaseImage()
 {
     Image_.clear();
     Image_.shrink_to_fit();
     ImageLoaded_ = false;
+}
+
+void TLoaderSession::ReleaseFiles()
+{
+    ReleaseImage();
     ParamStream_.reset();
-    ParamsPending_ = false;
 }
 
 // ---------------------------------------------------------------- programming
@@ -558,7 +561,7 @@ void TLoaderSession::ContinueUpload(bool Ok)
             StartParameters();
             return;
         }
-        if (!ParamsPending_)
+        if (!ParamStream_)
             return;
         QString failure;
         try {
@@ -570,7 +573,6 @@ void TLoaderSession::ContinueUpload(bool Ok)
             failure = PortErrorText(e);
         }
         ParamStream_.reset();
-        ParamsPending_ = false;
         if (failure.isEmpty()) {
             View.ShowState(QStringLiteral("Parameter Load Complete"));
         } else {
@@ -657,9 +659,7 @@ bool TLoaderSession::SendBlock()
 
 void TLoaderSession::FinishProgramming()
 {
-    Image_.clear();
-    Image_.shrink_to_fit();
-    ImageLoaded_ = false;
+    ReleaseImage();
     View.ShowState(QStringLiteral("Flash Update Complete"));
     if (!View.ParameterName().isEmpty()) {
         bResetClick();
@@ -687,14 +687,12 @@ bool TLoaderSession::OpenParameterFile()
     View.SetProgressRange(std::int32_t(std::min<std::uint64_t>(file->Size(), INT_MAX)));
     ParamStream_ = std::move(file);
     Splitter_ = TParameterLineSplitter();
-    ParamsPending_ = true;
     return true;
 }
 
 void TLoaderSession::StartParameters()
 {
     if (!OpenParameterFile()) {
-        ParamsPending_ = false;
         Fail(QStringLiteral("Parameter File Not Found"));
         return;
     }

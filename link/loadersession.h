@@ -158,7 +158,8 @@ public:
     std::uint16_t CurrentVersion() const { return CurrentVersion_; }
     const TFlashGeometry& Geometry() const { return Geometry_; }
     bool ImageOpen() const { return ImageLoaded_; }
-    bool ParamsPending() const { return ParamsPending_; }
+    // A parameter file is open and its end not yet reached.
+    bool ParamsPending() const { return ParamStream_ != nullptr; }
     // Blocks examined by the running or last upload, and how many it will examine.
     std::uint64_t BlocksExamined() const { return BlocksExamined_; }
     std::uint64_t BlocksTotal() const { return BlocksTotal_; }
@@ -182,6 +183,7 @@ private:
     void VersionReply();
     void FinishProgramming();
     void StartParameters();
+    void ReleaseImage();
     void ReleaseFiles();
     void LookForPort();
     QString ImagePath() const;
@@ -213,6 +215,5 @@ private:
     TBlockGauge Gauge_;
 
     std::unique_ptr<TParameterFile> ParamStream_;
-    bool ParamsPending_ = false;
     TParameterLineSplitter Splitter_;
 };

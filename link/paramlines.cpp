@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <iterator>
 #include <utility>
 
 namespace {
@@ -77,24 +76,13 @@ std::optional<std::string> TParameterLineSplitter::Finish()
 
 std::vector<std::string> ParameterLines(std::string_view content)
 {
-    // Whole stretches between line feeds at a time rather than byte by byte: a
-    // file is split once, and the byte-wise splitter is the reference it is
-    // checked against.
     std::vector<std::string> lines;
-    std::string line;
-    while (!content.empty()) {
-        const auto end = content.find(kLineFeed);
-        const auto piece = content.substr(0, end);
-        line.clear();
-        std::copy_if(piece.begin(), piece.end(), std::back_inserter(line),
-                     [](char c) { return c != kCarriageReturn; });
-        if (end == std::string_view::npos) {
-            if (line.size() >= kShortestUnterminatedLine)
-                lines.push_back(line);
-            break;
-        }
-        lines.push_back(line);
-        content.remove_prefix(end + 1);
+    TParameterLineSplitter splitter;
+    for (const char c : content) {
+        if (auto line = splitter.Feed(static_cast<std::uint8_t>(c)))
+            lines.push_back(std::move(*line));
     }
+    if (auto line = splitter.Finish())
+        lines.push_back(std::move(*line));
     return lines;
 }
