@@ -496,8 +496,9 @@ TEST_F(IniFileTest, WritesOnlyWhatTheFilePermitsAndKeepsEveryOtherByte)
             fs::permissions(file, c.fileMode);
             const uid_t uid = c.owner == OtherUser ? 0 : TUnprivileged::kNobody;
             const gid_t gid = c.owner == Writer ? TUnprivileged::kNobody : 0;
-            if (root)
+            if (root) {
                 ASSERT_EQ(::chown(file.c_str(), uid, gid), 0);
+            }
         }
         fs::permissions(folder, c.folderMode);
         struct stat before {};

@@ -41,38 +41,38 @@ struct FaultCase {
 // the conversation waits for the operator, with no time-out pending.
 const FaultCase kCases[] = {
     {"NakErase", {"nak-erase"}, "QR740", false, "", {"NAK rcvd while erasing Flash Blocks"},
-     WaitingForTarget, "Waiting for Target", true},
+     WaitingForTarget, "Waiting for Target", true, ""},
     {"NakBlock", {"nak-block:3"}, "QR740", false, "", {"NAK rcvd while Updating Flash"},
-     WaitingForTarget, "Waiting for Target", true},
+     WaitingForTarget, "Waiting for Target", true, ""},
     {"SilentAfterHandshake", {"silent-after:hs"}, "QR740", false, "falls silent", {},
-     WaitingForTargetId, "Waiting for Target ID"},
+     WaitingForTargetId, "Waiting for Target ID", false, ""},
     {"SilentAfterIdentification", {"silent-after:id"}, "QR740", false, "",
-     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true},
+     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true, ""},
     {"SilentAfterLoader", {"silent-after:loader"}, "QR740", false, "",
-     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true},
+     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true, ""},
     {"SilentAfterVersion", {"silent-after:V"}, "QR740", false, "",
-     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true},
+     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true, ""},
     {"SilentAfterErase", {"silent-after:E"}, "QR740", false, "",
-     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true},
+     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true, ""},
     {"SilentAfterBlock", {"silent-after:P:2"}, "QR740", false, "",
-     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true},
+     {"Target Did Not Respond To Loader"}, WaitingForTarget, "Waiting for Target", true, ""},
     {"SilentAfterRestart", {"silent-after:S"}, "QR740", true, "<- \"ATCODE=1\"", {},
-     SettingParameters, "Setting Parameters"},
+     SettingParameters, "Setting Parameters", false, ""},
     {"BadCrcLoader", {"bad-crc:L"}, "QR740", false, "CRC broken", {}, LoadingTargetLoader,
-     "Loading Target Loader"},
+     "Loading Target Loader", false, ""},
     {"BadCrcVersion", {"bad-crc:V"}, "QR740", false, "CRC broken", {}, GettingVersion,
-     "Getting Version Information"},
+     "Getting Version Information", false, ""},
     {"BadCrcErase", {"bad-crc:E"}, "QR740", false, "CRC broken", {}, GettingVersion,
-     "Getting Version Information"},
+     "Getting Version Information", false, ""},
     {"BadCrcBlock", {"bad-crc:P"}, "QR740", false, "CRC broken", {}, GettingVersion,
-     "Programming Flash"},
+     "Programming Flash", false, ""},
     {"BadCrcRestart", {"bad-crc:S"}, "QR740", true, "CRC broken", {}, GettingVersion,
-     "Flash Update Complete"},
+     "Flash Update Complete", false, ""},
     {"AtSilent", {"at-silent"}, "QR740", true, "no answer", {}, SettingParameters,
-     "Setting Parameters"},
-    {"AtError", {"at-error"}, "QR740", true, "", {}, SettingParameters, "Parameter Load Complete"},
+     "Setting Parameters", false, ""},
+    {"AtError", {"at-error"}, "QR740", true, "", {}, SettingParameters, "Parameter Load Complete", false, ""},
     {"WrongIdentification", {}, "QR999", false, "", {"No Loader Defined"}, WaitingForTarget,
-     "Waiting for Target"},
+     "Waiting for Target", false, ""},
     // The line goes as an unplugged adapter's would: the failure is reported
     // once, the time-out resets, and the reopen finds no device.
     {"HangUpAfterBlock", {"hangup-after-block:2"}, "QR740", false, "",
@@ -187,8 +187,9 @@ TEST_P(FaultMatrix, EndsWhereExpectedAndTheNextControllerIsProgrammed)
         }
         EXPECT_EQ(!view.pauses.empty() && view.pauses.front() == 1000ms, c.reset);
         EXPECT_FALSE(session.Conversation().TimeOutArmed());
-        if (c.reset)
+        if (c.reset) {
             EXPECT_FALSE(session.ImageOpen()) << "the image is released at the reset";
+        }
     }
 
     // The faulty controller is replaced by a sound one, and the operator resets.
