@@ -193,6 +193,9 @@ TEST_F(ParameterDownload, SendsEveryLineAtTheParameterSpeed)
     // is reopened at the parameter speed after a pause of its own.
     EXPECT_EQ(view.pauses, (std::vector<std::chrono::milliseconds>{2000ms, 1000ms}));
 
+    // The last line has no LF, so completion comes as soon as it is written;
+    // let the controller hear it before the line is closed.
+    EXPECT_TRUE(WaitUntil([&] { return sim.Said("<- \"ATSINP=3\""); }, 20s)) << sim.Transcript();
     port.Close();
     sim.Stop();
     EXPECT_EQ(sim.Sim().ParameterLines(),
