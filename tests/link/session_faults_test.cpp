@@ -15,6 +15,7 @@
 
 #include <fstream>
 #include <mutex>
+#include <ostream>
 
 using namespace std::chrono_literals;
 
@@ -36,6 +37,9 @@ struct FaultCase {
     bool reset = false;              // the conversation was reset
     std::string reported;            // part of an error reported at the top level
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 
 // The programmer is told nothing of a broken CRC or a silent parameter mode:
 // the conversation waits for the operator, with no time-out pending.
@@ -112,8 +116,9 @@ protected:
         options.id = c.id;
         options.flashEnd = 0x4000 + 8 * 256;
         // A hung-up line comes back as a new device once the line has been quiet
-        // this long, after the programmer's time-out and failed reopen; otherwise the controller keeps still long enough for the
-        // outcome to be looked at before it starts another session.
+        // this long, after the programmer's time-out and failed reopen;
+        // otherwise the controller keeps still long enough for the outcome to
+        // be looked at before it starts another session.
         options.quietPeriod = c.reported.empty() ? 5000ms : 6 * kShortTimeout;
         for (const std::string& fault : c.faults)
             EXPECT_TRUE(sim::AddFault(options.faults, fault)) << fault;

@@ -14,6 +14,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -213,6 +214,8 @@ struct AnswerCase {
     const char* finalState;
     std::vector<std::string> lines;
 };
+
+void PrintTo(const AnswerCase& c, std::ostream* out) { *out << c.what; }
 
 class ParameterAnswers : public ParameterDownload,
                          public ::testing::WithParamInterface<AnswerCase> {};
