@@ -121,12 +121,8 @@ TfmLoader::TfmLoader(TLoaderEnvironment environment, QWidget* parent)
     if (!pause_)
         pause_ = [](std::chrono::milliseconds period) { std::this_thread::sleep_for(period); };
 
-    ProgPort.SetBaudrate(br9600);
+    SetUpProgrammerPort(ProgPort);
     ProgPort.SetPortNum(1);
-    ProgPort.SetMonitorEvents({ceRxChar});
-    ProgPort.SetFlowControl(fcNone);
-    ProgPort.SetDTRControl(dtrDisable);
-    ProgPort.SetRTSControl(rtsDisable);
 
     CreateControls();
     Session = std::make_unique<TLoaderSession>(ProgPort, static_cast<TLoaderView&>(*this));

@@ -195,12 +195,8 @@ public:
 
 void OpenLikeTheWindow(TVaComm& port, const fs::path& device)
 {
+    SetUpProgrammerPort(port);
     port.SetDeviceName(device.string());
-    port.SetBaudrate(br9600);
-    port.SetFlowControl(fcNone);
-    port.SetDTRControl(dtrDisable);
-    port.SetRTSControl(rtsDisable);
-    port.SetMonitorEvents({ceRxChar});
     port.Open();
 }
 

@@ -200,6 +200,15 @@ QString VersionText(std::uint16_t hundredths)
     return QString::asprintf("%d.%2.2d", hundredths / 100, hundredths % 100);
 }
 
+void SetUpProgrammerPort(TVaCustomComm& port)
+{
+    port.SetBaudrate(br9600);
+    port.SetMonitorEvents({ceRxChar});
+    port.SetFlowControl(fcNone);
+    port.SetDTRControl(dtrDisable);
+    port.SetRTSControl(rtsDisable);
+}
+
 TLoaderSession::TLoaderSession(TVaCustomComm& port, TLoaderView& view)
     : ProgPort(port), View(view), Link_(port)
 {

@@ -61,6 +61,11 @@ inline constexpr std::uint64_t kLoaderSizeLimit = 0xFFFF;
 // The installed firmware version as the window shows it: 303 is "3.03".
 QString VersionText(std::uint16_t hundredths);
 
+// Sets a closed port up as the boot ROM expects the line: 9600 baud 8N1, no
+// flow control, DTR and RTS held low, and a notification for every received
+// character, which the stages' handlers read.
+void SetUpProgrammerPort(TVaCustomComm& port);
+
 // What the conversation needs of the window.
 class TLoaderView {
 public:

@@ -5,6 +5,7 @@
 #include "fcrc.h"
 #include "frame.h"
 #include "hex.h"
+#include "loadersession.h"
 
 #include <pty_pair.h>
 #include <scratch_dir.h>
@@ -27,10 +28,8 @@ class ConversationTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        SetUpProgrammerPort(port);
         port.SetDeviceName(pty.Link().string());
-        port.SetBaudrate(br9600);
-        port.SetFlowControl(fcNone);
-        port.SetMonitorEvents({ceRxChar}); // as the window sets its port
         port.Open();
     }
 

@@ -146,10 +146,8 @@ TEST_P(FaultMatrix, EndsWhereExpectedAndTheNextControllerIsProgrammed)
     {
         TSimRunner faulty;
         ASSERT_TRUE(faulty.Start(Options(c)));
+        SetUpProgrammerPort(port);
         port.SetDeviceName((dir / "ttyQR740").string());
-        port.SetBaudrate(br9600);
-        port.SetFlowControl(fcNone);
-        port.SetMonitorEvents({ceRxChar});
         port.Open();
         session.Conversation().SetReplyTimeout(kShortTimeout);
         session.SetStage(WaitingForTarget);

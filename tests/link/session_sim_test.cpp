@@ -63,12 +63,8 @@ protected:
     {
         options.link = dir / "ttyQR740";
         ASSERT_TRUE(sim.Start(options));
+        SetUpProgrammerPort(port);
         port.SetDeviceName((dir / "ttyQR740").string());
-        port.SetBaudrate(br9600);
-        port.SetFlowControl(fcNone);
-        port.SetDTRControl(dtrDisable);
-        port.SetRTSControl(rtsDisable);
-        port.SetMonitorEvents({ceRxChar});
         port.Open();
         session.Conversation().SetReplyTimeout(3s);
         session.SetStage(WaitingForTarget);

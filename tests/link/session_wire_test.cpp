@@ -184,10 +184,8 @@ class SessionWireTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        SetUpProgrammerPort(port);
         port.SetDeviceName(pty.Link().string());
-        port.SetBaudrate(br9600);
-        port.SetFlowControl(fcNone);
-        port.SetMonitorEvents({ceRxChar}); // as the window sets its port
         port.Open();
         port.OnOpen = [this](TVaCustomComm*) { ++opens; };
         port.OnClose = [this](TVaCustomComm*) { ++closes; };
