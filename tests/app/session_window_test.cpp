@@ -4,7 +4,7 @@
 #include "loader.h"
 #include "recording_sink.h"
 
-#include "../link/sim_runner.h"
+#include "../sim/sim_runner.h"
 
 #include <scratch_dir.h>
 #include <wait.h>

@@ -4,7 +4,7 @@
 
 #include "loadersession.h"
 #include "recording_view.h"
-#include "sim_runner.h"
+#include "../sim/sim_runner.h"
 
 #include <scratch_dir.h>
 #include <vacomm.h>

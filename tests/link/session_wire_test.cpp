@@ -7,6 +7,7 @@
 #include "hex.h"
 #include "loadersession.h"
 #include "recording_view.h"
+#include "../sim/bytes.h"
 
 #include <pty_pair.h>
 #include <scratch_dir.h>
@@ -51,17 +52,6 @@ Bytes Pattern(std::size_t size)
     for (std::size_t i = 0; i < size; ++i)
         bytes[i] = std::uint8_t(i % 251);
     return bytes;
-}
-
-// The loader's upload: 16-bit length, the file, the CRC of both.
-Bytes UploadOf(const Bytes& loader)
-{
-    Bytes wire = {std::uint8_t(loader.size()), std::uint8_t(loader.size() >> 8)};
-    wire.insert(wire.end(), loader.begin(), loader.end());
-    const std::uint16_t crc = CrcOf(wire);
-    wire.push_back(std::uint8_t(crc));
-    wire.push_back(std::uint8_t(crc >> 8));
-    return wire;
 }
 
 // A 'V' reply as a loader would send it for this geometry.
@@ -343,11 +333,11 @@ TEST_F(SessionWireTest, UploadsTheLoaderNamedForTheIdentificationAsReceived)
     const TCase cases[] = {
         {"three bytes", "QR740", Hex("01 02 03"), "03 00", Hex("03 00 01 02 03 B3 76")},
         {"empty", "QR740", {}, "00 00", Hex("00 00 B8 F0")},
-        {"300 bytes", "QR740", three00, "2C 01", UploadOf(three00)},
+        {"300 bytes", "QR740", three00, "2C 01", LoaderUpload(three00)},
         // Control characters, a NAK and a trailing blank are part of the key.
         {"identification with control characters", std::string("Q\x15R\x01 ", 5), Hex("01 02 03"), "03 00",
          Hex("03 00 01 02 03 B3 76")},
-        {"the largest the length field holds", "QR740", largest, "FF FF", UploadOf(largest)},
+        {"the largest the length field holds", "QR740", largest, "FF FF", LoaderUpload(largest)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.What);

@@ -4,6 +4,7 @@
 #include "programmer_end.h"
 #include "scratch_dir.h"
 #include "sim_loop.h"
+#include "sim_runner.h"
 #include "wait.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +18,6 @@
 #include <algorithm>
 #include <fstream>
 #include <iostream>
-#include <mutex>
-#include <thread>
 
 extern char** environ;
 
@@ -110,51 +109,16 @@ protected:
     void Start(sim::Options options = {})
     {
         options.link = link_;
-        loop_ = std::make_unique<sim::Loop>(options);
-        loop_->SetEventSink([this](const sim::Event& e) {
-            std::lock_guard lock(mutex_);
-            events_.push_back(e);
-        });
-        thread_ = std::thread([this] {
-            try {
-                loop_->Run();
-            } catch (...) {
-                failure_ = std::current_exception();
-            }
-        });
-        ASSERT_TRUE(WaitUntil([&] { return fs::is_symlink(link_); }));
+        ASSERT_TRUE(sim_.Start(std::move(options)));
     }
-    void StopSim()
-    {
-        if (thread_.joinable()) {
-            loop_->Stop();
-            thread_.join();
-        }
-    }
-    void TearDown() override { StopSim(); }
+    void StopSim() { sim_.Stop(); }
 
-    bool Said(const std::string& text)
-    {
-        std::lock_guard lock(mutex_);
-        return std::any_of(events_.begin(), events_.end(),
-                           [&](const sim::Event& e) { return e.text.find(text) != std::string::npos; });
-    }
-    std::string Transcript()
-    {
-        std::lock_guard lock(mutex_);
-        std::string all;
-        for (const auto& e : events_)
-            all += std::string(e.unexpected ? "!! " : "") + e.text + "\n";
-        return all;
-    }
+    bool Said(const std::string& text) const { return sim_.Said(text); }
+    std::string Transcript() const { return sim_.Transcript(); }
 
     ScratchDir dir_;
     fs::path link_ = dir_ / "ttyQR740";
-    std::unique_ptr<sim::Loop> loop_;
-    std::thread thread_;
-    std::exception_ptr failure_;
-    std::mutex mutex_;
-    std::vector<sim::Event> events_;
+    TSimRunner sim_;
 };
 
 TEST_F(SimOnPty, ServesAWholeRunAndRemovesItsLink)
@@ -166,14 +130,14 @@ TEST_F(SimOnPty, ServesAWholeRunAndRemovesItsLink)
     const Bytes first(256, 0x11), third(256, 0x33);
     PlayProgrammerRun(link_, {{0x4000, first}, {0x4200, third}}, {"ATCODE=1", "ATACCW=25"});
     StopSim();
-    ASSERT_FALSE(failure_);
+    ASSERT_FALSE(sim_.Failure());
 
     Bytes expected(0x400, 0xFF);
     std::copy(first.begin(), first.end(), expected.begin());
     std::copy(third.begin(), third.end(), expected.begin() + 0x200);
-    EXPECT_EQ(loop_->Sim().Flash(), expected);
-    EXPECT_EQ(loop_->Sim().ParameterLines(), (std::vector<std::string>{"ATCODE=1", "ATACCW=25"}));
-    EXPECT_FALSE(loop_->Sim().AnythingUnexpected()) << Transcript();
+    EXPECT_EQ(sim_.Sim().Flash(), expected);
+    EXPECT_EQ(sim_.Sim().ParameterLines(), (std::vector<std::string>{"ATCODE=1", "ATACCW=25"}));
+    EXPECT_FALSE(sim_.Sim().AnythingUnexpected()) << Transcript();
     EXPECT_TRUE(Said("the programmer opened the port (9600 baud)")) << Transcript();
     EXPECT_FALSE(fs::exists(fs::symlink_status(link_)));
 }
@@ -253,7 +217,7 @@ TEST_F(SimOnPty, HangsUpAndComesBackAsANewLine)
     ProgrammerEnd again(link_, 9600);
     EXPECT_EQ(again.Read(2), Hex("06 15"));
     StopSim();
-    EXPECT_FALSE(loop_->Sim().AnythingUnexpected()) << Transcript();
+    EXPECT_FALSE(sim_.Sim().AnythingUnexpected()) << Transcript();
 }
 
 TEST_F(SimOnPty, LeavesAnythingButALinkAlone)

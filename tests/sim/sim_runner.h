@@ -52,6 +52,8 @@ public:
     }
 
     const sim::Controller& Sim() const { return loop_->Sim(); }
+    // What ended the loop by throwing, if anything did; read after Stop().
+    std::exception_ptr Failure() const { return failure_; }
 
     // How many lines of the transcript so far contain `text`.
     std::size_t Count(const std::string& text) const
