@@ -250,8 +250,9 @@ the conversation as it happens.
                                                  or L for the loader's version frame)
                                                  with a broken CRC
                            hangup-after-block:N  close the line after the Nth 'P'
-                                                 frame, without answering it, as an
-                                                 unplugged adapter would
+                                                 frame, without answering it, and
+                                                 remove the link until a new line
+                                                 comes, as an unplugged adapter would
                            at-silent             no answer in parameter mode
                            at-error              answer "ERROR" in parameter mode
   --pace                 keep real-line time: every byte in either direction takes

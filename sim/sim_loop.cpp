@@ -196,6 +196,10 @@ bool Loop::HangUpIfAsked(Clock::time_point now)
     if (!controller_.TakeHangup())
         return false;
     CloseLine();
+    // The device goes with the adapter. A link left behind would name a
+    // pseudo-terminal number the system may give to somebody else's line, which
+    // a programmer looking for its port would then open.
+    RemoveLink();
     controller_.Note(now, "line closed, as an unplugged adapter would be");
     return true;
 }

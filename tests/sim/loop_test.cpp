@@ -201,7 +201,8 @@ TEST_F(SimOnPty, PacedRepliesTakeTheLinesTime)
 TEST_F(SimOnPty, HangsUpAndComesBackAsANewLine)
 {
     sim::Options options;
-    options.quietPeriod = 500ms;
+    // Long enough for the test to look at the unplugged line before it is back.
+    options.quietPeriod = 2s;
     ASSERT_TRUE(sim::AddFault(options.faults, "hangup-after-block:1"));
     Start(options);
     {
@@ -212,6 +213,9 @@ TEST_F(SimOnPty, HangsUpAndComesBackAsANewLine)
         p.Write(Join(Frame('P', 0x4000, Bytes(256, 0x01)), Frame('P', 0x4100, Bytes(256, 0x02))));
         EXPECT_TRUE(p.WaitForHangUp());
     }
+    // Unplugged, the device is gone, not left to a number the system may reuse.
+    ASSERT_TRUE(WaitUntil([&] { return Said("unplugged adapter"); })) << Transcript();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link_))) << Transcript();
     // Plugged in again: a new device behind the same link, announcing afresh.
     ASSERT_TRUE(WaitUntil([&] { return Said("plugged in again"); })) << Transcript();
     ProgrammerEnd again(link_, 9600);
