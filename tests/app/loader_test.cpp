@@ -291,7 +291,7 @@ TEST_F(WindowTest, PortChangeClosesWaitsOpensAndThenSavesTheChoice)
     };
     ChoosePort(*window, 1);
 
-    EXPECT_TRUE(sink.boxes.empty());
+    EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
     EXPECT_EQ(pauses, std::vector<std::chrono::milliseconds>{1000ms});
     EXPECT_FALSE(openDuringPause) << "the old port must be closed during the pause";
     EXPECT_EQ(fileDuringPause, Fill(ini)) << "saved before the new port opened";
@@ -312,7 +312,7 @@ TEST_F(WindowTest, PortChangeKeepsTheByteOrderMarkAndTheSectionBehindIt)
     window->show();
     ChoosePort(*window, 1);
 
-    EXPECT_TRUE(sink.boxes.empty());
+    EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
     EXPECT_TRUE(Receives(*window, portB));
     EXPECT_EQ(IniText(),
               Fill("\xEF\xBB\xBF[Communications]\r\nPort=2\r\n[Ports]\r\nCOM1={A}\r\nCOM2={B}\r\n"));
@@ -383,7 +383,7 @@ TEST_F(WindowTest, PortChangeBlocksForTheFullSecond)
 
     EXPECT_GE(blocked, 1000ms);
     EXPECT_TRUE(Receives(*window, portB));
-    EXPECT_TRUE(sink.boxes.empty());
+    EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
 }
 
 TEST_F(WindowTest, SelectingAnEntryFromCodeRunsNoPortChange)
@@ -480,7 +480,7 @@ TEST_F(WindowTest, ExitLoaderClosesTheWindowAndThePortWithoutAsking)
     EXPECT_FALSE(window->isVisible());
     EXPECT_FALSE(window->ProgPort.IsOpen());
     EXPECT_FALSE(window->Ini);
-    EXPECT_TRUE(sink.boxes.empty());
+    EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
     EXPECT_EQ(IniText(), before);
     // The port is free again for anyone else.
     TVaComm other;
@@ -507,7 +507,7 @@ TEST_F(WindowTest, NothingOfTheConversationRunsAfterTheWindowHasClosed)
     EXPECT_FALSE(window->ProgPort.IsOpen());
     EXPECT_FALSE(window->Session->Conversation().TimeOutArmed());
     EXPECT_TRUE(pauses.empty()) << "no reset ran";
-    EXPECT_TRUE(sink.boxes.empty());
+    EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
     window->bResetLoader->click(); // a stray click on the closed window
     EXPECT_FALSE(window->ProgPort.IsOpen());
 }
@@ -604,7 +604,7 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
     EXPECT_EQ(window->BinaryExtension, QStringLiteral(".BIN"));
 
     EXPECT_EQ(IniText(), before) << "a choice is not saved";
-    EXPECT_TRUE(sink.boxes.empty());
+    EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
 }
 
 TEST_F(WindowTest, ChoosingTheParameterFileLeavesTheVersionAndTheBinaryFolder)
