@@ -36,6 +36,9 @@ struct TVaOpenResult {
     int Error = 0;
     // The device does not exist, as opposed to existing but not being available.
     bool Missing = false;
+    // The path names something that is no serial line (a regular file, a
+    // folder, /dev/null): waiting for it to come back would be waiting for ever.
+    bool NotAPort = false;
 };
 
 class TVaDevice {
@@ -44,6 +47,8 @@ public:
 
     // Opens the device for exclusive reading and writing.
     virtual TVaOpenResult Open(const std::string& path) = 0;
+    // Puts back the line settings the device had when it was opened, then
+    // closes it.
     virtual void Close() = 0;
 
     virtual int ReadSettings(TVaDcb& dcb) = 0;
@@ -66,7 +71,8 @@ public:
     virtual bool LineCounters(TVaLineCounters& counters) = 0;
     virtual int Purge(std::uint32_t flags) = 0;
 
-    // Writes what it can within `timeout`; `written` tells how much.
+    // Writes what it can; gives up once the device has taken no byte for
+    // `timeout`. `written` tells how much went.
     virtual int Write(const void* buffer, std::int32_t count, std::chrono::milliseconds timeout,
                       std::int32_t& written) = 0;
     // Reads what has arrived, at most `count` bytes, without waiting.
@@ -102,6 +108,8 @@ std::string VaSystemErrorText(int error);
 int VaBadHandleError();
 // The error number of a setting that the device cannot express.
 int VaInvalidSettingError();
+// The error number of a write that the device stopped taking.
+int VaTimedOutError();
 
 // Manual-reset events: signalled stays signalled until reset.
 TVaHandle VaCreateEventHandle(int& error);

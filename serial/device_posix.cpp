@@ -139,7 +139,19 @@ public:
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             const int error = LastError();
-            return {error, error == ENOENT || error == ENODEV || error == ENXIO};
+            TVaOpenResult result{error, error == ENOENT || error == ENODEV || error == ENXIO};
+            result.NotAPort = error == EISDIR;
+            return result;
+        }
+        // A regular file or /dev/null opens like any device; only a terminal
+        // takes line settings. Refused here, before anything is written to it.
+        termios2 settings{};
+        if (::ioctl(fd, TCGETS2, &settings) != 0) {
+            const int error = LastError();
+            ::close(fd);
+            TVaOpenResult result{error, false};
+            result.NotAPort = error == ENOTTY || error == EINVAL;
+            return result;
         }
         // TIOCEXCL alone does not hold against root, nor against a process that
         // opened the device just before it was set; the advisory lock closes
@@ -156,6 +168,10 @@ public:
             return {error, false};
         }
         fd_ = fd;
+        // Read before anything of ours is applied, so that closing leaves the
+        // line as it was found: a terminal mapped by mistake keeps its echo and
+        // its Ctrl-C after the program has gone.
+        found_ = settings;
         return {};
     }
 
@@ -163,6 +179,9 @@ public:
     {
         if (fd_ < 0)
             return;
+        // TCSETS2, not TCSETSW: nothing may wait for output that a stalled line
+        // will never take. A hung-up line refuses it, and has nothing to keep.
+        ::ioctl(fd_, TCSETS2, &found_);
         // Exclusive mode outlives our descriptor on some drivers; give it back
         // so the next opener is not refused.
         ::ioctl(fd_, TIOCNXCL);
@@ -286,11 +305,15 @@ public:
         if (fd_ < 0)
             return EBADF;
         const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        // The time-out runs from the last byte the device took: a long write to
+        // a slow line that keeps taking bytes is not cut short, and one that
+        // stops taking them ends after `timeout` however much is left.
+        auto deadline = std::chrono::steady_clock::now() + timeout;
         while (written < count) {
             const ssize_t n = ::write(fd_, bytes + written, std::size_t(count - written));
             if (n > 0) {
                 written += std::int32_t(n);
+                deadline = std::chrono::steady_clock::now() + timeout;
                 continue;
             }
             if (n < 0 && errno == EINTR)
@@ -362,6 +385,7 @@ private:
     }
 
     int fd_ = -1;
+    termios2 found_{};
 };
 
 } // namespace
@@ -410,6 +434,11 @@ int VaBadHandleError()
 int VaInvalidSettingError()
 {
     return EINVAL;
+}
+
+int VaTimedOutError()
+{
+    return ETIMEDOUT;
 }
 
 TVaHandle VaCreateEventHandle(int& error)

@@ -127,6 +127,7 @@ void TVaCustomComm::Open()
         thread_->SetRxCharHandler([this] { DoRxChar(); });
         thread_->SetEventsHandler([this](std::uint32_t mask) { DoCommEvent(mask); });
         thread_->Resume();
+        ++openCount_;
         DoOpen();
     } catch (...) {
         // Also after a failing OnOpen, when the thread already runs.
@@ -262,6 +263,10 @@ void TVaCustomComm::OpenDevice()
         // device path is.
         if (result.Missing)
             throw EVaCommDeviceMissing(FormatPortText("Invalid port number (COM%d)", portNum_));
+        // Not missing: it will not come back as a port however long it is
+        // looked for.
+        if (result.NotAPort)
+            throw EVaCommError(FormatPortText("Invalid port number (COM%d)", portNum_));
         throw EVaCommError(FormatPortText("Can't open device COM%d", portNum_));
     }
     AttachDevice(std::move(device));

@@ -121,6 +121,10 @@ public:
     void Open();
     void Close();
     bool IsOpen() const;
+    // How many times the port has been opened. A receive handler that sees it
+    // change during its call knows the bytes it was told of went with the old
+    // line, whatever the new one now holds.
+    std::uint64_t OpenCount() const { return openCount_; }
 
     bool WriteChar(std::uint8_t ch);
     bool ReadChar(std::uint8_t& ch);
@@ -236,6 +240,7 @@ private:
     std::unique_ptr<TVaLineCounters> errorBase_;
     bool loading_ = false;
     bool destroying_ = false;
+    std::uint64_t openCount_ = 0;
 
     bool autoOpen_ = false;
     TVaBaudrate baudrate_ = br1200;

@@ -31,6 +31,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <thread>
+#include <atomic>
 
 namespace {
 
@@ -221,23 +223,61 @@ TEST(CommClosed, OpenFailuresNameThePortAndLeaveItClosed)
     const struct {
         std::string device;
         const char* text;
+        bool missing; // may come back: an unplugged adapter
     } cases[] = {
-        {(dir / "missing").string(), "Invalid port number (COM3)"},
-        {(dir / "dangling").string(), "Invalid port number (COM3)"},
-        {pty.Link().string(), "Can't open device COM3"}, // held by another port
-        {(dir / "folder").string(), "Can't open device COM3"},
-        {(dir / "plain").string(), "Error reading dcb (25), Inappropriate ioctl for device"},
+        {(dir / "missing").string(), "Invalid port number (COM3)", true},
+        {(dir / "dangling").string(), "Invalid port number (COM3)", true},
+        {pty.Link().string(), "Can't open device COM3", false}, // held by another port
+        // Paths that name no serial line: refused as no port, before anything
+        // of the line settings is tried on them, and never waited for.
+        {(dir / "folder").string(), "Invalid port number (COM3)", false},
+        {(dir / "plain").string(), "Invalid port number (COM3)", false},
+        {"/dev/null", "Invalid port number (COM3)", false},
     };
     for (const auto& c : cases) {
         TVaComm port;
         port.SetPortNum(3);
         port.SetDeviceName(c.device);
         EXPECT_EQ(MessageOf([&] { port.Open(); }), c.text) << c.device;
+        bool missing = false;
+        try {
+            port.Open();
+        } catch (const EVaCommDeviceMissing&) {
+            missing = true;
+        } catch (const EVaCommError&) {
+        }
+        EXPECT_EQ(missing, c.missing) << c.device;
         EXPECT_FALSE(port.IsOpen()) << c.device;
     }
+    EXPECT_EQ(dir.ReadFile("plain"), "not a terminal") << "nothing was written to it";
     // The holder still works.
     ASSERT_TRUE(holder.WriteChar('k'));
     EXPECT_EQ(pty.Read(1), Bytes{'k'});
+}
+
+// A terminal mapped as the port by mistake (the one the program was started
+// from, say) must not be left raw, without echo or Ctrl-C, once it is let go.
+TEST_F(CommOnPty, ClosingPutsBackTheLineSettingsItFound)
+{
+    termios cooked = LineOf(pty);
+    cooked.c_iflag |= ICRNL | IXON;
+    cooked.c_oflag |= OPOST | ONLCR;
+    cooked.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
+    ::cfsetspeed(&cooked, B38400);
+    ASSERT_EQ(::tcsetattr(pty.MasterFd(), TCSANOW, &cooked), 0);
+
+    port.Open();
+    const termios open = LineOf(pty);
+    EXPECT_EQ(open.c_lflag & (ICANON | ECHO | ISIG), 0u) << "raw while the programmer has it";
+    EXPECT_EQ(pty.SlaveSpeed(), 9600u);
+    port.Close();
+
+    const termios after = LineOf(pty);
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ECHOE | ISIG | IEXTEN),
+              cooked.c_lflag & (ICANON | ECHO | ECHOE | ISIG | IEXTEN));
+    EXPECT_EQ(after.c_iflag & (ICRNL | IXON), tcflag_t(ICRNL | IXON));
+    EXPECT_EQ(after.c_oflag & (OPOST | ONLCR), tcflag_t(OPOST | ONLCR));
+    EXPECT_EQ(pty.SlaveSpeed(), 38400u);
 }
 
 TEST_F(CommOnPty, HoldsTheDeviceAgainstOtherProcessesUntilClosed)
@@ -597,6 +637,34 @@ TEST_F(CommOnPty, WritesGiveUpAfterTheWriteTimeout)
     // A single byte into the full queue times out with nothing written.
     EXPECT_FALSE(port.WriteChar(0x55));
     EXPECT_EQ(pty.Drain(50ms).size(), std::size_t(written));
+}
+
+// The time-out is a stall: a slow line that keeps taking bytes gets the whole
+// write, however long it takes (a large loader at 9600 baud).
+TEST_F(CommOnPty, AWriteToALineThatKeepsTakingBytesIsNotCutShort)
+{
+    port.SetWriteTimeout(100);
+    port.Open();
+    Bytes lots(256 * 1024, 0x5A);
+    std::atomic<bool> done{false};
+    std::size_t taken = 0;
+    std::thread reader([&] {
+        // A few kilobytes at a time, each after a pause shorter than the time-out
+        // but adding up to many of them.
+        while (!done) {
+            taken += pty.Read(4096, 40ms).size();
+            std::this_thread::sleep_for(20ms);
+        }
+        taken += pty.Drain(50ms).size();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const std::int32_t written = port.WriteBuf(lots.data(), std::int32_t(lots.size()));
+    const auto took = std::chrono::steady_clock::now() - start;
+    done = true;
+    reader.join();
+    EXPECT_EQ(written, std::int32_t(lots.size()));
+    EXPECT_EQ(taken, lots.size());
+    EXPECT_GT(took, 300ms) << "the reader was meant to be slower than the time-out";
 }
 
 TEST(CommLifetime, DestroyingAnOpenPortWithADispatchOnItsWayIsSafe)
