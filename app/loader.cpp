@@ -286,7 +286,10 @@ void TfmLoader::rgPortChange(QObject*)
 
 void TfmLoader::cbAutoClick(QObject*)
 {
-    bGo->setEnabled(!cbAuto->isChecked() && Stage() == GettingVersion);
+    // Offered only between the version reply and the start of the upload: before
+    // it the flash geometry is unknown, after it a second press would erase the
+    // flash under the upload.
+    bGo->setEnabled(!cbAuto->isChecked() && Session->UploadNowReady());
 }
 
 void TfmLoader::bGoClick(QObject*)

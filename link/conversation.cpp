@@ -2,7 +2,9 @@
 
 #include "fcrc.h"
 
+#include <device.h>
 #include <vacomm.h>
+#include <vasupport.h>
 
 #include <exception>
 
@@ -26,14 +28,13 @@ TConversation::TConversation(TVaCustomComm& port, QObject* parent)
 void TConversation::ResetCrc()
 {
     Crc = kCrcInitial;
+    Pending.clear();
 }
 
 void TConversation::SendByte(std::uint8_t b)
 {
     CrcUpdate(Crc, b);
-    // A write that fails is not retried: the frame is then incomplete, no reply
-    // comes, and the time-out armed by BeginFrame ends the conversation.
-    ProgPort.WriteChar(b);
+    Pending.push_back(b);
 }
 
 void TConversation::SendLong(std::uint32_t v)
@@ -53,17 +54,34 @@ void TConversation::BeginFrame()
 void TConversation::EndFrame()
 {
     // The CRC bytes themselves are not folded: the CRC covers what precedes it.
-    ProgPort.WriteChar(static_cast<std::uint8_t>(Crc));
-    ProgPort.WriteChar(static_cast<std::uint8_t>(Crc >> 8));
-    ResetCrc();
+    Pending.push_back(static_cast<std::uint8_t>(Crc));
+    Pending.push_back(static_cast<std::uint8_t>(Crc >> 8));
+    std::vector<std::uint8_t> frame;
+    frame.swap(Pending);
+    Crc = kCrcInitial;
+    Write(frame);
 }
 
 void TConversation::SendTextLine(std::string_view text)
 {
-    for (char c : text)
-        ProgPort.WriteChar(static_cast<std::uint8_t>(c));
-    ProgPort.WriteChar(0x0D);
-    ProgPort.WriteChar(0x0A);
+    std::vector<std::uint8_t> line(text.begin(), text.end());
+    line.push_back(0x0D);
+    line.push_back(0x0A);
+    Write(line);
+}
+
+void TConversation::SendBytes(std::span<const std::uint8_t> bytes)
+{
+    Write(bytes);
+}
+
+void TConversation::Write(std::span<const std::uint8_t> bytes)
+{
+    // Not retried: a request cut short is not completed later, and the
+    // conversation is reset over it.
+    const auto count = static_cast<std::int32_t>(bytes.size());
+    if (count > 0 && ProgPort.WriteBuf(bytes.data(), count) != count)
+        VaRaiseCommError("Write error (%d), %s", VaTimedOutError());
 }
 
 void TConversation::SendRequest(std::uint8_t command, std::uint32_t address,
@@ -89,9 +107,12 @@ void TConversation::ResetReceiver()
 bool TConversation::ParseReplyByte(std::uint8_t b)
 {
     const auto result = Receiver.Feed(b);
-    if (result == TLinkReceiver::TResult::Pending)
+    if (result == TLinkReceiver::TResult::FrameBad) {
+        // Dropped; the request it may have answered is still outstanding, and
+        // an intact reply behind it is still taken.
+        Receiver.Reset();
         return false;
-    DisarmTimeOut();
+    }
     return result == TLinkReceiver::TResult::FrameGood;
 }
 

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TVaCustomComm;
 
@@ -25,14 +26,18 @@ class TConversation : public QObject {
 public:
     explicit TConversation(TVaCustomComm& port, QObject* parent = nullptr);
 
-    // Sending. Each byte goes to the port by its own WriteChar; none of these
-    // look at whether the write succeeded (see SendByte).
+    // Sending. The bytes of a frame or upload are gathered from ResetCrc (or
+    // BeginFrame) on and go to the port together at EndFrame, so that a request
+    // is one write: it either goes out whole or fails as a whole. A write that
+    // the port does not complete raises EVaCommError "Write error (%d), %s".
     void ResetCrc();
     void SendByte(std::uint8_t b);
     void SendLong(std::uint32_t v);
     void BeginFrame();
     void EndFrame();
     void SendTextLine(std::string_view text);
+    // Bytes outside any frame ("APL"), written at once.
+    void SendBytes(std::span<const std::uint8_t> bytes);
     // One whole framed request: the receiver is reset first, so that the reply
     // is sought from its preamble, then the frame is written. The length field
     // holds data.size() modulo 65536.
@@ -41,8 +46,10 @@ public:
 
     // Receiving.
     void ResetReceiver();
-    // True exactly when b completes a frame whose CRC verifies. The last byte of
-    // a frame disarms the time-out whether or not the CRC verifies.
+    // True exactly when b completes a frame whose CRC verifies. A frame whose
+    // CRC does not verify is dropped, and the receiver looks for the next one.
+    // The time-out is left alone either way: only the reply that the caller
+    // takes as the answer to its request ends the wait.
     bool ParseReplyByte(std::uint8_t b);
 
     // The fields of the frame being received or last received. They keep their
@@ -74,8 +81,11 @@ public:
     std::uint16_t Crc = 0;
 
 private:
+    void Write(std::span<const std::uint8_t> bytes);
+
     TVaCustomComm& ProgPort;
     TLinkReceiver Receiver;
+    std::vector<std::uint8_t> Pending; // the request being gathered
     QTimer timeOut;
     std::chrono::milliseconds ReplyTimeout = kReplyTimeout;
 };

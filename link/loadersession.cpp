@@ -28,15 +28,16 @@ QString Latin1(const std::string& bytes)
     return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
 }
 
-QString SystemText(int error)
-{
-    return QString::fromStdString(std::system_category().message(error));
-}
-
 // What a port failure says, for the operator.
 QString PortErrorText(const std::exception& error)
 {
     return QString::fromLocal8Bit(error.what());
+}
+
+// A flash address as the messages show it: 0x4000.
+QString AddressText(std::uint32_t address)
+{
+    return QStringLiteral("0x") + QString::number(address, 16).toUpper();
 }
 
 // The leading and trailing characters up to blank go, control characters too.
@@ -51,137 +52,7 @@ QString TrimControls(const QString& text)
     return text.mid(first, last - first);
 }
 
-// A file opened for reading. O_NONBLOCK keeps a fifo or a device named by mistake
-// from hanging the window in open() or read(); a regular file never blocks anyway.
-class TReadFile {
-public:
-    explicit TReadFile(const QString& path)
-        : fd_(::open(QFile::encodeName(path).constData(),
-                     O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)),
-          error_(fd_ < 0 ? errno : 0)
-    {
-    }
-    ~TReadFile()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    TReadFile(const TReadFile&) = delete;
-    TReadFile& operator=(const TReadFile&) = delete;
-
-    bool IsOpen() const { return fd_ >= 0; }
-    int Error() const { return error_; }
-
-    // The file's size; 0 for what has none (a fifo, say).
-    std::uint64_t Size() const
-    {
-        struct stat st {};
-        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))
-            return 0;
-        return std::uint64_t(st.st_size);
-    }
-
-    // Up to `count` bytes; fewer only at the end of the file. -1 with errno on error.
-    ssize_t Read(std::uint8_t* buffer, std::size_t count)
-    {
-        std::size_t done = 0;
-        while (done < count) {
-            const ssize_t n = ::read(fd_, buffer + done, count - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                error_ = errno;
-                return -1;
-            }
-            if (n == 0)
-                break;
-            done += std::size_t(n);
-        }
-        return ssize_t(done);
-    }
-
-private:
-    int fd_;
-    int error_;
-};
-
-// Reads at most `limit` bytes of a file; false (with the reason in `error`) when it
-// cannot be opened or read. `more` tells whether the file holds more than that.
-bool ReadFileBytes(const QString& path, std::uint64_t limit, std::vector<std::uint8_t>& bytes,
-                   bool& more, int& error)
-{
-    TReadFile file(path);
-    if (!file.IsOpen()) {
-        error = file.Error();
-        return false;
-    }
-    bytes.clear();
-    more = false;
-    // Grown as it is filled: the size on disk may change, or be unknown.
-    const std::uint64_t expected = std::min(file.Size(), limit);
-    bytes.reserve(std::size_t(expected));
-    std::array<std::uint8_t, 64 * 1024> chunk{};
-    while (bytes.size() < limit) {
-        const std::size_t want = std::size_t(std::min<std::uint64_t>(chunk.size(), limit - bytes.size()));
-        const ssize_t n = file.Read(chunk.data(), want);
-        if (n < 0) {
-            error = file.Error();
-            return false;
-        }
-        bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + n);
-        if (std::size_t(n) < want)
-            return true;
-    }
-    std::uint8_t probe = 0;
-    const ssize_t n = file.Read(&probe, 1);
-    if (n < 0) {
-        error = file.Error();
-        return false;
-    }
-    more = n > 0;
-    return true;
-}
-
-class EParameterError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 } // namespace
-
-// The parameter file, read a buffer at a time and handed out a byte at a time.
-class TLoaderSession::TParameterFile {
-public:
-    explicit TParameterFile(const QString& path) : path_(path), file_(path) {}
-
-    bool IsOpen() const { return file_.IsOpen(); }
-    std::uint64_t Size() const { return file_.Size(); }
-
-    // The next byte, or -1 at the end of the file. Throws when it cannot be read.
-    int ReadByte()
-    {
-        if (next_ == end_) {
-            const ssize_t n = file_.Read(buffer_.data(), buffer_.size());
-            if (n < 0) {
-                throw EParameterError(
-                    ("Unable to read Parameter File " + path_ + ": " + SystemText(file_.Error()))
-                        .toStdString());
-            }
-            next_ = 0;
-            end_ = std::size_t(n);
-            if (end_ == 0)
-                return -1;
-        }
-        return buffer_[next_++];
-    }
-
-private:
-    QString path_;
-    TReadFile file_;
-    std::array<std::uint8_t, 4096> buffer_{};
-    std::size_t next_ = 0;
-    std::size_t end_ = 0;
-};
 
 QString StageText(LoaderStage stage)
 {
@@ -225,6 +96,7 @@ TLoaderSession::~TLoaderSession()
 void TLoaderSession::Shutdown()
 {
     ShutDown_ = true;
+    ++Epoch_;
     PortSearch_.stop();
     Link_.DisarmTimeOut();
     Link_.OnTimeOut = nullptr;
@@ -236,6 +108,8 @@ void TLoaderSession::Shutdown()
 
 void TLoaderSession::SetStage(LoaderStage stage)
 {
+    if (ShutDown_)
+        return;
     Stage_ = stage;
     switch (stage) {
     case WaitingForTarget:
@@ -243,6 +117,7 @@ void TLoaderSession::SetStage(LoaderStage stage)
         break;
     case WaitingForTargetId:
         TargetId_.clear();
+        TargetIdTooLong_ = false;
         break;
     case LoadingTargetLoader:
     case GettingVersion:
@@ -267,18 +142,30 @@ void TLoaderSession::InstallHandler(LoaderStage stage)
         &TLoaderSession::OnRxLoaderReply,    &TLoaderSession::OnRxCommandReply,
         &TLoaderSession::OnRxParameterReply,
     };
+    if (ShutDown_ || stage >= handlers.size())
+        return;
     const THandler handler = handlers[stage];
     ProgPort.OnRxChar = [this, handler](TVaCustomComm* sender, std::int32_t count) {
+        BeginNotification();
         (this->*handler)(sender, count);
     };
 }
 
+void TLoaderSession::BeginNotification()
+{
+    NotificationEpoch_ = Epoch_;
+    NotificationOpenCount_ = ProgPort.OpenCount();
+}
+
 bool TLoaderSession::ReadByte(std::uint8_t& b)
 {
-    // Handling a byte may have purged or reopened the port (the reset, the switch
-    // to the parameter speed); the bytes announced before that are gone, and
-    // handling the previous byte again in their place would invent traffic.
-    return !ShutDown_ && ProgPort.ReadChar(b);
+    // Bytes announced before the port was reopened went with the old line; what
+    // the new one holds is the next controller's, and belongs to the handler of
+    // the stage the reset entered. Likewise once the session has failed: the
+    // rest of what the failing reply came with is not acted on.
+    if (ShutDown_ || Epoch_ != NotificationEpoch_ || ProgPort.OpenCount() != NotificationOpenCount_)
+        return false;
+    return ProgPort.ReadChar(b);
 }
 
 void TLoaderSession::OnRxWaitTarget(TVaCustomComm*, std::int32_t Count)
@@ -289,8 +176,16 @@ void TLoaderSession::OnRxWaitTarget(TVaCustomComm*, std::int32_t Count)
             return;
         if (LastByte_ == kAck && b == kNak) {
             SetStage(WaitingForTargetId);
-            for (char c : kBootRomAnswer)
-                ProgPort.WriteChar(std::uint8_t(c));
+            // The controller has announced itself: from here on every wait for
+            // it ends, the identification's included.
+            Link_.ArmTimeOut();
+            try {
+                Link_.SendBytes({reinterpret_cast<const std::uint8_t*>(kBootRomAnswer.data()),
+                                 kBootRomAnswer.size()});
+            } catch (const EVaCommError& e) {
+                SendFailed(e);
+                return;
+            }
         }
         LastByte_ = b;
     }
@@ -303,11 +198,16 @@ void TLoaderSession::OnRxWaitTargetId(TVaCustomComm*, std::int32_t Count)
         if (!ReadByte(b))
             return;
         if (b != kAck) {
-            TargetId_.push_back(char(b));
+            if (TargetId_.size() < kTargetIdLimit)
+                TargetId_.push_back(char(b));
+            else
+                TargetIdTooLong_ = true;
             continue;
         }
+        // The identification's wait ends here; the loader's 8000 ms start now.
+        Link_.DisarmTimeOut();
         SetStage(LoadingTargetLoader);
-        LoaderFile_ = View.LoaderFor(TargetId_);
+        LoaderFile_ = TargetIdTooLong_ ? QString() : View.LoaderFor(TargetId_);
         if (LoaderFile_.isEmpty()) {
             Fail(QStringLiteral("No Loader Defined"));
             SetStage(WaitingForTarget);
@@ -352,8 +252,7 @@ void TLoaderSession::UploadTargetLoader()
         Link_.EndFrame();
     } catch (const EVaCommError& e) {
         // The file was there; what failed is the line.
-        Fail(PortErrorText(e));
-        SetStage(WaitingForTarget);
+        SendFailed(e);
     }
 }
 
@@ -372,6 +271,30 @@ bool TLoaderSession::NextReply(std::int32_t& Left)
     return false;
 }
 
+bool TLoaderSession::TakesReply() const
+{
+    const std::int32_t length = Link_.RxLength();
+    switch (Link_.RxCommand()) {
+    case kVersionCommand:
+        // Nine data bytes hold the version and the geometry; fewer would leave
+        // an earlier frame's bytes in their place.
+        return Awaiting_ == kVersionCommand && length >= 9;
+    case kEraseCommand:
+    case kProgramCommand:
+        if (length < 1)
+            return false;
+        // Either letter answers either request. Where the restart's answer is
+        // awaited only a refusal counts: it still ends the run.
+        if (Awaiting_ == kRestartCommand)
+            return Link_.RxData(1) != kAck;
+        return Awaiting_ == kEraseCommand || Awaiting_ == kProgramCommand;
+    case kRestartCommand:
+        return Awaiting_ == kRestartCommand;
+    default:
+        return false;
+    }
+}
+
 void TLoaderSession::OnRxLoaderReply(TVaCustomComm*, std::int32_t Count)
 {
     for (std::int32_t left = Count; NextReply(left);) {
@@ -384,12 +307,23 @@ void TLoaderSession::OnRxLoaderReply(TVaCustomComm*, std::int32_t Count)
 
 void TLoaderSession::RequestVersion()
 {
-    Link_.SendRequest(kVersionCommand, 0);
+    try {
+        Awaiting_ = kVersionCommand;
+        Link_.SendRequest(kVersionCommand, 0);
+    } catch (const EVaCommError& e) {
+        SendFailed(e);
+    }
 }
 
 void TLoaderSession::OnRxCommandReply(TVaCustomComm*, std::int32_t Count)
 {
     for (std::int32_t left = Count; NextReply(left);) {
+        if (!TakesReply()) {
+            Link_.ResetReceiver();
+            continue;
+        }
+        Link_.DisarmTimeOut();
+        Awaiting_ = 0;
         switch (Link_.RxCommand()) {
         case kEraseCommand:
         case kProgramCommand:
@@ -421,24 +355,36 @@ void TLoaderSession::VersionReply()
         StartUpload();
     } else {
         View.ShowState(QStringLiteral("Press Upload Now to Start"));
+        UploadNowReady_ = true;
         View.EnableUploadNow(true);
     }
 }
 
 void TLoaderSession::timeOutTimer()
 {
-    Fail(QStringLiteral("Target Did Not Respond To Loader"));
-    bResetLoaderClick();
+    FailAndReset(Stage_ == SettingParameters
+                     ? QStringLiteral("Target Did Not Respond While Loading Parameters")
+                     : QStringLiteral("Target Did Not Respond To Loader"));
 }
 
 void TLoaderSession::bResetLoaderClick()
 {
     if (ShutDown_)
         return;
+    // Whatever a handler running below this was told is void from here on.
+    ++Epoch_;
     // A request abandoned here must not time out later, in the middle of the
     // next controller's handshake, and reset that one too.
     Link_.DisarmTimeOut();
+    Awaiting_ = 0;
     ReleaseFiles();
+    // The next controller answers the version request for itself; nothing of
+    // this one's may be programmed into it.
+    Geometry_ = TFlashGeometry{};
+    CurrentVersion_ = 0;
+    Phase_ = Erasing;
+    EraseStep_ = 0;
+    UploadNowReady_ = false;
     View.ShowCurrentVersion(QString());
     View.ShowLoaderVersion(QString());
     View.EnableUploadNow(false);
@@ -455,6 +401,8 @@ void TLoaderSession::bResetLoaderClick()
     PortSearch_.stop();
     ProgPort.Close();
     View.Pause(kResetPause);
+    if (ShutDown_)
+        return;
     ProgPort.SetBaudrate(br9600);
     try {
         ProgPort.Open();
@@ -485,10 +433,25 @@ void TLoaderSession::LookForPort()
     SetStage(WaitingForTarget);
 }
 
+void TLoaderSession::MakeSafe()
+{
+    ++Epoch_;
+    Link_.DisarmTimeOut();
+    // A box runs an event loop of its own, in which the port keeps announcing
+    // bytes. None of them may drive the conversation behind the operator's back;
+    // what the session does after the box installs the handler it needs.
+    ProgPort.OnRxChar = [this](TVaCustomComm*, std::int32_t count) {
+        std::uint8_t b = 0;
+        for (std::int32_t i = 0; i < count && ProgPort.ReadChar(b); ++i) {
+        }
+    };
+}
+
 void TLoaderSession::Fail(const QString& text)
 {
-    // No time-out may fire behind the modal box.
-    Link_.DisarmTimeOut();
+    if (ShutDown_)
+        return;
+    MakeSafe();
     View.ShowError(text);
 }
 
@@ -496,6 +459,11 @@ void TLoaderSession::FailAndReset(const QString& text)
 {
     Fail(text);
     bResetLoaderClick();
+}
+
+void TLoaderSession::SendFailed(const EVaCommError& error)
+{
+    FailAndReset(PortErrorText(error));
 }
 
 void TLoaderSession::ReleaseImage()
@@ -516,6 +484,10 @@ void TLoaderSession::ReleaseFiles()
 void TLoaderSession::bGoClick()
 {
     View.EnableUploadNow(false);
+    // Pressed before the version reply (or again after the upload began), it
+    // would erase a flash whose geometry it does not know.
+    if (!UploadNowReady_)
+        return;
     StartUpload();
 }
 
@@ -526,22 +498,42 @@ QString TLoaderSession::ImagePath() const
 
 void TLoaderSession::StartUpload()
 {
+    UploadNowReady_ = false;
     const QString path = ImagePath();
     ReleaseFiles();
-    const bool hasBlocks = Geometry_.FlashEnd > Geometry_.FlashStart;
-    if (hasBlocks && Geometry_.BlockSize == 0) {
+    // Everything that would make the erase the only thing written is refused
+    // before the erase: a controller must never end up blank under a message
+    // that says it was programmed.
+    if (Geometry_.FlashEnd <= Geometry_.FlashStart) {
+        FailAndReset(QStringLiteral("Target Reported An Unusable Flash Range (%1 to %2)")
+                         .arg(AddressText(Geometry_.FlashStart), AddressText(Geometry_.FlashEnd)));
+        return;
+    }
+    if (Geometry_.BlockSize == 0) {
         FailAndReset(QStringLiteral("Target Reported An Unusable Flash Block Size (0)"));
         return;
     }
-    BlocksTotal_ = hasBlocks ? BlockCount(Geometry_) : 0;
-    const std::uint64_t covered = hasBlocks ? CoveredLength(Geometry_) : 0;
-
-    bool more = false;
-    int error = 0;
-    if (!ReadFileBytes(path, covered, Image_, more, error)) {
-        FailAndReset(QStringLiteral("Target Binary File ") + path + QStringLiteral(" Not Found"));
+    BlocksTotal_ = BlockCount(Geometry_);
+    TImageRead image = ReadImage(path, CoveredLength(Geometry_));
+    const QString file = QStringLiteral("Target Binary File ") + path;
+    switch (image.Status) {
+    case TImageRead::Read:
+        break;
+    case TImageRead::Unreadable:
+        FailAndReset(file + QStringLiteral(" Not Found"));
+        return;
+    case TImageRead::NotAFile:
+        FailAndReset(file + QStringLiteral(" Is Not A File"));
+        return;
+    case TImageRead::Empty:
+        FailAndReset(file + QStringLiteral(" Is Empty"));
+        return;
+    case TImageRead::DoesNotFit:
+        FailAndReset(file + QStringLiteral(" Does Not Fit The Flash (%1 to %2)")
+                                .arg(AddressText(Geometry_.FlashStart), AddressText(Geometry_.FlashEnd)));
         return;
     }
+    Image_ = std::move(image.Bytes);
     ImageLoaded_ = true;
 
     Gauge_ = GaugeFor(BlocksTotal_);
@@ -552,11 +544,7 @@ void TLoaderSession::StartUpload()
     Phase_ = Erasing;
     EraseStep_ = 0;
     Address_ = 0;
-    try {
-        ContinueUpload(true);
-    } catch (const EVaCommError& e) {
-        FailAndReset(PortErrorText(e));
-    }
+    ContinueUpload(true);
 }
 
 void TLoaderSession::ContinueUpload(bool Ok)
@@ -582,12 +570,14 @@ void TLoaderSession::ContinueUpload(bool Ok)
             failure = PortErrorText(e);
         }
         ParamStream_.reset();
+        Link_.DisarmTimeOut();
         if (failure.isEmpty()) {
             View.ShowState(QStringLiteral("Parameter Load Complete"));
         } else {
             // Half the parameters are on the controller: say so, and send no more.
             View.ShowState(QStringLiteral("Parameter Load Failed"));
             Fail(failure);
+            InstallHandler(Stage_);
         }
         return;
     }
@@ -601,32 +591,37 @@ void TLoaderSession::ContinueUpload(bool Ok)
                                        : QStringLiteral("NAK rcvd while Updating Flash"));
         return;
     }
-    if (Phase_ == Erasing) {
-        EraseStep_ = EraseStep_ == 0 ? 1 : 3;
-        if (EraseStep_ == 1) {
-            SendErase();
-            return;
+    try {
+        if (Phase_ == Erasing) {
+            EraseStep_ = EraseStep_ == 0 ? 1 : 3;
+            if (EraseStep_ == 1) {
+                SendErase();
+                return;
+            }
+            Address_ = Geometry_.FlashStart;
+            Phase_ = Programming;
+            View.ShowState(QStringLiteral("Programming Flash"));
         }
-        Address_ = Geometry_.FlashStart;
-        Phase_ = Programming;
-        View.ShowState(QStringLiteral("Programming Flash"));
-    }
-    // Blank blocks need no reply: step over a run of them here rather than by
-    // calling back in, however long the run.
-    for (;;) {
-        bool skipped = false;
-        if (NextBlock(skipped)) {
-            FinishProgramming();
-            return;
+        // Blank blocks need no reply: step over a run of them here rather than by
+        // calling back in, however long the run.
+        for (;;) {
+            bool skipped = false;
+            if (NextBlock(skipped)) {
+                FinishProgramming();
+                return;
+            }
+            if (!skipped)
+                return;
         }
-        if (!skipped)
-            return;
+    } catch (const EVaCommError& e) {
+        SendFailed(e);
     }
 }
 
 void TLoaderSession::SendErase()
 {
     const std::uint8_t data[] = {std::uint8_t(EraseStep_)};
+    Awaiting_ = kEraseCommand;
     Link_.SendRequest(kEraseCommand, Geometry_.FlashStart, data);
 }
 
@@ -658,6 +653,7 @@ bool TLoaderSession::SendBlock()
     const std::uint64_t offset = Address_ - Geometry_.FlashStart;
     const bool blank = IsBlankBlock(Image_, offset, Geometry_.BlockSize);
     if (!blank) {
+        Awaiting_ = kProgramCommand;
         Link_.SendRequest(kProgramCommand, std::uint32_t(Address_),
                           BlockBytes(Image_, offset, Geometry_.BlockSize));
         ++BlocksSent_;
@@ -678,6 +674,7 @@ void TLoaderSession::FinishProgramming()
 
 void TLoaderSession::bResetClick()
 {
+    Awaiting_ = kRestartCommand;
     Link_.SendRequest(kRestartCommand, 0);
 }
 
@@ -703,15 +700,30 @@ void TLoaderSession::StartParameters()
 {
     if (!OpenParameterFile()) {
         Fail(QStringLiteral("Parameter File Not Found"));
+        InstallHandler(Stage_);
         return;
     }
     SetStage(SettingParameters);
     View.SetProgress(0);
     ProgPort.Close();
     View.Pause(kParameterPortPause);
-    ProgPort.SetBaudrate(br19200);
-    ProgPort.Open();
-    Link_.SendTextLine(kParameterModeCommand);
+    if (ShutDown_)
+        return;
+    try {
+        ProgPort.SetBaudrate(br19200);
+        ProgPort.Open();
+    } catch (const EVaCommError& e) {
+        FailAndReset(PortErrorText(e));
+        return;
+    }
+    try {
+        // Each line is answered by a line feed; one that never comes ends the
+        // download as an unanswered request ends the programming.
+        Link_.ArmTimeOut();
+        Link_.SendTextLine(kParameterModeCommand);
+    } catch (const EVaCommError& e) {
+        SendFailed(e);
+    }
 }
 
 bool TLoaderSession::SendNextParameter()
@@ -725,6 +737,7 @@ bool TLoaderSession::SendNextParameter()
         }
         View.AdvanceProgress(1);
         if (const auto line = Splitter_.Feed(std::uint8_t(c))) {
+            Link_.ArmTimeOut();
             SendParameterLine(*line);
             return false;
         }
@@ -742,7 +755,9 @@ void TLoaderSession::OnRxParameterReply(TVaCustomComm*, std::int32_t Count)
         std::uint8_t b = 0;
         if (!ReadByte(b))
             return;
-        if (b == kLineFeed)
+        if (b == kLineFeed) {
+            Link_.DisarmTimeOut();
             ContinueUpload(true);
+        }
     }
 }

@@ -14,6 +14,7 @@
 #include "conversation.h"
 #include "flashplan.h"
 #include "paramlines.h"
+#include "sessionfiles.h"
 
 #include <QString>
 #include <QTimer>
@@ -24,6 +25,7 @@
 #include <string>
 #include <vector>
 
+class EVaCommError;
 class TVaCustomComm;
 
 enum LoaderStage : std::uint8_t {
@@ -57,6 +59,9 @@ inline constexpr std::chrono::milliseconds kPortSearchPeriod{1000};
 
 // The boot ROM takes the loader's length in 16 bits.
 inline constexpr std::uint64_t kLoaderSizeLimit = 0xFFFF;
+// An identification longer than this names no loader: a line that floods the
+// programmer with bytes and no ACK must not grow it without bound.
+inline constexpr std::size_t kTargetIdLimit = 4096;
 
 // The installed firmware version as the window shows it: 303 is "3.03".
 QString VersionText(std::uint16_t hundredths);
@@ -130,6 +135,9 @@ public:
     void StopLookingForPort() { PortSearch_.stop(); }
 
     // Programming.
+    // Upload Now may start an upload: a version reply has given the flash
+    // geometry and no upload has started since.
+    bool UploadNowReady() const { return UploadNowReady_; }
     void bGoClick();
     void StartUpload();
     void ContinueUpload(bool Ok);
@@ -173,18 +181,31 @@ public:
     TConversation& Conversation() { return Link_; }
 
 private:
-    class TParameterFile;
-
     void InstallHandler(LoaderStage stage);
-    // Reads the next announced byte; false when none is there (the port was
-    // purged or reopened while an earlier byte of the notification was handled),
-    // and the rest of the notification is then dropped.
+    // A receive notification begins: the bytes it announces belong to the port
+    // as it is now, and to the session as it is now.
+    void BeginNotification();
+    // Reads the next announced byte; false when the notification is over for
+    // this handler: none is there (the port was purged), the port was closed or
+    // reopened, or the session failed while an earlier byte was handled. The
+    // rest of the notification is then dropped.
     bool ReadByte(std::uint8_t& b);
     // Passes announced bytes to the receiver until one completes an intact reply;
     // false once the notification's `Left` bytes are used up.
     bool NextReply(std::int32_t& Left);
+    // Whether an intact reply answers the request outstanding, and is long
+    // enough for what is read of it. Anything else is dropped as a broken reply
+    // would be, and the request's time-out keeps running.
+    bool TakesReply() const;
+    // Before any error is shown: no time-out armed, no handler acting on bytes,
+    // and the notification being handled ends. Bytes that arrive while the box
+    // is open are read and dropped.
+    void MakeSafe();
     void Fail(const QString& text);
     void FailAndReset(const QString& text);
+    // A request could not be written whole: the line is no longer in a state
+    // the conversation knows, so it is reset.
+    void SendFailed(const EVaCommError& error);
     void VersionReply();
     void FinishProgramming();
     void StartParameters();
@@ -199,13 +220,22 @@ private:
     TConversation Link_;
     QTimer PortSearch_;
     bool ShutDown_ = false;
+    // Moves on whenever what a running handler was told may no longer hold
+    // (the session failed, the port was reset); see ReadByte.
+    std::uint64_t Epoch_ = 0;
+    std::uint64_t NotificationEpoch_ = 0;
+    std::uint64_t NotificationOpenCount_ = 0;
+    // The command letter of the request whose reply is awaited; 0 for none.
+    std::uint8_t Awaiting_ = 0;
 
     LoaderStage Stage_ = WaitingForTarget;
     std::uint8_t LastByte_ = 0;
     std::string TargetId_;
+    bool TargetIdTooLong_ = false;
     QString LoaderFile_;
     std::uint16_t CurrentVersion_ = 0;
     TFlashGeometry Geometry_;
+    bool UploadNowReady_ = false;
 
     UploadPhase Phase_ = Erasing;
     std::int32_t EraseStep_ = 0;

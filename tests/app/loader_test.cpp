@@ -1,6 +1,8 @@
 #include "loader.h"
 
 #include "file_size_limit.h"
+#include "frame.h"
+#include "hex.h"
 #include "loaderrules.h"
 #include "modal_answer.h"
 #include "pty_pair.h"
@@ -25,6 +27,8 @@
 
 #include <filesystem>
 #include <memory>
+
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -402,20 +406,21 @@ TEST_F(WindowTest, SelectingAnEntryFromCodeRunsNoPortChange)
 
 TEST_F(WindowTest, UploadNowIsOfferedOnlyAfterTheVersionReplyWithoutAutoProgram)
 {
-    WriteIni("[Ports]\nCOM1={A}\n");
+    WriteIni("[Ports]\nCOM1={A}\n[Loader]\nQR740=qr740.ldr\n");
+    dir.WriteFile("qr740.ldr", "LDR");
     const std::string before = IniText();
     auto window = Create();
 
+    // No version reply yet: whatever the stage, there is no geometry to
+    // program, so clearing Auto Program offers nothing.
     struct Case {
         LoaderStage stage;
         bool autoProgram;
-        bool enabled;
     };
     const Case cases[] = {
-        {WaitingForTarget, false, false},  {WaitingForTarget, true, false},
-        {WaitingForTargetId, false, false}, {LoadingTargetLoader, false, false},
-        {GettingVersion, false, true},     {GettingVersion, true, false},
-        {SettingParameters, false, false},
+        {WaitingForTarget, false},   {WaitingForTarget, true},    {WaitingForTargetId, false},
+        {LoadingTargetLoader, false}, {GettingVersion, false},     {GettingVersion, true},
+        {SettingParameters, false},
     };
     for (const Case& c : cases) {
         window->SetStage(c.stage);
@@ -423,27 +428,60 @@ TEST_F(WindowTest, UploadNowIsOfferedOnlyAfterTheVersionReplyWithoutAutoProgram)
         window->cbAuto->setChecked(!c.autoProgram);
         window->cbAuto->click();
         EXPECT_EQ(window->cbAuto->isChecked(), c.autoProgram);
-        EXPECT_EQ(window->bGo->isEnabled(), c.enabled)
+        EXPECT_FALSE(window->bGo->isEnabled())
             << StageText(c.stage).toStdString() << (c.autoProgram ? ", auto" : "");
     }
 
-    // Ticking while Upload Now is offered withdraws it; clearing offers it again.
-    window->SetStage(GettingVersion);
+    // A controller, played on the line, up to its version request; Auto
+    // Program cleared while the request is outstanding still offers nothing.
+    // The window answers from its event loop, which runs while the test waits.
+    const auto answer = [&](std::size_t count) {
+        Bytes got;
+        WaitUntil([&] {
+            std::uint8_t buffer[256];
+            const ssize_t n = ::read(portA.MasterFd(), buffer, sizeof buffer);
+            if (n > 0)
+                got.insert(got.end(), buffer, buffer + n);
+            return got.size() >= count;
+        });
+        return got;
+    };
+    window->SetStage(WaitingForTarget);
     window->cbAuto->setChecked(true);
+    portA.Write(Hex("06 15"));
+    ASSERT_EQ(answer(3), Text("APL"));
+    portA.Write(Join(Text("QR740"), Hex("06")));
+    ASSERT_EQ(answer(7).size(), 7u);
+    portA.Write(EncodeLinkFrame('L', 0, Text("LDR 1.00")));
+    ASSERT_EQ(answer(14), EncodeLinkFrame('V', 0, {}));
     window->cbAuto->click();
-    ASSERT_TRUE(window->bGo->isEnabled());
+    ASSERT_FALSE(window->cbAuto->isChecked());
+    EXPECT_FALSE(window->bGo->isEnabled()) << "offered before the geometry is known";
+
+    // The version reply offers it.
+    portA.Write(EncodeLinkFrame('V', 0x4000, Hex("2F 01 00 80 00 00 00 00 01")));
+    ASSERT_TRUE(WaitUntil([&] { return window->bGo->isEnabled(); }));
+    EXPECT_EQ(window->lState->text(), QStringLiteral("Press Upload Now to Start"));
+
+    // Ticking while Upload Now is offered withdraws it; clearing offers it again.
     window->cbAuto->click();
     EXPECT_FALSE(window->bGo->isEnabled());
     window->cbAuto->click();
     EXPECT_TRUE(window->bGo->isEnabled());
 
     // Pressed once per run: it starts the upload, which finds no image here and
-    // ends in the reset.
+    // ends in the reset; nothing was sent to the controller.
     window->bGo->click();
     EXPECT_FALSE(window->bGo->isEnabled());
     EXPECT_EQ(sink.Texts(), std::vector<std::string>{"Target Binary File " +
                                                      Folder().toStdString() + ".bin Not Found"});
     EXPECT_EQ(window->Stage(), WaitingForTarget);
+    EXPECT_TRUE(portA.Drain(50ms).empty());
+    // The reset forgets the geometry: the next controller is not offered an
+    // upload with it.
+    window->cbAuto->click();
+    window->cbAuto->click();
+    EXPECT_FALSE(window->bGo->isEnabled());
     EXPECT_EQ(IniText(), before) << "Auto Program is not saved";
 }
 
@@ -795,8 +833,7 @@ TEST_F(WindowTest, TabVisitsTheControlsInTheirOrderSkippingTheDisplays)
 
     EXPECT_EQ(tour(), QStringList({"cbAuto", "bExit", "bResetLoader", "eParameterFile",
                                    "eBinaryFile", "rgPort", "cbAuto", "bExit"}));
-    window->SetStage(GettingVersion);
-    window->cbAutoClick(window->cbAuto);
+    window->bGo->setEnabled(true); // as after a version reply
     ASSERT_TRUE(window->bGo->isEnabled());
     EXPECT_EQ(tour(), QStringList({"cbAuto", "bExit", "bGo", "bResetLoader", "eParameterFile",
                                    "eBinaryFile", "rgPort", "cbAuto"}));

@@ -60,7 +60,14 @@ public:
         return found == loaders.end() ? QString() : found->second;
     }
     QString ProgramFolder() const override { return folder; }
-    void Pause(std::chrono::milliseconds period) override { pauses.push_back(period); }
+    void Pause(std::chrono::milliseconds period) override
+    {
+        pauses.push_back(period);
+        // The reset's pause comes once it has entered the first stage; the
+        // parameter speed's pause, of the same length, comes in its own stage.
+        if (period == kResetPause && state == StageText(WaitingForTarget))
+            ++resets;
+    }
 
     // What the conversation read.
     bool autoProgram = false;
@@ -84,4 +91,5 @@ public:
     bool needleWentBack = false; // moved down other than by a restart at 0
     std::vector<std::string> errors;
     std::vector<std::chrono::milliseconds> pauses;
+    int resets = 0;
 };

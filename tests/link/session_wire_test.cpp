@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -112,6 +113,10 @@ public:
 
     // The request refused, counted from 0 over all the requests seen; -1 for none.
     int RefuseAt = -1;
+    // The request answered with a frame of its letter but no data, and the one
+    // from which on nothing is answered; -1 for none.
+    int EmptyAt = -1;
+    int SilentFrom = -1;
     std::vector<TSeenFrame> Seen;
     int BadFrames = 0;
 
@@ -158,10 +163,14 @@ private:
     {
         const TFrameId id{receiver_.RxCommand, receiver_.RxAddress, receiver_.RxLength};
         const std::string data = receiver_.DataText();
-        const bool refuse = int(Seen.size()) == RefuseAt;
+        const int index = int(Seen.size());
         Seen.push_back({id, Bytes(data.begin(), data.end())});
+        if (SilentFrom >= 0 && index >= SilentFrom)
+            return;
         if (id.Command == 'E' || id.Command == 'P') {
-            const Bytes reply = {std::uint8_t(refuse ? 0x15 : 0x06)};
+            Bytes reply = {std::uint8_t(index == RefuseAt ? 0x15 : 0x06)};
+            if (index == EmptyAt)
+                reply.clear();
             pty_.Write(EncodeLinkFrame(id.Command, id.Address, reply));
         }
     }
@@ -219,7 +228,13 @@ protected:
         const auto handler = port.OnRxChar;
         if (!handler)
             return ::testing::AssertionFailure() << "no receive handler installed";
-        handler(&port, n);
+        // What leaves a handler goes to the port's report, as the event
+        // hand-off would send it.
+        try {
+            handler(&port, n);
+        } catch (const std::exception& e) {
+            reported.push_back(e.what());
+        }
         return ::testing::AssertionSuccess();
     }
 
@@ -280,6 +295,7 @@ protected:
     int closes = 0;
     std::unique_ptr<TRecordingView> view;
     std::unique_ptr<TLoaderSession> session;
+    std::vector<std::string> reported; // errors that left a handler
 };
 
 TEST_F(SessionWireTest, AnswersEveryAckNakPairOfTheBootRomAndNothingElse)
@@ -454,7 +470,7 @@ TEST_F(SessionWireTest, LoaderThatCannotBeSentEndsInWaitingForTargetWithoutARese
     }
 }
 
-TEST_F(SessionWireTest, PortFailingWhileTheLoaderIsWrittenShowsThePortsOwnError)
+TEST_F(SessionWireTest, PortFailingWhileTheLoaderIsWrittenShowsThePortsOwnErrorAndResets)
 {
     view->loaders["QR740"] = QStringLiteral("qr740.ldr");
     WriteFile("qr740.ldr", Pattern(100));
@@ -466,10 +482,13 @@ TEST_F(SessionWireTest, PortFailingWhileTheLoaderIsWrittenShowsThePortsOwnError)
     ASSERT_TRUE(Deliver(Join(Text("QR740"), Hex("06"))));
     ASSERT_EQ(view->errors.size(), 1u);
     EXPECT_EQ(view->errors[0].rfind("Write error", 0), 0u) << view->errors[0];
+    // The upload was cut short: the line is reset once, and the reopen finds
+    // the line gone.
     EXPECT_EQ(session->Stage(), WaitingForTarget);
     EXPECT_FALSE(session->Conversation().TimeOutArmed());
-    EXPECT_TRUE(view->pauses.empty());
-    EXPECT_EQ(closes, 0);
+    EXPECT_EQ(view->pauses, std::vector<std::chrono::milliseconds>{1000ms});
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(reported.size(), 1u);
 }
 
 TEST_F(SessionWireTest, LoaderTimeOutCountsFromTheIdentificationsAckAndResetsThePort)
@@ -553,8 +572,11 @@ TEST_F(SessionWireTest, ProgramsTheFlashAsThePlayedLoaderAnswers)
         std::string Error; // empty when the upload completes
     };
     const TCase cases[] = {
-        {"empty range", 0x4000, 0x4000, 256, Pattern(0x400), -1, {Erase(0x4000)}, ""},
-        {"end below the start", 0x8000, 0x4000, 256, Pattern(0x400), -1, {Erase(0x8000)}, ""},
+        // Nothing would be written after the erase: refused before it.
+        {"empty range", 0x4000, 0x4000, 256, Pattern(0x400), -1, {},
+         "Target Reported An Unusable Flash Range (0x4000 to 0x4000)"},
+        {"end below the start", 0x8000, 0x4000, 256, Pattern(0x400), -1, {},
+         "Target Reported An Unusable Flash Range (0x8000 to 0x4000)"},
         {"image of 0xFF only", 0x4000, 0x8000, 256, Bytes(0x4000, 0xFF), -1, {Erase(0x4000)}, ""},
         {"flash starting at 0", 0, 0x400, 256, Pattern(0x400), -1,
          Then({Erase(0)}, Blocks(0, 0x400, 256)), ""},
@@ -668,6 +690,169 @@ TEST_F(SessionWireTest, RestartFrameFollowsTheLastBlockOnlyWhenParametersAreName
         EXPECT_EQ(session->Stage(), GettingVersion);
         EXPECT_EQ(closes, 0);
     }
+}
+
+// Whatever the controller does, the programmer acts only on an intact reply to
+// the request it made, and every wait ends: the time-out's box and one reset.
+TEST_F(SessionWireTest, ActsOnlyOnIntactRepliesToItsRequestAndEveryWaitEnds)
+{
+    WriteFile("image.bin", Pattern(0x400));
+    const Bytes version = VersionReplyFor(0x4000, 0x4400, 256);
+    struct TCase {
+        const char* What;
+        Bytes VersionReply;
+        int EmptyAt = -1;
+        int SilentFrom = -1;
+        bool AnswerBehindTheBox = false; // the awaited reply arrives while the box is open
+        std::vector<TFrameId> Frames;
+    };
+    const TCase cases[] = {
+        {"'V' reply without data", EncodeLinkFrame('V', 0x4000, {}), -1, -1, false, {}},
+        {"'V' reply of eight data bytes", EncodeLinkFrame('V', 0x4000, Hex("2F 01 00 44 00 00 00 00")),
+         -1, -1, false, {}},
+        {"'V' reply with another letter", EncodeLinkFrame('E', 0x4000, Hex("06 01 00 44 00 00 00 00 01")),
+         -1, -1, false, {}},
+        {"'E' reply without data", version, 0, -1, false, {Erase(0x4000)}},
+        {"'P' reply without data", version, 1, -1, false, {Erase(0x4000), {'P', 0x4000, 256}}},
+        {"'E' acknowledged behind the time-out's box", version, -1, 0, true, {Erase(0x4000)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        NewSession();
+        view->autoProgram = true;
+        session->Conversation().SetReplyTimeout(300ms);
+        ASSERT_NO_FATAL_FAILURE(ReachVersionRequest());
+        TPlayedLoader loader(pty);
+        loader.EmptyAt = c.EmptyAt;
+        loader.SilentFrom = c.SilentFrom;
+        bool armedBehindTheBox = true;
+        Bytes writtenBehindTheBox;
+        view->onError = [&] {
+            // The box runs an event loop: the port goes on announcing bytes,
+            // and a time-out would go on firing.
+            armedBehindTheBox = session->Conversation().TimeOutArmed();
+            if (c.AnswerBehindTheBox)
+                pty.Write(EncodeLinkFrame('E', 0x4000, Hex("06")));
+            RunEventsFor(400ms);
+            writtenBehindTheBox = pty.Drain(20ms);
+        };
+
+        ASSERT_NO_FATAL_FAILURE(RunUpload(loader, c.VersionReply));
+        RunEventsFor(400ms); // long enough for a second time-out that must not come
+        EXPECT_EQ(loader.Ids(), c.Frames);
+        EXPECT_TRUE(writtenBehindTheBox.empty()) << writtenBehindTheBox.size() << " bytes sent";
+        EXPECT_FALSE(armedBehindTheBox);
+        ExpectResetAfter("Target Did Not Respond To Loader");
+    }
+}
+
+// A refused reply with stray bytes behind it in the same notification: the
+// reset reopens the port while they are being read, and what the new port then
+// holds is the next controller's handshake, not the rest of the old reply.
+TEST_F(SessionWireTest, BytesAnnouncedBeforeTheResetAreNotReadFromTheReopenedPort)
+{
+    WriteFile("image.bin", Pattern(0x400));
+    view->autoProgram = true;
+    ASSERT_NO_FATAL_FAILURE(ReachVersionRequest());
+    pty.Write(VersionReplyFor(0x4000, 0x4400, 256));
+    ASSERT_TRUE(WaitUntil([&] { return session->Phase() == Erasing && session->EraseStep() == 1; }))
+        << view->state.toStdString() << " " << (view->errors.empty() ? "" : view->errors[0]);
+    ASSERT_EQ(pty.Drain(50ms), EncodeLinkFrame('E', 0x4000, Hex("01")));
+    port.OnOpen = [this](TVaCustomComm*) {
+        // The next controller announces itself at once on the reopened line.
+        // The event loop must not run here, or the new stage's handler would
+        // take the bytes before the old one resumes.
+        if (++opens == 1) {
+            pty.Write(kHandshake);
+            const auto deadline = std::chrono::steady_clock::now() + 5s;
+            while (port.ReadBufUsed() < 2 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+        }
+    };
+
+    ASSERT_TRUE(Deliver(Join(EncodeLinkFrame('E', 0x4000, Hex("15")), Hex("00 00"))));
+    EXPECT_EQ(view->errors, std::vector<std::string>{"NAK rcvd while erasing Flash Blocks"});
+    EXPECT_EQ(opens, 1);
+    // The handshake is the new stage's to answer.
+    Bytes answered;
+    EXPECT_TRUE(WaitUntil([&] {
+        const Bytes more = pty.Drain(10ms);
+        answered.insert(answered.end(), more.begin(), more.end());
+        return answered.size() >= 3;
+    }));
+    EXPECT_EQ(answered, kAnswer);
+    EXPECT_EQ(session->Stage(), WaitingForTargetId);
+}
+
+// A boot ROM that stops taking the loader: the write gives up after the port's
+// write time-out, the component's own text is shown once, and the line is
+// reset once, not once per byte.
+TEST_F(SessionWireTest, ALoaderTheControllerStopsTakingFailsOnceAndResets)
+{
+    view->loaders["QR740"] = QStringLiteral("big.ldr");
+    WriteFile("big.ldr", Pattern(60000));
+    ASSERT_TRUE(Deliver(kHandshake));
+    ASSERT_EQ(pty.Read(3), kAnswer);
+    // Nobody reads the master side from here on: the line's queues fill.
+    ASSERT_TRUE(Deliver(Join(Text("QR740"), Hex("06"))));
+
+    EXPECT_EQ(view->errors, std::vector<std::string>{"Write error (110), Connection timed out"});
+    EXPECT_EQ(view->pauses, std::vector<std::chrono::milliseconds>{1000ms});
+    EXPECT_EQ(session->Stage(), WaitingForTarget);
+    EXPECT_FALSE(session->Conversation().TimeOutArmed());
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_TRUE(reported.empty());
+}
+
+// What the flash range cannot take is refused before the erase; what it can is
+// programmed, the rest of the range staying erased.
+TEST_F(SessionWireTest, AnImageIsRefusedBeforeTheEraseWhenNothingOrNotAllOfItWouldBeWritten)
+{
+    Bytes longErased = Pattern(0x400);
+    longErased.resize(0x1000, 0xFF);
+    Bytes longWritten = longErased;
+    longWritten[0xFFF] = 0x00;
+    enum TKind { File, Fifo, Folder };
+    struct TCase {
+        const char* What;
+        TKind Kind;
+        Bytes Image;
+        std::vector<TFrameId> Frames;
+        std::string Error; // after the path; empty when the upload completes
+    };
+    const TCase cases[] = {
+        {"0 bytes", File, {}, {}, " Is Empty"},
+        {"a fifo", Fifo, {}, {}, " Is Not A File"},
+        {"a folder", Folder, {}, {}, " Is Not A File"},
+        {"past the range, erased", File, longErased, Then({Erase(0x4000)}, Blocks(0x4000, 0x4400, 256)), ""},
+        {"past the range, written", File, longWritten, {}, " Does Not Fit The Flash (0x4000 to 0x4400)"},
+        {"shorter than the range", File, Pattern(0x180), Then({Erase(0x4000)}, Blocks(0x4000, 0x4200, 256)), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        NewSession();
+        view->autoProgram = true;
+        const auto path = dir / "image.bin";
+        std::filesystem::remove_all(path);
+        if (c.Kind == File)
+            WriteFile("image.bin", c.Image);
+        else if (c.Kind == Fifo)
+            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        else
+            std::filesystem::create_directory(path);
+        ASSERT_NO_FATAL_FAILURE(ReachVersionRequest());
+        TPlayedLoader loader(pty);
+
+        ASSERT_NO_FATAL_FAILURE(RunUpload(loader, VersionReplyFor(0x4000, 0x4400, 256)));
+        EXPECT_EQ(loader.Ids(), c.Frames);
+        if (c.Error.empty()) {
+            EXPECT_TRUE(view->errors.empty());
+            EXPECT_EQ(view->state, QString::fromLatin1(kComplete));
+        } else {
+            ExpectResetAfter("Target Binary File " + path.string() + c.Error);
+        }
+    }
+    std::filesystem::remove_all(dir / "image.bin");
 }
 
 } // namespace
