@@ -126,6 +126,7 @@ void TVaCustomComm::Open()
         thread_ = std::make_shared<TVaCommThread>(device_, priority_);
         thread_->SetRxCharHandler([this] { DoRxChar(); });
         thread_->SetEventsHandler([this](std::uint32_t mask) { DoCommEvent(mask); });
+        thread_->SetExceptionHandler([this](std::exception_ptr error) { ReportException(error); });
         thread_->Resume();
         ++openCount_;
         DoOpen();
@@ -368,6 +369,26 @@ void TVaCustomComm::DoClose()
 void TVaCustomComm::RaiseCommError(const char* format, int error) const
 {
     VaRaiseCommError(format, error);
+}
+
+void TVaCustomComm::SetExceptionReport(TVaExceptionReport report)
+{
+    exceptionReport_ = std::move(report);
+}
+
+void TVaCustomComm::ReportException(std::exception_ptr error)
+{
+    if (!exceptionReport_) {
+        VaReportException(error);
+        return;
+    }
+    // A copy: the report may replace itself, or close and reopen this port.
+    const TVaExceptionReport report = exceptionReport_;
+    try {
+        report(error);
+    } catch (...) {
+        VaReportException(std::current_exception());
+    }
 }
 
 void TVaCustomComm::Lock()

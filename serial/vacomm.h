@@ -177,6 +177,11 @@ public:
     TVaRTSControl RTSControl() const;
     void SetRTSControl(TVaRTSControl value);
 
+    // Where an exception that escapes one of this port's event handlers goes:
+    // to its owner, so that with several ports each failure reaches the one
+    // whose line it concerns. Unset, it goes to the application's report.
+    void SetExceptionReport(TVaExceptionReport report);
+
     // Events: empty by default, replaceable at any time, called on the
     // user-interface thread.
     TNotifyEvent OnOpen;
@@ -215,6 +220,7 @@ protected:
     void DoOpen();
     void DoClose();
     [[noreturn]] void RaiseCommError(const char* format, int error) const;
+    void ReportException(std::exception_ptr error);
     void Lock();
     void Unlock();
 
@@ -241,6 +247,7 @@ private:
     bool loading_ = false;
     bool destroying_ = false;
     std::uint64_t openCount_ = 0;
+    TVaExceptionReport exceptionReport_;
 
     bool autoOpen_ = false;
     TVaBaudrate baudrate_ = br1200;

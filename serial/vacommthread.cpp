@@ -166,6 +166,12 @@ void TVaCommThread::SetEventsHandler(TEventsHandler handler)
     EventsHandler = std::move(handler);
 }
 
+void TVaCommThread::SetExceptionHandler(TExceptionHandler handler)
+{
+    const std::lock_guard lock(mutex_);
+    ExceptionHandler = std::move(handler);
+}
+
 void TVaCommThread::Resume()
 {
     {
@@ -199,14 +205,18 @@ void TVaCommThread::Resume()
 
 void TVaCommThread::Stop()
 {
+    // Released after the lock, so that nothing they own is destroyed under it.
     TRxCharHandler rx;
     TEventsHandler events;
+    TExceptionHandler exceptions;
     std::unique_lock lock(mutex_);
     stop_ = true;
     rx = std::move(RxCharHandler);
     events = std::move(EventsHandler);
+    exceptions = std::move(ExceptionHandler);
     RxCharHandler = nullptr;
     EventsHandler = nullptr;
+    ExceptionHandler = nullptr;
     WakeEvent.Signal();
     // Waiting here is short: the wake event has ended the device wait, and a
     // thread using the device needs nothing from this thread to leave it. A
@@ -396,9 +406,14 @@ bool TVaCommThread::DeliverEvents(std::uint32_t mask)
 void TVaCommThread::DispatchEvents()
 {
     std::uint32_t mask = 0;
+    // Taken now: a handler that closes the port stops this thread and empties
+    // the handlers, and an error it raises afterwards (a failed reopen) still
+    // belongs to the port's owner.
+    TExceptionHandler report;
     {
         const std::lock_guard lock(mutex_);
         mask = EventMask;
+        report = ExceptionHandler;
     }
     // Each handler is read just before its call: a handler that closes the port
     // empties them through Stop, and the rest of this dispatch calls nothing.
@@ -423,7 +438,10 @@ void TVaCommThread::DispatchEvents()
                 events(mask);
         }
     } catch (...) {
-        VaReportException(std::current_exception());
+        if (report)
+            report(std::current_exception());
+        else
+            VaReportException(std::current_exception());
     }
 }
 

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,7 @@ class TVaCommThread : public std::enable_shared_from_this<TVaCommThread> {
 public:
     using TRxCharHandler = std::function<void()>;
     using TEventsHandler = std::function<void(std::uint32_t mask)>;
+    using TExceptionHandler = std::function<void(std::exception_ptr)>;
 
     // Prepares a thread for `device` (shared, never closed by the thread) that
     // runs at `priority` once resumed. Raises EVaCommError if the system has no
@@ -34,6 +36,9 @@ public:
 
     void SetRxCharHandler(TRxCharHandler handler);
     void SetEventsHandler(TEventsHandler handler);
+    // Where an exception that leaves a handler goes; the application's report
+    // when none is set.
+    void SetExceptionHandler(TExceptionHandler handler);
     // Starts the thread. Raises EVaCommError if the system cannot start one.
     void Resume();
     // Ends the thread without waiting for a dispatch that it is delivering; after
@@ -86,4 +91,5 @@ private:
     std::uint32_t EventMask = 0;
     TRxCharHandler RxCharHandler;
     TEventsHandler EventsHandler;
+    TExceptionHandler ExceptionHandler;
 };

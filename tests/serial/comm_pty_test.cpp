@@ -541,6 +541,36 @@ TEST_F(CommOnPty, AnExceptionInAHandlerIsReportedAndReceptionGoesOn)
     EXPECT_EQ(reports.texts.size(), 1u);
 }
 
+// With several ports in one program each failure must reach the owner of its
+// port, also one raised after the handler closed the port (a failed reopen).
+TEST_F(CommOnPty, AnExceptionGoesToThePortsOwnReportWhenItHasOne)
+{
+    ReportCollector application;
+    std::vector<std::string> own;
+    port.SetExceptionReport([&](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            own.push_back(e.what());
+        }
+    });
+    int calls = 0;
+    port.OnRxChar = [&](TVaCustomComm* sender, std::int32_t count) {
+        ReadAll(count);
+        if (++calls == 1)
+            throw EVaCommError("handler failed");
+        sender->Close();
+        throw EVaCommError("reopen failed");
+    };
+    port.Open();
+    pty.Write({'1'});
+    ASSERT_TRUE(WaitUntil([&] { return own.size() == 1; }));
+    pty.Write({'2'});
+    ASSERT_TRUE(WaitUntil([&] { return own.size() == 2; }));
+    EXPECT_EQ(own, (std::vector<std::string>{"handler failed", "reopen failed"}));
+    EXPECT_TRUE(application.texts.empty());
+}
+
 TEST_F(CommOnPty, CloseInsideAHandlerEndsTheThreadAfterTheHandler)
 {
     int calls = 0;
