@@ -173,6 +173,16 @@ bool Controller::TakeHangup()
     return std::exchange(hangupPending_, false);
 }
 
+void Controller::Unplug(Clock::time_point now)
+{
+    if (stage_ == Stage::HungUp)
+        return;
+    Emit(now, "the adapter is unplugged");
+    stage_ = Stage::HungUp;
+    hangupPending_ = true;
+    lastActivity_ = std::max(lastActivity_, now);
+}
+
 void Controller::NoteLineActivity(Clock::time_point now)
 {
     lastActivity_ = std::max(lastActivity_, now);

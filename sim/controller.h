@@ -66,6 +66,9 @@ public:
     std::vector<Event> TakeEvents();
     // True once, when the line should now be closed (the hang-up fault).
     bool TakeHangup();
+    // The adapter is pulled out, whatever the controller is doing: the line is
+    // closed, and comes back as a new one once the session has ended.
+    void Unplug(Clock::time_point now);
     // Adds an event of the surrounding I/O (port opened, bytes lost) to the transcript.
     void Note(Clock::time_point now, std::string text, bool unexpected = false);
 

@@ -77,10 +77,22 @@ int main(int argc, char** argv)
         std::perror("qr740-sim: signalfd");
         return kExitFailure;
     }
+    // SIGUSR1 pulls the adapter out, as a technician would between controllers.
+    sigset_t unplugSignals;
+    sigemptyset(&unplugSignals);
+    sigaddset(&unplugSignals, SIGUSR1);
+    const int unplugFd = sigprocmask(SIG_BLOCK, &unplugSignals, nullptr) == 0
+                             ? signalfd(-1, &unplugSignals, SFD_CLOEXEC | SFD_NONBLOCK)
+                             : -1;
+    if (unplugFd < 0) {
+        std::perror("qr740-sim: signalfd");
+        return kExitFailure;
+    }
 
     sim::Loop loop(options);
     loop.SetEventSink(PrintEvent);
     loop.SetStopDescriptor(signalFd);
+    loop.SetUnplugDescriptor(unplugFd);
     int status = 0;
     try {
         loop.Run();
@@ -92,6 +104,7 @@ int main(int argc, char** argv)
         status = kExitFailure;
     if (status == 0 && loop.Sim().AnythingUnexpected())
         status = kExitUnexpected;
+    ::close(unplugFd);
     ::close(signalFd);
     return status;
 }

@@ -270,6 +270,8 @@ the conversation as it happens.
 Numbers are decimal, or hexadecimal after 0x. Without --once a session that has
 ended is followed by a new one, as if the controller had been switched off and on.
 The output files are written on every exit, SIGINT, SIGTERM and SIGHUP included.
+SIGUSR1 pulls the adapter out at once, whatever the controller is doing: the line
+and its link go, and a new line comes when the quiet period has passed.
 Lines of the transcript marked "!!" are things the programmer should not have
 done; after any of them the exit status is 1. It is 2 when the simulator cannot
 run (a wrong option, a link path that is not a link, a file it cannot write).

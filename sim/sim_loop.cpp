@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -52,6 +53,13 @@ void Loop::Stop()
     stopping_ = true;
     const std::uint64_t one = 1;
     // A full counter still wakes the poll, so a failed write loses nothing.
+    [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
+}
+
+void Loop::Unplug()
+{
+    unplugging_ = true;
+    const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
 }
 
@@ -265,9 +273,10 @@ bool Loop::Wait(Clock::time_point now)
     if (master_ >= 0 && !listening_)
         until = std::min(until, now + kListenerCheck);
 
-    pollfd fds[3] = {
+    pollfd fds[4] = {
         {wakeFd_, POLLIN, 0},
         {stopFd_, POLLIN, 0},
+        {unplugFd_, POLLIN, 0},
         // A master without a listener reports a hang-up at every poll; it is
         // looked at on the timer instead.
         {listening_ ? master_ : -1, short(POLLIN | (writeBlocked_ ? POLLOUT : 0)), 0},
@@ -281,9 +290,18 @@ bool Loop::Wait(Clock::time_point now)
         timeout.tv_nsec = long(ns % 1000000000);
         wait = &timeout;
     }
-    if (::ppoll(fds, 3, wait, nullptr) < 0 && errno != EINTR)
+    if (::ppoll(fds, 4, wait, nullptr) < 0 && errno != EINTR)
         Fail("ppoll");
-    if (fds[2].revents & POLLOUT)
+    if (fds[0].revents & POLLIN) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof count);
+    }
+    if (fds[2].revents & POLLIN) {
+        signalfd_siginfo info{};
+        while (::read(unplugFd_, &info, sizeof info) == ssize_t(sizeof info))
+            unplugging_ = true;
+    }
+    if (fds[3].revents & POLLOUT)
         writeBlocked_ = false;
     return fds[1].revents != 0;
 }
@@ -301,6 +319,8 @@ void Loop::Run()
             controller_.Advance(now);
             Schedule(controller_.TakeOutput(), now);
 
+            if (unplugging_.exchange(false))
+                controller_.Unplug(now);
             HangUpIfAsked(now);
             if (options_.once && controller_.SessionsCompleted() > 0) {
                 Publish();

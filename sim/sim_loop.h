@@ -23,6 +23,8 @@ public:
     void SetEventSink(std::function<void(const Event&)> sink) { sink_ = std::move(sink); }
     // A descriptor (a signalfd, say) whose becoming readable ends Run.
     void SetStopDescriptor(int fd) { stopFd_ = fd; }
+    // A signalfd whose signals each pull the adapter out (see Unplug).
+    void SetUnplugDescriptor(int fd) { unplugFd_ = fd; }
 
     // Creates the line and its link and serves it until Stop, the stop descriptor,
     // or the end of a session under --once. Removes the link before it returns.
@@ -30,6 +32,10 @@ public:
     void Run();
     // Ends Run soon after; callable from any thread.
     void Stop();
+    // Pulls the adapter out soon after, whatever the controller is doing: the
+    // line and its link go, and a new line comes once the session has ended
+    // (the quiet period). Callable from any thread.
+    void Unplug();
 
     // The controller; read it on another thread only after Run has returned.
     const Controller& Sim() const { return controller_; }
@@ -61,8 +67,10 @@ private:
     Controller controller_;
     std::function<void(const Event&)> sink_;
     int stopFd_ = -1;
-    int wakeFd_ = -1; // eventfd written by Stop
+    int unplugFd_ = -1;
+    int wakeFd_ = -1; // eventfd written by Stop and Unplug
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> unplugging_{false};
 
     int master_ = -1;
     std::string slaveName_;

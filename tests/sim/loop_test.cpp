@@ -368,6 +368,28 @@ TEST_F(SimProgram, WritesItsFilesWhenStoppedBySignal)
     }
 }
 
+// SIGUSR1 pulls the adapter out whatever the controller is doing: here while it
+// waits in its boot ROM, which a hang-up fault cannot reach.
+TEST_F(SimProgram, PullsTheAdapterOutOnSigusr1AndPlugsItInAgain)
+{
+    SimProcess sim({"--link", link_.string(), "--quiet-ms", "300"}, transcript_);
+    ASSERT_TRUE(WaitForLink());
+    {
+        ProgrammerEnd p(link_, 9600);
+        EXPECT_EQ(p.Read(2), Hex("06 15"));
+        sim.Signal(SIGUSR1);
+        EXPECT_TRUE(p.WaitForHangUp());
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Read("transcript.txt").find("plugged in again") != std::string::npos; }))
+        << Read("transcript.txt");
+    ASSERT_TRUE(WaitForLink());
+    ProgrammerEnd again(link_, 9600);
+    EXPECT_EQ(again.Read(2), Hex("06 15"));
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.WaitForExit(), 0) << Read("transcript.txt");
+    EXPECT_NE(Read("transcript.txt").find("the adapter is unplugged"), std::string::npos);
+}
+
 TEST_F(SimProgram, WaitsTheFullQuietPeriodBeforeEndingASession)
 {
     // The real five seconds, once: the programmer's own pauses (1 s before it

@@ -51,6 +51,9 @@ public:
         }
     }
 
+    // Pulls the adapter out now; the line comes back after the quiet period.
+    void Unplug() { loop_->Unplug(); }
+
     const sim::Controller& Sim() const { return loop_->Sim(); }
     // What ended the loop by throwing, if anything did; read after Stop().
     std::exception_ptr Failure() const { return failure_; }
