@@ -386,6 +386,12 @@ void TfmLoader::ShowError(const QString& text)
     ShowErrorBox(this, text);
 }
 
+void TfmLoader::ShowPortError(const QString& text)
+{
+    // As every failure of the port has always been shown: the top-level report.
+    ShowApplicationReport(text);
+}
+
 bool TfmLoader::AutoProgram() const
 {
     return cbAuto->isChecked();

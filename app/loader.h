@@ -129,6 +129,7 @@ private:
     void SetProgress(std::int32_t value) override;
     void AdvanceProgress(std::int32_t step) override;
     void ShowError(const QString& text) override;
+    void ShowPortError(const QString& text) override;
     bool AutoProgram() const override;
     QString ImageFolder() const override;
     QString ImageName() const override;

@@ -70,6 +70,11 @@ void ShowApplicationException(std::exception_ptr error)
     } catch (...) {
         message = QStringLiteral("Unknown error");
     }
+    ShowApplicationReport(message);
+}
+
+void ShowApplicationReport(const QString& message)
+{
     MessageSink().ShowException(QApplication::activeWindow(), ApplicationTitle(),
                                 ReportText(message));
 }

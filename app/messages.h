@@ -38,6 +38,8 @@ QString ReportText(const QString& message);
 // The top-level report: the error's message, by the rule above, in the stop box.
 // The program carries on afterwards.
 void ShowApplicationException(std::exception_ptr error);
+// The same box for a message already taken from its error.
+void ShowApplicationReport(const QString& message);
 
 // Makes the serial component send exceptions from its event handlers to the
 // top-level report.

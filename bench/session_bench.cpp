@@ -177,6 +177,7 @@ public:
     void SetProgress(std::int32_t) override {}
     void AdvanceProgress(std::int32_t) override {}
     void ShowError(const QString& text) override { error = text; }
+    void ShowPortError(const QString& text) override { error = text; }
     bool AutoProgram() const override { return true; }
     QString ImageFolder() const override { return folder; }
     QString ImageName() const override { return QStringLiteral("image"); }

@@ -6,6 +6,7 @@
 #include <vacomm.h>
 #include <vasupport.h>
 
+#include <algorithm>
 #include <exception>
 
 TConversation::TConversation(TVaCustomComm& port, QObject* parent)
@@ -124,6 +125,14 @@ void TConversation::ArmTimeOut()
     if (timeOut.isActive())
         return;
     timeOut.setInterval(ReplyTimeout);
+    timeOut.start();
+}
+
+void TConversation::ArmTimeOutFor(std::chrono::milliseconds left)
+{
+    if (timeOut.isActive())
+        return;
+    timeOut.setInterval(std::max(left, std::chrono::milliseconds::zero()));
     timeOut.start();
 }
 

@@ -66,6 +66,9 @@ public:
     // The response timer. Arming an armed timer leaves its period running from
     // the first arming.
     void ArmTimeOut();
+    // Arms for what was left of a period that was set aside (while a report was
+    // shown, say); does nothing when armed.
+    void ArmTimeOutFor(std::chrono::milliseconds left);
     void DisarmTimeOut();
     bool TimeOutArmed() const { return timeOut.isActive(); }
     // What is left of the armed period; negative when disarmed.

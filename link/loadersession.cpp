@@ -83,9 +83,21 @@ void SetUpProgrammerPort(TVaCustomComm& port)
 TLoaderSession::TLoaderSession(TVaCustomComm& port, TLoaderView& view)
     : ProgPort(port), View(view), Link_(port)
 {
-    Link_.OnTimeOut = [this] { timeOutTimer(); };
+    Link_.OnTimeOut = [this] { Guarded([this] { timeOutTimer(); }); };
     PortSearch_.setInterval(kPortSearchPeriod);
-    QObject::connect(&PortSearch_, &QTimer::timeout, &PortSearch_, [this] { LookForPort(); });
+    QObject::connect(&PortSearch_, &QTimer::timeout, &PortSearch_,
+                     [this] { Guarded([this] { LookForPort(); }); });
+    ProgPort.SetExceptionReport([this](std::exception_ptr error) { PortFailed(error); });
+}
+
+template <typename Work>
+void TLoaderSession::Guarded(Work&& work)
+{
+    try {
+        std::forward<Work>(work)();
+    } catch (...) {
+        PortFailed(std::current_exception());
+    }
 }
 
 TLoaderSession::~TLoaderSession()
@@ -101,6 +113,7 @@ void TLoaderSession::Shutdown()
     Link_.DisarmTimeOut();
     Link_.OnTimeOut = nullptr;
     ProgPort.OnRxChar = nullptr;
+    ProgPort.SetExceptionReport(nullptr);
     ReleaseFiles();
 }
 
@@ -367,10 +380,8 @@ void TLoaderSession::timeOutTimer()
                      : QStringLiteral("Target Did Not Respond To Loader"));
 }
 
-void TLoaderSession::bResetLoaderClick()
+void TLoaderSession::ForgetController()
 {
-    if (ShutDown_)
-        return;
     // Whatever a handler running below this was told is void from here on.
     ++Epoch_;
     // A request abandoned here must not time out later, in the middle of the
@@ -388,6 +399,13 @@ void TLoaderSession::bResetLoaderClick()
     View.ShowCurrentVersion(QString());
     View.ShowLoaderVersion(QString());
     View.EnableUploadNow(false);
+}
+
+void TLoaderSession::bResetLoaderClick()
+{
+    if (ShutDown_)
+        return;
+    ForgetController();
     if (ProgPort.IsOpen()) {
         try {
             ProgPort.PurgeReadWrite();
@@ -421,6 +439,8 @@ void TLoaderSession::LookForPort()
         PortSearch_.stop();
         return;
     }
+    // The line may have gone during the parameter download.
+    ProgPort.SetBaudrate(br9600);
     try {
         ProgPort.Open();
     } catch (const EVaCommError&) {
@@ -430,7 +450,62 @@ void TLoaderSession::LookForPort()
         return;
     }
     PortSearch_.stop();
+    // A controller on the line now is a new one.
+    ForgetController();
     SetStage(WaitingForTarget);
+    View.SetProgress(0);
+}
+
+void TLoaderSession::PortFailed(std::exception_ptr error)
+{
+    if (ShutDown_)
+        return;
+    QString text;
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        text = PortErrorText(e);
+    } catch (...) {
+        text = QStringLiteral("Unknown error");
+    }
+    // The report may be a box with an event loop of its own: the request's
+    // time-out is set aside meanwhile, and picked up where it was afterwards.
+    const bool outstanding = Link_.TimeOutArmed();
+    const auto left = Link_.TimeOutRemaining();
+    MakeSafe();
+    View.ShowPortError(text);
+    if (ShutDown_ || !ProgPort.IsOpen())
+        return; // closed under the failure: the reset that closed it decided what follows
+    bool alive = true;
+    try {
+        ProgPort.ReadBufUsed();
+    } catch (const EVaCommError&) {
+        alive = false;
+    }
+    if (!alive && !outstanding) {
+        LineLost();
+        return;
+    }
+    InstallHandler(Stage_);
+    if (outstanding)
+        Link_.ArmTimeOutFor(left);
+}
+
+void TLoaderSession::LineLost()
+{
+    // What the operator sees stays as it was (the last controller's outcome)
+    // until the line is back; only Upload Now, which needs the line, goes.
+    ++Epoch_;
+    Awaiting_ = 0;
+    UploadNowReady_ = false;
+    View.EnableUploadNow(false);
+    ProgPort.OnRxChar = nullptr;
+    try {
+        ProgPort.Close();
+    } catch (const EVaCommError&) {
+        // Nothing of a line that is gone needs keeping.
+    }
+    PortSearch_.start();
 }
 
 void TLoaderSession::MakeSafe()

@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,6 +89,10 @@ public:
     // The programmer's own errors: a modal box captioned "Error" with a warning
     // icon. It returns when the operator has closed it.
     virtual void ShowError(const QString& text) = 0;
+    // A failure of the port itself, in the port's own words: the application's
+    // report (a box with a stop icon in the window). Returns when it has been
+    // seen.
+    virtual void ShowPortError(const QString& text) = 0;
 
     // What it reads.
     virtual bool AutoProgram() const = 0;
@@ -130,6 +135,12 @@ public:
     // when the port's device has gone, it is then looked for once a second,
     // without a message, and opened as soon as it is back.
     void bResetLoaderClick();
+    // A failure that escaped one of the port's handlers or the session's own
+    // timers. It is shown once. A line found dead while a request is
+    // outstanding is left to the request's time-out and the reset; a line found
+    // dead while nothing is outstanding is closed and looked for as after the
+    // reset, and the next controller is waited for once it is back.
+    void PortFailed(std::exception_ptr error);
     bool LookingForPort() const { return PortSearch_.isActive(); }
     // The operator chose another port: the one that had gone is no longer wanted.
     void StopLookingForPort() { PortSearch_.stop(); }
@@ -206,7 +217,15 @@ private:
     // A request could not be written whole: the line is no longer in a state
     // the conversation knows, so it is reset.
     void SendFailed(const EVaCommError& error);
+    // Runs a timer's work; what escapes it is the port's failure.
+    template <typename Work>
+    void Guarded(Work&& work);
     void VersionReply();
+    // Forgets the controller the conversation was with: its versions, its
+    // geometry, the upload and the files; the display shows none of it.
+    void ForgetController();
+    // The line went while nothing was outstanding.
+    void LineLost();
     void FinishProgramming();
     void StartParameters();
     void ReleaseImage();

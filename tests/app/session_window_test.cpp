@@ -6,6 +6,7 @@
 
 #include "../sim/sim_runner.h"
 
+#include <pty_pair.h>
 #include <scratch_dir.h>
 #include <wait.h>
 
@@ -103,6 +104,88 @@ TEST_F(WindowOnSimulator, ProgramsAndLoadsParametersThenRunsAgainAfterReset)
     EXPECT_EQ(sim.Sim().Flash(), image);
     EXPECT_EQ(sim.Count("<- \"ATPILT12\""), 2u);
     EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
+}
+
+// An adapter pulled out while nothing is asked of the controller, and plugged in
+// again a moment later, as between controllers on a bench: the lost line is
+// reported once, and the next controller is served without Reset Loader.
+TEST(WindowUnplugged, TheNextControllerIsServedOnceTheAdapterIsBack)
+{
+    struct TCase {
+        const char* What;
+        bool autoProgram;
+        bool parameters;
+        const char* idle;      // the state in which the adapter goes; empty: no controller yet
+        const char* nextState; // what the next controller reaches by itself
+    };
+    const TCase cases[] = {
+        {"waiting for a target", true, false, "", "Flash Update Complete"},
+        {"waiting for Upload Now", false, false, "Press Upload Now to Start", "Press Upload Now to Start"},
+        {"after the flash update", true, false, "Flash Update Complete", "Flash Update Complete"},
+        {"after the parameters", true, true, "Parameter Load Complete", "Parameter Load Complete"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        ScratchDir dir;
+        TRecordingSink sink;
+        std::vector<std::uint8_t> image(4 * 256);
+        for (std::size_t i = 0; i < image.size(); ++i)
+            image[i] = std::uint8_t(i * 7);
+        std::ofstream(dir / "FW00303.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+        dir.WriteFile("qr740.ldr", "a small target loader");
+        dir.WriteFile("bench.par", "000=25\n");
+        dir.WriteFile("Loader.ini", "[Ports]\nCOM1=" + (dir / "ttyQR740").string() +
+                                        "\n[Auto Mode]\nAuto=" + (c.autoProgram ? "1" : "0") +
+                                        "\n[Load Parameters]\nParameter File=" +
+                                        (c.parameters ? "bench" : "") +
+                                        "\n[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\n");
+        sim::Options options;
+        options.link = dir / "ttyQR740";
+        options.flashEnd = 0x4000 + std::uint32_t(image.size());
+        options.quietPeriod = 300ms;
+        TSimRunner sim;
+        auto quietLine = std::make_unique<PtyPair>(dir / "ttyQR740");
+        if (*c.idle != '\0') {
+            quietLine.reset();
+            ASSERT_TRUE(sim.Start(options));
+        }
+
+        TLoaderEnvironment environment;
+        environment.folder = QString::fromStdString(dir.Path().string());
+        environment.pause = [](std::chrono::milliseconds) {};
+        TfmLoader window(std::move(environment));
+        window.Session->Conversation().SetReplyTimeout(3s);
+        if (*c.idle != '\0') {
+            ASSERT_TRUE(WaitUntil([&] { return window.lState->text() == QLatin1String(c.idle); }, 20s))
+                << window.lState->text().toStdString() << "\n" << sim.Transcript();
+            sim.Unplug();
+        } else {
+            ASSERT_EQ(window.lState->text(), QStringLiteral("Waiting for Target"));
+            quietLine->HangUp();
+        }
+        ASSERT_TRUE(WaitUntil([&] { return !window.ProgPort.IsOpen(); }, 10s));
+        EXPECT_EQ(sink.boxes.size(), 1u);
+        // The adapter is back: a simulated controller on a new line.
+        if (quietLine) {
+            quietLine.reset();
+            ASSERT_TRUE(sim.Start(options));
+        }
+        ASSERT_TRUE(WaitUntil([&] { return sim.Count("session complete") >= (*c.idle ? 1u : 0u) &&
+                                           window.lState->text() == QLatin1String(c.nextState) &&
+                                           window.ProgPort.IsOpen(); },
+                              20s))
+            << window.lState->text().toStdString() << "\n" << sim.Transcript();
+        ASSERT_EQ(sink.boxes.size(), 1u) << ::testing::PrintToString(sink.Texts());
+        EXPECT_EQ(sink.boxes[0].kind, TShownBox::Exception);
+        EXPECT_EQ(sink.boxes[0].text.toStdString(), "Error retrieving statistics (5), Input/output error.");
+        window.close();
+        sim.Stop();
+        if (c.autoProgram) {
+            EXPECT_EQ(sim.Sim().Flash(), image);
+        }
+        EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
+    }
 }
 
 } // namespace

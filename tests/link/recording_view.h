@@ -45,6 +45,13 @@ public:
             onError();
     }
 
+    void ShowPortError(const QString& text) override
+    {
+        portErrors.push_back(text.toStdString());
+        if (onPortError)
+            onPortError();
+    }
+
     bool AutoProgram() const override { return autoProgram; }
     QString ImageFolder() const override { return folder; }
     QString ImageName() const override { return imageName; }
@@ -79,6 +86,7 @@ public:
     std::map<std::string, QString> loaders; // identification -> loader file
     std::function<void()> onLoaderLookup;
     std::function<void()> onError;
+    std::function<void()> onPortError;
 
     // What it showed.
     QString state;
@@ -90,6 +98,7 @@ public:
     std::int32_t progress = 0;
     bool needleWentBack = false; // moved down other than by a restart at 0
     std::vector<std::string> errors;
+    std::vector<std::string> portErrors;
     std::vector<std::chrono::milliseconds> pauses;
     int resets = 0;
 };

@@ -128,10 +128,14 @@ protected:
         return options;
     }
 
+    // The port's failures, as the session reports them, and anything that
+    // reached the application's report instead (nothing should).
     std::vector<std::string> Reported()
     {
         const std::lock_guard lock(mutex);
-        return reported;
+        std::vector<std::string> all = view.portErrors;
+        all.insert(all.end(), reported.begin(), reported.end());
+        return all;
     }
 
     ScratchDir dir;
