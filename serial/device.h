@@ -77,6 +77,9 @@ public:
                       std::int32_t& written) = 0;
     // Reads what has arrived, at most `count` bytes, without waiting.
     virtual int Read(void* buffer, std::int32_t count, std::int32_t& read) = 0;
+    // What a notifier on the owner's thread can watch for room to write; none
+    // where the device has no such handle, and writes then wait in Write.
+    virtual TVaHandle WriteHandle() const { return kVaInvalidHandle; }
 
     // Waits until the device has bytes to read (only if `watchReadable`), the line
     // hangs up, `wake` is signalled or `timeout` (kVaInfinite: none) passes. Called

@@ -354,6 +354,8 @@ public:
         }
     }
 
+    TVaHandle WriteHandle() const override { return fd_; }
+
     TVaDeviceWait WaitReadable(bool watchReadable, TVaHandle wake, std::int32_t timeoutMs) override
     {
         pollfd fds[2] = {{wake, POLLIN, 0}, {fd_, short(watchReadable ? POLLIN : 0), 0}};

@@ -6,6 +6,11 @@
 #include "vaeventchars.h"
 #include "vasupport.h"
 
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 
@@ -162,6 +167,97 @@ bool TVaCustomComm::WriteChar(std::uint8_t ch)
     return WriteBuf(&ch, 1) == 1;
 }
 
+void TVaCustomComm::RaiseWriteError(int error) const
+{
+    try {
+        VaRaiseCommError("Write error (%d), %s", error);
+    } catch (const EVaCommError& e) {
+        throw EVaCommWriteError(e.what());
+    }
+}
+
+void TVaCustomComm::Send(const void* buffer, std::int32_t count)
+{
+    if (count <= 0)
+        return;
+    const TLockScope lock(*lock_);
+    if (!device_)
+        RaiseWriteError(VaBadHandleError());
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    std::int32_t written = 0;
+    // Behind queued bytes nothing may overtake them.
+    if (queuedFrom_ == queued_.size()) {
+        if (const int error = device_->Write(bytes, count, std::chrono::milliseconds(0), written))
+            RaiseWriteError(error);
+    }
+    if (written == count)
+        return;
+    if (!writable_) {
+        // A device without a handle to watch: the rest is waited for here.
+        std::int32_t rest = 0;
+        const int error = device_->Write(bytes + written, count - written,
+                                         std::chrono::milliseconds(writeTimeout_ > 0 ? writeTimeout_ : 0),
+                                         rest);
+        if (error != 0)
+            RaiseWriteError(error);
+        if (written + rest != count)
+            RaiseWriteError(VaTimedOutError());
+        return;
+    }
+    queued_.insert(queued_.end(), bytes + written, bytes + count);
+    writable_->setEnabled(true);
+    if (!stall_->isActive())
+        stall_->start(std::max(writeTimeout_, 0));
+}
+
+std::int32_t TVaCustomComm::SendPending() const
+{
+    return std::int32_t(queued_.size() - queuedFrom_);
+}
+
+void TVaCustomComm::WriteQueued()
+{
+    int error = 0;
+    {
+        const TLockScope lock(*lock_);
+        if (!device_ || queuedFrom_ == queued_.size()) {
+            DropQueued();
+            return;
+        }
+        std::int32_t written = 0;
+        error = device_->Write(queued_.data() + queuedFrom_, std::int32_t(queued_.size() - queuedFrom_),
+                               std::chrono::milliseconds(0), written);
+        if (error == 0 && written > 0) {
+            queuedFrom_ += std::size_t(written);
+            // The time-out is a stall: it runs from the last byte taken.
+            stall_->start(std::max(writeTimeout_, 0));
+        }
+        if (error == 0 && queuedFrom_ == queued_.size()) {
+            DropQueued();
+            return;
+        }
+        if (error != 0)
+            DropQueued();
+    }
+    if (error != 0) {
+        try {
+            RaiseWriteError(error);
+        } catch (...) {
+            ReportException(std::current_exception());
+        }
+    }
+}
+
+void TVaCustomComm::DropQueued()
+{
+    queued_.clear();
+    queuedFrom_ = 0;
+    if (writable_)
+        writable_->setEnabled(false);
+    if (stall_)
+        stall_->stop();
+}
+
 bool TVaCustomComm::ReadChar(std::uint8_t& ch)
 {
     if (ReadBufUsed() <= 0)
@@ -189,13 +285,13 @@ std::int32_t TVaCustomComm::WriteBuf(const void* buffer, std::int32_t count)
     // No test for an open port: on a closed one the write fails as the system
     // fails it for a closed handle.
     if (!device_)
-        RaiseCommError("Write error (%d), %s", VaBadHandleError());
+        RaiseWriteError(VaBadHandleError());
     std::int32_t written = 0;
     const int error = device_->Write(buffer, count > 0 ? count : 0,
                                      std::chrono::milliseconds(writeTimeout_ > 0 ? writeTimeout_ : 0),
                                      written);
     if (error != 0)
-        RaiseCommError("Write error (%d), %s", error);
+        RaiseWriteError(error);
     return written;
 }
 
@@ -249,6 +345,8 @@ void TVaCustomComm::Purge(std::uint32_t flags)
     const TLockScope lock(*lock_);
     if (!device_)
         return;
+    if (flags & (kPurgeTxAbort | kPurgeTxClear))
+        DropQueued();
     if (const int error = device_->Purge(flags))
         RaiseCommError("Error clearing buffers (%d), %s", error);
     if (thread_ && (flags & (kPurgeRxAbort | kPurgeRxClear)))
@@ -277,14 +375,34 @@ void TVaCustomComm::AttachDevice(std::shared_ptr<TVaDevice> device)
 {
     device_ = std::move(device);
     *errorBase_ = TVaLineCounters{};
-    if (device_)
-        device_->LineCounters(*errorBase_);
+    if (!device_)
+        return;
+    device_->LineCounters(*errorBase_);
+    const TVaHandle handle = device_->WriteHandle();
+    if (handle != kVaInvalidHandle) {
+        writable_ = std::make_unique<QSocketNotifier>(handle, QSocketNotifier::Write);
+        writable_->setEnabled(false);
+        QObject::connect(writable_.get(), &QSocketNotifier::activated, this, [this] { WriteQueued(); });
+        stall_ = std::make_unique<QTimer>();
+        stall_->setSingleShot(true);
+        QObject::connect(stall_.get(), &QTimer::timeout, this, [this] {
+            DropQueued();
+            try {
+                RaiseWriteError(VaTimedOutError());
+            } catch (...) {
+                ReportException(std::current_exception());
+            }
+        });
+    }
 }
 
 void TVaCustomComm::CloseDevice()
 {
     if (!device_)
         return;
+    DropQueued();
+    writable_.reset();
+    stall_.reset();
     device_->Close();
     device_.reset();
 }

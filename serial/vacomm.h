@@ -8,12 +8,16 @@
 
 #include <QObject>
 
+class QSocketNotifier;
+class QTimer;
+
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 class EVaCommError : public std::runtime_error {
 public:
@@ -23,6 +27,13 @@ public:
 // Opening failed because the port's device does not exist: a wrong path, or an
 // adapter that has been unplugged. Callers may wait for it to come back.
 class EVaCommDeviceMissing : public EVaCommError {
+public:
+    using EVaCommError::EVaCommError;
+};
+
+// Bytes given to the port did not all reach the line: what follows them on the
+// wire is no longer what the writer meant.
+class EVaCommWriteError : public EVaCommError {
 public:
     using EVaCommError::EVaCommError;
 };
@@ -128,6 +139,15 @@ public:
 
     bool WriteChar(std::uint8_t ch);
     bool ReadChar(std::uint8_t& ch);
+    // Hands `count` bytes to the line without waiting for it: what the device
+    // takes now is written now, the rest as it takes it, in order, while the
+    // thread that owns the port goes on. A write the device refuses raises
+    // EVaCommWriteError "Write error (%d), %s" at once; bytes it stops taking
+    // for WriteTimeout are dropped and that error goes to the exception report.
+    // Purging the output, or closing, drops what is still queued.
+    void Send(const void* buffer, std::int32_t count);
+    // Bytes handed to Send that the device has not taken yet.
+    std::int32_t SendPending() const;
     std::int32_t ReadBufUsed();
     void PurgeReadWrite();
     std::int32_t WriteBuf(const void* buffer, std::int32_t count);
@@ -221,6 +241,10 @@ protected:
     void DoClose();
     [[noreturn]] void RaiseCommError(const char* format, int error) const;
     void ReportException(std::exception_ptr error);
+    // Writes queued bytes while the device takes them; reports a failure.
+    void WriteQueued();
+    void DropQueued();
+    [[noreturn]] void RaiseWriteError(int error) const;
     void Lock();
     void Unlock();
 
@@ -248,6 +272,12 @@ private:
     bool destroying_ = false;
     std::uint64_t openCount_ = 0;
     TVaExceptionReport exceptionReport_;
+    // What Send could not write yet, from `queuedFrom_` on, and the watch for
+    // room on the device; the stall timer ends a line that takes nothing more.
+    std::vector<std::uint8_t> queued_;
+    std::size_t queuedFrom_ = 0;
+    std::unique_ptr<QSocketNotifier> writable_;
+    std::unique_ptr<QTimer> stall_;
 
     bool autoOpen_ = false;
     TVaBaudrate baudrate_ = br1200;

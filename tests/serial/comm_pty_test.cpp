@@ -39,6 +39,12 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
+Bytes Join(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 termios LineOf(const PtyPair& pty)
 {
     termios t{};
@@ -695,6 +701,89 @@ TEST_F(CommOnPty, AWriteToALineThatKeepsTakingBytesIsNotCutShort)
     EXPECT_EQ(written, std::int32_t(lots.size()));
     EXPECT_EQ(taken, lots.size());
     EXPECT_GT(took, 300ms) << "the reader was meant to be slower than the time-out";
+}
+
+// Send never holds up its caller: the device takes what it can, the rest goes as
+// it takes it while the caller's event loop runs, in order and whole.
+TEST_F(CommOnPty, SentBytesGoOutWholeAndInOrderWhileTheCallerGoesOn)
+{
+    port.SetWriteTimeout(300);
+    port.Open();
+    Bytes first(200 * 1024);
+    for (std::size_t i = 0; i < first.size(); ++i)
+        first[i] = std::uint8_t(i * 13 + i / 251);
+    const Bytes second = {'e', 'n', 'd'};
+    std::atomic<bool> done{false};
+    Bytes taken;
+    std::thread reader([&] {
+        // Slower than the line's queues can hide, never stalling for the time-out.
+        while (!done) {
+            const Bytes chunk = pty.Read(4096, 30ms);
+            taken.insert(taken.end(), chunk.begin(), chunk.end());
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    ReportCollector reports;
+    port.Send(first.data(), std::int32_t(first.size()));
+    EXPECT_GT(port.SendPending(), 0) << "the caller was meant to go on before the line took it all";
+    port.Send(second.data(), std::int32_t(second.size()));
+    EXPECT_TRUE(WaitUntil([&] { return port.SendPending() == 0; }, 30s));
+    RunEventsFor(100ms);
+    done = true;
+    reader.join();
+    EXPECT_EQ(taken, Join(first, second));
+    EXPECT_TRUE(reports.texts.empty());
+}
+
+// A line that stops taking bytes ends the send after the write time-out: the
+// rest is dropped, and the failure reaches the port's report once.
+TEST_F(CommOnPty, ASendTheLineStopsTakingIsDroppedAndReportedOnce)
+{
+    port.SetWriteTimeout(200);
+    port.Open();
+    std::vector<std::string> own;
+    port.SetExceptionReport([&](std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const EVaCommWriteError& e) {
+            own.push_back(e.what());
+        }
+    });
+    Bytes lots(1 << 20, 0x33);
+    port.Send(lots.data(), std::int32_t(lots.size()));
+    ASSERT_TRUE(WaitUntil([&] { return !own.empty(); }));
+    RunEventsFor(400ms);
+    EXPECT_EQ(own, std::vector<std::string>{"Write error (110), Connection timed out"});
+    EXPECT_EQ(port.SendPending(), 0);
+    const std::size_t reached = pty.Drain(50ms).size();
+    EXPECT_GT(reached, 0u);
+    EXPECT_LT(reached, lots.size());
+    // The line is usable again at once.
+    port.Send(lots.data(), 1);
+    EXPECT_EQ(pty.Read(1), Bytes{0x33});
+}
+
+TEST_F(CommOnPty, PurgingOrClosingDropsWhatIsStillQueued)
+{
+    for (const bool close : {false, true}) {
+        SCOPED_TRACE(close ? "close" : "purge");
+        port.Open();
+        Bytes lots(1 << 20, 0x44);
+        port.Send(lots.data(), std::int32_t(lots.size()));
+        ASSERT_GT(port.SendPending(), 0);
+        if (close)
+            port.Close();
+        else
+            port.PurgeReadWrite();
+        EXPECT_EQ(port.SendPending(), 0);
+        pty.Drain(50ms);
+        RunEventsFor(100ms);
+        EXPECT_TRUE(pty.Drain(50ms).empty()) << "nothing more reaches the line";
+        if (!close)
+            port.Close();
+    }
+    const std::uint8_t b = 1;
+    EXPECT_EQ(MessageOf([&] { port.Send(&b, 1); }), "Write error (9), Bad file descriptor");
 }
 
 TEST(CommLifetime, DestroyingAnOpenPortWithADispatchOnItsWayIsSafe)
