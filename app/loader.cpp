@@ -114,7 +114,8 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const QString& captio
 TfmLoader::TfmLoader(TLoaderEnvironment environment, QWidget* parent)
     : QWidget(parent),
       folder_(std::move(environment.folder)),
-      pause_(std::move(environment.pause))
+      pause_(std::move(environment.pause)),
+      sessionPaused_(std::move(environment.sessionPaused))
 {
     if (folder_.isEmpty())
         folder_ = QCoreApplication::applicationDirPath();
@@ -125,7 +126,9 @@ TfmLoader::TfmLoader(TLoaderEnvironment environment, QWidget* parent)
     ProgPort.SetPortNum(1);
 
     CreateControls();
-    Session = std::make_unique<TLoaderSession>(ProgPort, static_cast<TLoaderView&>(*this));
+    Session = std::make_unique<TLoaderSession>(ProgPort, static_cast<TSessionHost&>(*this),
+                                               static_cast<TSessionListener&>(*this));
+    Session->SetTiming(environment.timing);
     ConnectHandlers();
     RunReported([this] { FormCreate(this); });
 }
@@ -243,7 +246,7 @@ void TfmLoader::FormClose(QObject*, TCloseAction&)
 {
     // Nothing of the conversation may run once the window is going: a reply or a
     // time-out would otherwise reopen the port of a closed window.
-    Session->Shutdown();
+    Session->Shutdown(QStringLiteral("The window was closed"));
     Ini.reset();
     ProgPort.Close();
 }
@@ -345,7 +348,7 @@ void TfmLoader::sbSelectPFileClick(QObject*)
     eParameterFile->setText(NameWithoutExtension(chosen));
 }
 
-void TfmLoader::ShowState(const QString& text)
+void TfmLoader::StatusChanged(TSessionStatus, const QString& text)
 {
     lState->setText(text);
 }
@@ -437,7 +440,8 @@ QString TfmLoader::ProgramFolder() const
     return WithTrailingSeparator(folder_);
 }
 
-void TfmLoader::Pause(std::chrono::milliseconds period)
+void TfmLoader::Pausing(std::chrono::milliseconds period)
 {
-    pause_(period);
+    if (sessionPaused_)
+        sessionPaused_(period);
 }

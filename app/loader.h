@@ -7,6 +7,7 @@
 
 #include "inifile.h"
 #include "loadersession.h"
+#include "programmerport.h"
 #include "needlegauge.h"
 #include "vacomm.h"
 
@@ -33,16 +34,20 @@ enum TCloseAction : std::uint8_t { caNone, caHide, caFree, caMinimize };
 inline constexpr std::chrono::milliseconds kPortChangePause{1000};
 
 // What the window takes from its surroundings. The defaults are the running
-// program's; tests give each window its own folder and a pause that returns at
-// once.
+// program's; tests give each window its own folder, a port change that returns
+// at once, and shorter waits.
 struct TLoaderEnvironment {
     // Folder holding Loader.ini; empty means the executable's folder.
     QString folder;
-    // Blocks the user-interface thread for the given time.
+    // Blocks the user-interface thread for the given time (the port change).
     std::function<void(std::chrono::milliseconds)> pause;
+    // The conversation's durations.
+    TSessionTiming timing;
+    // Told of each pause of the conversation as it begins.
+    std::function<void(std::chrono::milliseconds)> sessionPaused;
 };
 
-class TfmLoader : public QWidget, private TLoaderView {
+class TfmLoader : public QWidget, private TSessionHost, private TSessionListener {
 public:
     // Builds the controls and runs FormCreate before the window is first shown.
     explicit TfmLoader(TLoaderEnvironment environment = {}, QWidget* parent = nullptr);
@@ -120,8 +125,8 @@ private:
     // Runs the file-open dialog for one kind of file; empty when cancelled.
     QString ChooseFile(const QString& dialogName, const QString& filter, const QString& folder);
 
-    // What the conversation shows and reads.
-    void ShowState(const QString& text) override;
+    // What the conversation shows.
+    void StatusChanged(TSessionStatus status, const QString& text) override;
     void ShowLoaderVersion(const QString& text) override;
     void ShowCurrentVersion(const QString& text) override;
     void EnableUploadNow(bool enabled) override;
@@ -130,6 +135,8 @@ private:
     void AdvanceProgress(std::int32_t step) override;
     void ShowError(const QString& text) override;
     void ShowPortError(const QString& text) override;
+    void Pausing(std::chrono::milliseconds period) override;
+    // What it reads.
     bool AutoProgram() const override;
     QString ImageFolder() const override;
     QString ImageName() const override;
@@ -139,8 +146,8 @@ private:
     QString ParameterExtension() const override;
     QString LoaderFor(const std::string& targetId) const override;
     QString ProgramFolder() const override;
-    void Pause(std::chrono::milliseconds period) override;
 
     QString folder_;
     std::function<void(std::chrono::milliseconds)> pause_;
+    std::function<void(std::chrono::milliseconds)> sessionPaused_;
 };

@@ -11,6 +11,7 @@
 
 #include "loader.h"
 #include "loadersession.h"
+#include "programmerport.h"
 
 #include <pty_pair.h>
 #include <scratch_dir.h>
@@ -166,16 +167,10 @@ void WriteImage(const fs::path& path, std::size_t blocks, int blankEvery)
     std::ofstream(path, std::ios::binary).write(image.data(), std::streamsize(image.size()));
 }
 
-// A view that programs automatically and shows nothing.
-class TQuietView : public TLoaderView {
+// A front end that programs automatically and shows nothing.
+class TQuietView : public TSessionHost, public TSessionListener {
 public:
-    void ShowState(const QString& text) override { state = text; }
-    void ShowLoaderVersion(const QString&) override {}
-    void ShowCurrentVersion(const QString&) override {}
-    void EnableUploadNow(bool) override {}
-    void SetProgressRange(std::int32_t) override {}
-    void SetProgress(std::int32_t) override {}
-    void AdvanceProgress(std::int32_t) override {}
+    void StatusChanged(TSessionStatus, const QString& text) override { state = text; }
     void ShowError(const QString& text) override { error = text; }
     void ShowPortError(const QString& text) override { error = text; }
     bool AutoProgram() const override { return true; }
@@ -187,7 +182,6 @@ public:
     QString ParameterExtension() const override { return QStringLiteral(".par"); }
     QString LoaderFor(const std::string&) const override { return QStringLiteral("bench.ldr"); }
     QString ProgramFolder() const override { return folder; }
-    void Pause(std::chrono::milliseconds period) override { std::this_thread::sleep_for(period); }
 
     QString folder;
     QString state;
@@ -208,7 +202,7 @@ double ProgramThrough(const fs::path& folder, const fs::path& link, std::chrono:
     TVaComm port;
     TQuietView view;
     view.folder = QString::fromStdString(folder.string() + "/");
-    TLoaderSession session(port, view);
+    TLoaderSession session(port, view, view);
     OpenLikeTheWindow(port, link);
     session.SetStage(WaitingForTarget);
     const auto start = Clock::now();
@@ -387,7 +381,7 @@ int ChildIdle(std::chrono::seconds period)
     pty.ReleaseSlave();
     TVaComm port;
     TQuietView view;
-    TLoaderSession session(port, view);
+    TLoaderSession session(port, view, view);
     OpenLikeTheWindow(port, dir / "tty");
     session.SetStage(WaitingForTarget);
     RunEventsFor(200ms); // settle

@@ -2,9 +2,7 @@
 
 #include "fcrc.h"
 
-#include <device.h>
 #include <vacomm.h>
-#include <vasupport.h>
 
 #include <algorithm>
 #include <exception>
@@ -78,11 +76,11 @@ void TConversation::SendBytes(std::span<const std::uint8_t> bytes)
 
 void TConversation::Write(std::span<const std::uint8_t> bytes)
 {
-    // Not retried: a request cut short is not completed later, and the
+    // Never waits for the line: what it cannot take yet goes as it takes it,
+    // and a request it stops taking is reported to the port's owner. Not
+    // retried: a request cut short is not completed later, and the
     // conversation is reset over it.
-    const auto count = static_cast<std::int32_t>(bytes.size());
-    if (count > 0 && ProgPort.WriteBuf(bytes.data(), count) != count)
-        VaRaiseCommError("Write error (%d), %s", VaTimedOutError());
+    ProgPort.Send(bytes.data(), static_cast<std::int32_t>(bytes.size()));
 }
 
 void TConversation::SendRequest(std::uint8_t command, std::uint32_t address,

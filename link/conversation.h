@@ -28,8 +28,9 @@ public:
 
     // Sending. The bytes of a frame or upload are gathered from ResetCrc (or
     // BeginFrame) on and go to the port together at EndFrame, so that a request
-    // is one write: it either goes out whole or fails as a whole. A write that
-    // the port does not complete raises EVaCommError "Write error (%d), %s".
+    // is one write to the system. None of these waits for the line (see
+    // TVaCustomComm::Send): a write the port refuses raises EVaCommWriteError,
+    // and one the line stops taking is reported to the port's owner.
     void ResetCrc();
     void SendByte(std::uint8_t b);
     void SendLong(std::uint32_t v);

@@ -1,93 +1,62 @@
+// The stages of the conversation and their receive handlers, the loader upload,
+// the version query, the response time-out, the reset, the pauses, and what
+// happens when something fails. The upload sequencer is in upload.cpp, the
+// parameter download in parameters.cpp.
+
 #include "loadersession.h"
+
+#include "sessionprivate.h"
 
 #include <vacomm.h>
 
-#include <QFile>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
-#include <climits>
-#include <stdexcept>
-#include <system_error>
+#include <utility>
 
-namespace {
+using namespace session_detail;
 
-constexpr std::uint8_t kVersionCommand = 'V';
-constexpr std::uint8_t kEraseCommand = 'E';
-constexpr std::uint8_t kProgramCommand = 'P';
-constexpr std::uint8_t kRestartCommand = 'S';
-constexpr std::string_view kBootRomAnswer = "APL";
-constexpr std::string_view kParameterModeCommand = "ATCODE=1";
-
-QString Latin1(const std::string& bytes)
-{
-    return QString::fromLatin1(bytes.data(), qsizetype(bytes.size()));
-}
-
-// What a port failure says, for the operator.
-QString PortErrorText(const std::exception& error)
-{
-    return QString::fromLocal8Bit(error.what());
-}
-
-// A flash address as the messages show it: 0x4000.
-QString AddressText(std::uint32_t address)
-{
-    return QStringLiteral("0x") + QString::number(address, 16).toUpper();
-}
-
-// The leading and trailing characters up to blank go, control characters too.
-QString TrimControls(const QString& text)
-{
-    qsizetype first = 0;
-    qsizetype last = text.size();
-    while (first < last && text[first].unicode() <= 0x20)
-        ++first;
-    while (last > first && text[last - 1].unicode() <= 0x20)
-        --last;
-    return text.mid(first, last - first);
-}
-
-} // namespace
-
-QString StageText(LoaderStage stage)
-{
-    static const std::array<const char*, 5> texts = {
-        "Waiting for Target",
-        "Waiting for Target ID",
-        "Loading Target Loader",
-        "Getting Version Information",
-        "Setting Parameters",
-    };
-    return stage < texts.size() ? QString::fromLatin1(texts[stage]) : QString();
-}
-
-QString VersionText(std::uint16_t hundredths)
-{
-    return QString::asprintf("%d.%2.2d", hundredths / 100, hundredths % 100);
-}
-
-void SetUpProgrammerPort(TVaCustomComm& port)
-{
-    port.SetBaudrate(br9600);
-    port.SetMonitorEvents({ceRxChar});
-    port.SetFlowControl(fcNone);
-    port.SetDTRControl(dtrDisable);
-    port.SetRTSControl(rtsDisable);
-}
-
-TLoaderSession::TLoaderSession(TVaCustomComm& port, TLoaderView& view)
-    : ProgPort(port), View(view), Link_(port)
+TLoaderSession::TLoaderSession(TVaCustomComm& port, TSessionHost& host, TSessionListener& listener)
+    : ProgPort(port), Host(host), Listener(listener), Link_(port)
 {
     Link_.OnTimeOut = [this] { Guarded([this] { timeOutTimer(); }); };
-    PortSearch_.setInterval(kPortSearchPeriod);
+    PortSearch_.setInterval(Timing_.PortSearch);
     QObject::connect(&PortSearch_, &QTimer::timeout, &PortSearch_,
                      [this] { Guarded([this] { LookForPort(); }); });
+    Pause_.setSingleShot(true);
+    QObject::connect(&Pause_, &QTimer::timeout, &Pause_, [this] {
+        const TStep then = std::exchange(AfterPause_, nullptr);
+        if (then)
+            Guarded([this, then] { (this->*then)(); });
+    });
     ProgPort.SetExceptionReport([this](std::exception_ptr error) { PortFailed(error); });
+}
+
+TLoaderSession::~TLoaderSession()
+{
+    Shutdown();
+}
+
+void TLoaderSession::SetTiming(const TSessionTiming& timing)
+{
+    Timing_ = timing;
+    Link_.SetReplyTimeout(timing.Reply);
+    PortSearch_.setInterval(timing.PortSearch);
+}
+
+void TLoaderSession::Shutdown(const QString& why)
+{
+    if (ShutDown_)
+        return;
+    if (RecordOpen_)
+        EndController(TOutcome::Interrupted, TFailure::None, why);
+    ShutDown_ = true;
+    ++Epoch_;
+    CancelPause();
+    PortSearch_.stop();
+    Link_.DisarmTimeOut();
+    Link_.OnTimeOut = nullptr;
+    ProgPort.OnRxChar = nullptr;
+    ProgPort.SetExceptionReport(nullptr);
+    ReleaseFiles();
 }
 
 template <typename Work>
@@ -100,30 +69,23 @@ void TLoaderSession::Guarded(Work&& work)
     }
 }
 
-TLoaderSession::~TLoaderSession()
-{
-    Shutdown();
-}
-
-void TLoaderSession::Shutdown()
-{
-    ShutDown_ = true;
-    ++Epoch_;
-    PortSearch_.stop();
-    Link_.DisarmTimeOut();
-    Link_.OnTimeOut = nullptr;
-    ProgPort.OnRxChar = nullptr;
-    ProgPort.SetExceptionReport(nullptr);
-    ReleaseFiles();
-}
-
 // ---------------------------------------------------------------- stages
+
+void TLoaderSession::ShowStatus(TSessionStatus status, const QString& text)
+{
+    Listener.StatusChanged(status, text);
+}
 
 void TLoaderSession::SetStage(LoaderStage stage)
 {
     if (ShutDown_)
         return;
     Stage_ = stage;
+    static constexpr std::array<TSessionStatus, 5> statuses = {
+        TSessionStatus::WaitingForTarget, TSessionStatus::WaitingForTargetId,
+        TSessionStatus::LoadingTargetLoader, TSessionStatus::GettingVersion,
+        TSessionStatus::SettingParameters,
+    };
     switch (stage) {
     case WaitingForTarget:
         LastByte_ = 0;
@@ -140,7 +102,7 @@ void TLoaderSession::SetStage(LoaderStage stage)
         return; // only stored
     }
     InstallHandler(stage);
-    View.ShowState(StageText(stage));
+    ShowStatus(statuses[stage], StageText(stage));
     if (stage == LoadingTargetLoader) {
         Link_.ResetReceiver();
         Link_.ArmTimeOut();
@@ -160,7 +122,8 @@ void TLoaderSession::InstallHandler(LoaderStage stage)
     const THandler handler = handlers[stage];
     ProgPort.OnRxChar = [this, handler](TVaCustomComm* sender, std::int32_t count) {
         BeginNotification();
-        (this->*handler)(sender, count);
+        if (ReadBytes(count))
+            (this->*handler)(sender, count);
     };
 }
 
@@ -168,26 +131,40 @@ void TLoaderSession::BeginNotification()
 {
     NotificationEpoch_ = Epoch_;
     NotificationOpenCount_ = ProgPort.OpenCount();
+    Received_.clear();
+    ReceivedAt_ = 0;
+}
+
+bool TLoaderSession::ReadBytes(std::int32_t count)
+{
+    // One read for the whole notification: the bytes are handed to the
+    // handler one at a time all the same.
+    Received_.resize(std::size_t(std::max(count, 0)));
+    const std::int32_t got = ProgPort.ReadBuf(Received_.data(), count);
+    Received_.resize(std::size_t(std::max(got, 0)));
+    return !Received_.empty();
 }
 
 bool TLoaderSession::ReadByte(std::uint8_t& b)
 {
     // Bytes announced before the port was reopened went with the old line; what
     // the new one holds is the next controller's, and belongs to the handler of
-    // the stage the reset entered. Likewise once the session has failed: the
-    // rest of what the failing reply came with is not acted on.
-    if (ShutDown_ || Epoch_ != NotificationEpoch_ || ProgPort.OpenCount() != NotificationOpenCount_)
+    // the stage the reset entered. Likewise once the session has failed or
+    // paused: the rest of what the reply came with is not acted on.
+    if (ShutDown_ || Epoch_ != NotificationEpoch_ || ProgPort.OpenCount() != NotificationOpenCount_ ||
+        ReceivedAt_ == Received_.size())
         return false;
-    return ProgPort.ReadChar(b);
+    b = Received_[ReceivedAt_++];
+    return true;
 }
 
-void TLoaderSession::OnRxWaitTarget(TVaCustomComm*, std::int32_t Count)
+void TLoaderSession::OnRxWaitTarget(TVaCustomComm*, std::int32_t)
 {
-    for (std::int32_t i = 0; i < Count; ++i) {
-        std::uint8_t b = 0;
-        if (!ReadByte(b))
-            return;
+    for (std::uint8_t b = 0; ReadByte(b);) {
         if (LastByte_ == kAck && b == kNak) {
+            // Another pair before the identification: still the same controller.
+            if (!RecordOpen_)
+                StartRecord();
             SetStage(WaitingForTargetId);
             // The controller has announced itself: from here on every wait for
             // it ends, the identification's included.
@@ -204,12 +181,9 @@ void TLoaderSession::OnRxWaitTarget(TVaCustomComm*, std::int32_t Count)
     }
 }
 
-void TLoaderSession::OnRxWaitTargetId(TVaCustomComm*, std::int32_t Count)
+void TLoaderSession::OnRxWaitTargetId(TVaCustomComm*, std::int32_t)
 {
-    for (std::int32_t i = 0; i < Count; ++i) {
-        std::uint8_t b = 0;
-        if (!ReadByte(b))
-            return;
+    for (std::uint8_t b = 0; ReadByte(b);) {
         if (b != kAck) {
             if (TargetId_.size() < kTargetIdLimit)
                 TargetId_.push_back(char(b));
@@ -220,9 +194,11 @@ void TLoaderSession::OnRxWaitTargetId(TVaCustomComm*, std::int32_t Count)
         // The identification's wait ends here; the loader's 8000 ms start now.
         Link_.DisarmTimeOut();
         SetStage(LoadingTargetLoader);
-        LoaderFile_ = TargetIdTooLong_ ? QString() : View.LoaderFor(TargetId_);
+        Record_.TargetId = TargetId_;
+        LoaderFile_ = TargetIdTooLong_ ? QString() : Host.LoaderFor(TargetId_);
+        Record_.LoaderFile = LoaderFile_;
         if (LoaderFile_.isEmpty()) {
-            Fail(QStringLiteral("No Loader Defined"));
+            Fail(TFailure::NoLoader, QStringLiteral("No Loader Defined"));
             SetStage(WaitingForTarget);
         } else {
             UploadTargetLoader();
@@ -232,24 +208,26 @@ void TLoaderSession::OnRxWaitTargetId(TVaCustomComm*, std::int32_t Count)
 
 void TLoaderSession::UploadTargetLoader()
 {
-    const QString path = View.ProgramFolder() + LoaderFile_;
+    const QString path = Host.ProgramFolder() + LoaderFile_;
+    Record_.LoaderPath = path;
     std::vector<std::uint8_t> loader;
     bool more = false;
     int error = 0;
     if (!ReadFileBytes(path, kLoaderSizeLimit, loader, more, error)) {
-        Fail(LoaderFile_ + QStringLiteral(" Not Found"));
+        Fail(TFailure::LoaderUnreadable, LoaderFile_ + QStringLiteral(" Not Found"));
         SetStage(WaitingForTarget);
         return;
     }
     if (more) {
         // Its length would reach the boot ROM cut to 16 bits, and the controller
         // would run whatever the truncated count left it with.
-        Fail(QStringLiteral("Target Loader %1 Is Too Large (more than %2 bytes)")
-                 .arg(LoaderFile_)
-                 .arg(kLoaderSizeLimit));
+        Fail(TFailure::LoaderTooLarge, QStringLiteral("Target Loader %1 Is Too Large (more than %2 bytes)")
+                                           .arg(LoaderFile_)
+                                           .arg(kLoaderSizeLimit));
         SetStage(WaitingForTarget);
         return;
     }
+    Record_.LoaderSha256 = Sha256Of(loader);
 
     // Entered again for its receiver reset; the time-out armed by the
     // identification's ACK keeps running, so the upload and the loader's first
@@ -269,15 +247,9 @@ void TLoaderSession::UploadTargetLoader()
     }
 }
 
-bool TLoaderSession::NextReply(std::int32_t& Left)
+bool TLoaderSession::NextReply()
 {
-    while (Left > 0) {
-        --Left;
-        std::uint8_t b = 0;
-        if (!ReadByte(b)) {
-            Left = 0;
-            return false;
-        }
+    for (std::uint8_t b = 0; ReadByte(b);) {
         if (Link_.ParseReplyByte(b))
             return true;
     }
@@ -308,11 +280,12 @@ bool TLoaderSession::TakesReply() const
     }
 }
 
-void TLoaderSession::OnRxLoaderReply(TVaCustomComm*, std::int32_t Count)
+void TLoaderSession::OnRxLoaderReply(TVaCustomComm*, std::int32_t)
 {
-    for (std::int32_t left = Count; NextReply(left);) {
+    while (NextReply()) {
         Link_.DisarmTimeOut();
-        View.ShowLoaderVersion(Latin1(Link_.RxDataText()));
+        Record_.LoaderVersion = Latin1(Link_.RxDataText());
+        Listener.ShowLoaderVersion(Record_.LoaderVersion);
         SetStage(GettingVersion);
         RequestVersion();
     }
@@ -328,9 +301,9 @@ void TLoaderSession::RequestVersion()
     }
 }
 
-void TLoaderSession::OnRxCommandReply(TVaCustomComm*, std::int32_t Count)
+void TLoaderSession::OnRxCommandReply(TVaCustomComm*, std::int32_t)
 {
-    for (std::int32_t left = Count; NextReply(left);) {
+    while (NextReply()) {
         if (!TakesReply()) {
             Link_.ResetReceiver();
             continue;
@@ -343,9 +316,9 @@ void TLoaderSession::OnRxCommandReply(TVaCustomComm*, std::int32_t Count)
             ContinueUpload(Link_.RxData(1) == kAck);
             break;
         case kRestartCommand:
-            // The controller is restarting; its parameter mode needs this long.
-            View.Pause(kRestartPause);
-            ContinueUpload(true);
+            // The controller is restarting; its parameter mode needs this long,
+            // and nothing it says meanwhile is acted on.
+            PauseThen(Timing_.RestartPause, &TLoaderSession::RestartPauseEnded);
             break;
         case kVersionCommand:
             VersionReply();
@@ -360,25 +333,30 @@ void TLoaderSession::VersionReply()
 {
     Geometry_.FlashStart = Link_.RxAddress();
     CurrentVersion_ = std::uint16_t(Link_.RxData(1) | Link_.RxData(2) << 8);
-    View.ShowCurrentVersion(VersionText(CurrentVersion_));
+    Listener.ShowCurrentVersion(VersionText(CurrentVersion_));
     Geometry_.FlashEnd = std::uint32_t(Link_.RxData(3)) | std::uint32_t(Link_.RxData(4)) << 8 |
                          std::uint32_t(Link_.RxData(5)) << 16 | std::uint32_t(Link_.RxData(6)) << 24;
     Geometry_.BlockSize = std::uint16_t(Link_.RxData(8) | Link_.RxData(9) << 8);
-    if (View.AutoProgram()) {
+    Record_.VersionKnown = true;
+    Record_.InstalledVersion = CurrentVersion_;
+    Record_.Geometry = Geometry_;
+    if (Host.AutoProgram()) {
         StartUpload();
     } else {
-        View.ShowState(QStringLiteral("Press Upload Now to Start"));
+        ShowStatus(TSessionStatus::WaitingForUploadNow, QStringLiteral("Press Upload Now to Start"));
         UploadNowReady_ = true;
-        View.EnableUploadNow(true);
+        Listener.EnableUploadNow(true);
     }
 }
 
 void TLoaderSession::timeOutTimer()
 {
-    FailAndReset(Stage_ == SettingParameters
-                     ? QStringLiteral("Target Did Not Respond While Loading Parameters")
-                     : QStringLiteral("Target Did Not Respond To Loader"));
+    FailAndReset(TFailure::NoResponse,
+                 Stage_ == SettingParameters ? QStringLiteral("Target Did Not Respond While Loading Parameters")
+                                             : QStringLiteral("Target Did Not Respond To Loader"));
 }
+
+// ---------------------------------------------------------------- the reset
 
 void TLoaderSession::ForgetController()
 {
@@ -396,16 +374,19 @@ void TLoaderSession::ForgetController()
     Phase_ = Erasing;
     EraseStep_ = 0;
     UploadNowReady_ = false;
-    View.ShowCurrentVersion(QString());
-    View.ShowLoaderVersion(QString());
-    View.EnableUploadNow(false);
+    Listener.ShowCurrentVersion(QString());
+    Listener.ShowLoaderVersion(QString());
+    Listener.EnableUploadNow(false);
 }
 
 void TLoaderSession::bResetLoaderClick()
 {
     if (ShutDown_)
         return;
+    if (RecordOpen_)
+        EndController(TOutcome::Interrupted, TFailure::None, QStringLiteral("Reset Loader"));
     ForgetController();
+    CancelPause();
     if (ProgPort.IsOpen()) {
         try {
             ProgPort.PurgeReadWrite();
@@ -415,13 +396,18 @@ void TLoaderSession::bResetLoaderClick()
         }
     }
     SetStage(WaitingForTarget);
-    View.SetProgress(0);
+    Listener.SetProgress(0);
     PortSearch_.stop();
     ProgPort.Close();
-    View.Pause(kResetPause);
-    if (ShutDown_)
-        return;
     ProgPort.SetBaudrate(br9600);
+    PauseThen(Timing_.ResetPause, &TLoaderSession::ReopenAfterReset);
+}
+
+void TLoaderSession::ReopenAfterReset()
+{
+    // Opened meanwhile on another port, by the operator's choice.
+    if (ProgPort.IsOpen())
+        return;
     try {
         ProgPort.Open();
     } catch (const EVaCommDeviceMissing&) {
@@ -453,7 +439,70 @@ void TLoaderSession::LookForPort()
     // A controller on the line now is a new one.
     ForgetController();
     SetStage(WaitingForTarget);
-    View.SetProgress(0);
+    Listener.SetProgress(0);
+}
+
+// ---------------------------------------------------------------- pauses
+
+void TLoaderSession::PauseThen(std::chrono::milliseconds period, TStep then)
+{
+    // Whatever the handler that asked for the pause was reading is over; the
+    // stage's handler stays, and takes what arrives meanwhile by its own rules.
+    ++Epoch_;
+    Listener.Pausing(period);
+    AfterPause_ = then;
+    Pause_.start(std::max(period, std::chrono::milliseconds::zero()));
+}
+
+void TLoaderSession::CancelPause()
+{
+    Pause_.stop();
+    AfterPause_ = nullptr;
+}
+
+// ---------------------------------------------------------------- failures
+
+void TLoaderSession::SetAside()
+{
+    ++Epoch_;
+    // Bytes that arrive now belong to nothing the session is doing. The port
+    // is told of them as they come, so they are taken off it and dropped;
+    // what the session does next installs the handler it needs.
+    ProgPort.OnRxChar = [this](TVaCustomComm*, std::int32_t count) {
+        std::vector<std::uint8_t> dropped(std::size_t(std::max(count, 0)));
+        ProgPort.ReadBuf(dropped.data(), count);
+    };
+}
+
+void TLoaderSession::MakeSafe()
+{
+    SetAside();
+    // A box runs an event loop of its own: no time-out may fire behind it.
+    Link_.DisarmTimeOut();
+    CancelPause();
+}
+
+void TLoaderSession::Fail(TFailure failure, const QString& text)
+{
+    if (ShutDown_)
+        return;
+    MakeSafe();
+    // On record before the operator is told, so that the record is there
+    // whatever becomes of the program while the box is open.
+    if (RecordOpen_)
+        EndController(TOutcome::Failed, failure, text);
+    Listener.ShowError(text);
+}
+
+void TLoaderSession::FailAndReset(TFailure failure, const QString& text)
+{
+    Fail(failure, text);
+    bResetLoaderClick();
+}
+
+void TLoaderSession::SendFailed(const EVaCommError& error)
+{
+    FailAndReset(TFailure::PortError, PortErrorText(error));
 }
 
 void TLoaderSession::PortFailed(std::exception_ptr error)
@@ -461,20 +510,40 @@ void TLoaderSession::PortFailed(std::exception_ptr error)
     if (ShutDown_)
         return;
     QString text;
+    bool writing = false;
     try {
         std::rethrow_exception(error);
+    } catch (const EVaCommWriteError& e) {
+        // Bytes of a request were dropped on the way: what the controller has
+        // seen is no longer what the conversation knows.
+        writing = true;
+        text = PortErrorText(e);
     } catch (const std::exception& e) {
         text = PortErrorText(e);
     } catch (...) {
         text = QStringLiteral("Unknown error");
     }
+    if (writing) {
+        FailAndReset(TFailure::PortError, text);
+        return;
+    }
     // The report may be a box with an event loop of its own: the request's
     // time-out is set aside meanwhile, and picked up where it was afterwards.
     const bool outstanding = Link_.TimeOutArmed();
     const auto left = Link_.TimeOutRemaining();
+    const TStep pending = AfterPause_;
+    const auto pauseLeft = std::chrono::milliseconds(Pause_.remainingTime());
     MakeSafe();
-    View.ShowPortError(text);
-    if (ShutDown_ || !ProgPort.IsOpen())
+    Listener.ShowPortError(text);
+    if (ShutDown_)
+        return;
+    if (pending) {
+        // A reset or a restart was on its way; it goes on.
+        AfterPause_ = pending;
+        Pause_.start(std::max(pauseLeft, std::chrono::milliseconds::zero()));
+        return;
+    }
+    if (!ProgPort.IsOpen())
         return; // closed under the failure: the reset that closed it decided what follows
     bool alive = true;
     try {
@@ -483,6 +552,8 @@ void TLoaderSession::PortFailed(std::exception_ptr error)
         alive = false;
     }
     if (!alive && !outstanding) {
+        if (RecordOpen_)
+            EndController(TOutcome::Failed, TFailure::PortError, text);
         LineLost();
         return;
     }
@@ -498,7 +569,7 @@ void TLoaderSession::LineLost()
     ++Epoch_;
     Awaiting_ = 0;
     UploadNowReady_ = false;
-    View.EnableUploadNow(false);
+    Listener.EnableUploadNow(false);
     ProgPort.OnRxChar = nullptr;
     try {
         ProgPort.Close();
@@ -508,37 +579,31 @@ void TLoaderSession::LineLost()
     PortSearch_.start();
 }
 
-void TLoaderSession::MakeSafe()
+// ---------------------------------------------------------------- the record
+
+void TLoaderSession::StartRecord()
 {
-    ++Epoch_;
-    Link_.DisarmTimeOut();
-    // A box runs an event loop of its own, in which the port keeps announcing
-    // bytes. None of them may drive the conversation behind the operator's back;
-    // what the session does after the box installs the handler it needs.
-    ProgPort.OnRxChar = [this](TVaCustomComm*, std::int32_t count) {
-        std::uint8_t b = 0;
-        for (std::int32_t i = 0; i < count && ProgPort.ReadChar(b); ++i) {
-        }
-    };
+    Record_ = TControllerRecord{};
+    Record_.Started = std::chrono::system_clock::now();
+    RecordOpen_ = true;
+    Listener.ControllerStarted();
 }
 
-void TLoaderSession::Fail(const QString& text)
+void TLoaderSession::EndController(TOutcome outcome, TFailure failure, const QString& message)
 {
-    if (ShutDown_)
+    if (!RecordOpen_)
         return;
-    MakeSafe();
-    View.ShowError(text);
-}
-
-void TLoaderSession::FailAndReset(const QString& text)
-{
-    Fail(text);
-    bResetLoaderClick();
-}
-
-void TLoaderSession::SendFailed(const EVaCommError& error)
-{
-    FailAndReset(PortErrorText(error));
+    RecordOpen_ = false;
+    Record_.Outcome = outcome;
+    Record_.Failure = failure;
+    Record_.Message = message;
+    Record_.Ended = std::chrono::system_clock::now();
+    if (!Record_.ImagePath.isEmpty()) {
+        Record_.BlocksTotal = BlocksTotal_;
+        Record_.BlocksExamined = BlocksExamined_;
+        Record_.BlocksSent = BlocksSent_;
+    }
+    Listener.ControllerEnded(Record_);
 }
 
 void TLoaderSession::ReleaseImage()
@@ -551,288 +616,6 @@ void TLoaderSession::ReleaseImage()
 void TLoaderSession::ReleaseFiles()
 {
     ReleaseImage();
-    ParamStream_.reset();
-}
-
-// ---------------------------------------------------------------- programming
-
-void TLoaderSession::bGoClick()
-{
-    View.EnableUploadNow(false);
-    // Pressed before the version reply (or again after the upload began), it
-    // would erase a flash whose geometry it does not know.
-    if (!UploadNowReady_)
-        return;
-    StartUpload();
-}
-
-QString TLoaderSession::ImagePath() const
-{
-    return TrimControls(TrimControls(View.ImageFolder() + View.ImageName()) + View.ImageExtension());
-}
-
-void TLoaderSession::StartUpload()
-{
-    UploadNowReady_ = false;
-    const QString path = ImagePath();
-    ReleaseFiles();
-    // Everything that would make the erase the only thing written is refused
-    // before the erase: a controller must never end up blank under a message
-    // that says it was programmed.
-    if (Geometry_.FlashEnd <= Geometry_.FlashStart) {
-        FailAndReset(QStringLiteral("Target Reported An Unusable Flash Range (%1 to %2)")
-                         .arg(AddressText(Geometry_.FlashStart), AddressText(Geometry_.FlashEnd)));
-        return;
-    }
-    if (Geometry_.BlockSize == 0) {
-        FailAndReset(QStringLiteral("Target Reported An Unusable Flash Block Size (0)"));
-        return;
-    }
-    BlocksTotal_ = BlockCount(Geometry_);
-    TImageRead image = ReadImage(path, CoveredLength(Geometry_));
-    const QString file = QStringLiteral("Target Binary File ") + path;
-    switch (image.Status) {
-    case TImageRead::Read:
-        break;
-    case TImageRead::Unreadable:
-        FailAndReset(file + QStringLiteral(" Not Found"));
-        return;
-    case TImageRead::NotAFile:
-        FailAndReset(file + QStringLiteral(" Is Not A File"));
-        return;
-    case TImageRead::Empty:
-        FailAndReset(file + QStringLiteral(" Is Empty"));
-        return;
-    case TImageRead::DoesNotFit:
-        FailAndReset(file + QStringLiteral(" Does Not Fit The Flash (%1 to %2)")
-                                .arg(AddressText(Geometry_.FlashStart), AddressText(Geometry_.FlashEnd)));
-        return;
-    }
-    Image_ = std::move(image.Bytes);
-    ImageLoaded_ = true;
-
-    Gauge_ = GaugeFor(BlocksTotal_);
-    View.SetProgressRange(Gauge_.MaxValue);
-    View.SetProgress(0);
-    BlocksExamined_ = 0;
-    BlocksSent_ = 0;
-    Phase_ = Erasing;
-    EraseStep_ = 0;
-    Address_ = 0;
-    ContinueUpload(true);
-}
-
-void TLoaderSession::ContinueUpload(bool Ok)
-{
-    if (Phase_ == LoadingParameters) {
-        if (!Ok) {
-            FailAndReset(QStringLiteral("NAK rcvd while Loading Parameters"));
-            return;
-        }
-        if (Stage_ != SettingParameters) {
-            StartParameters();
-            return;
-        }
-        if (!ParamStream_)
-            return;
-        QString failure;
-        try {
-            if (!SendNextParameter())
-                return;
-        } catch (const EParameterError& e) {
-            failure = QString::fromStdString(e.what());
-        } catch (const EVaCommError& e) {
-            failure = PortErrorText(e);
-        }
-        ParamStream_.reset();
-        Link_.DisarmTimeOut();
-        if (failure.isEmpty()) {
-            View.ShowState(QStringLiteral("Parameter Load Complete"));
-        } else {
-            // Half the parameters are on the controller: say so, and send no more.
-            View.ShowState(QStringLiteral("Parameter Load Failed"));
-            Fail(failure);
-            InstallHandler(Stage_);
-        }
-        return;
-    }
-
-    // A reply that no upload under way is waiting for: the controller sent it
-    // unasked, after the image was done with or before one was opened.
-    if (!ImageLoaded_)
-        return;
-    if (!Ok) {
-        FailAndReset(Phase_ == Erasing ? QStringLiteral("NAK rcvd while erasing Flash Blocks")
-                                       : QStringLiteral("NAK rcvd while Updating Flash"));
-        return;
-    }
-    try {
-        if (Phase_ == Erasing) {
-            EraseStep_ = EraseStep_ == 0 ? 1 : 3;
-            if (EraseStep_ == 1) {
-                SendErase();
-                return;
-            }
-            Address_ = Geometry_.FlashStart;
-            Phase_ = Programming;
-            View.ShowState(QStringLiteral("Programming Flash"));
-        }
-        // Blank blocks need no reply: step over a run of them here rather than by
-        // calling back in, however long the run.
-        for (;;) {
-            bool skipped = false;
-            if (NextBlock(skipped)) {
-                FinishProgramming();
-                return;
-            }
-            if (!skipped)
-                return;
-        }
-    } catch (const EVaCommError& e) {
-        SendFailed(e);
-    }
-}
-
-void TLoaderSession::SendErase()
-{
-    const std::uint8_t data[] = {std::uint8_t(EraseStep_)};
-    Awaiting_ = kEraseCommand;
-    Link_.SendRequest(kEraseCommand, Geometry_.FlashStart, data);
-}
-
-bool TLoaderSession::NextBlock(bool& Skipped)
-{
-    Skipped = false;
-    if (Address_ >= Geometry_.FlashEnd) {
-        View.SetProgress(Gauge_.MaxValue);
-        return true;
-    }
-    if (Address_ - Geometry_.FlashStart >= Image_.size()) {
-        // Everything from here to the end of the range lies past the image and is
-        // blank: the rest of the walk is stepped over at once, so that a range far
-        // larger than a small image costs nothing.
-        BlocksExamined_ = BlocksTotal_;
-        Address_ = Geometry_.FlashEnd;
-        Skipped = true;
-        View.SetProgress(Gauge_.MaxValue);
-        return true;
-    }
-    ++BlocksExamined_;
-    View.SetProgress(GaugeProgress(Gauge_, BlocksExamined_));
-    Skipped = SendBlock();
-    return false;
-}
-
-bool TLoaderSession::SendBlock()
-{
-    const std::uint64_t offset = Address_ - Geometry_.FlashStart;
-    const bool blank = IsBlankBlock(Image_, offset, Geometry_.BlockSize);
-    if (!blank) {
-        Awaiting_ = kProgramCommand;
-        Link_.SendRequest(kProgramCommand, std::uint32_t(Address_),
-                          BlockBytes(Image_, offset, Geometry_.BlockSize));
-        ++BlocksSent_;
-    }
-    Address_ = NextBlockAddress(Address_, Geometry_.BlockSize);
-    return blank;
-}
-
-void TLoaderSession::FinishProgramming()
-{
-    ReleaseImage();
-    View.ShowState(QStringLiteral("Flash Update Complete"));
-    if (!View.ParameterName().isEmpty()) {
-        bResetClick();
-        Phase_ = LoadingParameters;
-    }
-}
-
-void TLoaderSession::bResetClick()
-{
-    Awaiting_ = kRestartCommand;
-    Link_.SendRequest(kRestartCommand, 0);
-}
-
-// ---------------------------------------------------------------- parameters
-
-QString TLoaderSession::ParameterPath() const
-{
-    return View.ParameterFolder() + View.ParameterName() + View.ParameterExtension();
-}
-
-bool TLoaderSession::OpenParameterFile()
-{
-    auto file = std::make_unique<TParameterFile>(ParameterPath());
-    if (!file->IsOpen())
-        return false;
-    View.SetProgressRange(std::int32_t(std::min<std::uint64_t>(file->Size(), INT_MAX)));
-    ParamStream_ = std::move(file);
-    Splitter_ = TParameterLineSplitter();
-    return true;
-}
-
-void TLoaderSession::StartParameters()
-{
-    if (!OpenParameterFile()) {
-        Fail(QStringLiteral("Parameter File Not Found"));
-        InstallHandler(Stage_);
-        return;
-    }
-    SetStage(SettingParameters);
-    View.SetProgress(0);
-    ProgPort.Close();
-    View.Pause(kParameterPortPause);
-    if (ShutDown_)
-        return;
-    try {
-        ProgPort.SetBaudrate(br19200);
-        ProgPort.Open();
-    } catch (const EVaCommError& e) {
-        FailAndReset(PortErrorText(e));
-        return;
-    }
-    try {
-        // Each line is answered by a line feed; one that never comes ends the
-        // download as an unanswered request ends the programming.
-        Link_.ArmTimeOut();
-        Link_.SendTextLine(kParameterModeCommand);
-    } catch (const EVaCommError& e) {
-        SendFailed(e);
-    }
-}
-
-bool TLoaderSession::SendNextParameter()
-{
-    for (;;) {
-        const int c = ParamStream_->ReadByte();
-        if (c < 0) {
-            if (const auto line = Splitter_.Finish())
-                SendParameterLine(*line);
-            return true;
-        }
-        View.AdvanceProgress(1);
-        if (const auto line = Splitter_.Feed(std::uint8_t(c))) {
-            Link_.ArmTimeOut();
-            SendParameterLine(*line);
-            return false;
-        }
-    }
-}
-
-void TLoaderSession::SendParameterLine(const std::string& Line)
-{
-    Link_.SendTextLine(ParameterCommand(Line));
-}
-
-void TLoaderSession::OnRxParameterReply(TVaCustomComm*, std::int32_t Count)
-{
-    for (std::int32_t i = 0; i < Count; ++i) {
-        std::uint8_t b = 0;
-        if (!ReadByte(b))
-            return;
-        if (b == kLineFeed) {
-            Link_.DisarmTimeOut();
-            ContinueUpload(true);
-        }
-    }
+    ParamFile_.reset();
+    ParamsPending_ = false;
 }

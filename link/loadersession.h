@@ -1,20 +1,28 @@
 #pragma once
 
-// The conversation with the controller, from the boot ROM's first byte to the
-// last parameter line: the stages and their receive handlers, the loader upload,
-// the version query, the flash programming sequence, the parameter download, the
-// response time-out and the reset.
+// The conversation with one controller on one port, from the boot ROM's first
+// byte to the last parameter line. Where things are:
+//   loadersession.cpp  the stages and their receive handlers, the loader
+//                      upload, the version query, the time-out, the reset, the
+//                      pauses, and what happens when something fails;
+//   upload.cpp         the programming sequencer (erase, blocks, restart);
+//   parameters.cpp     the parameter download.
 //
-// It owns no widget. It drives the window through TLoaderView, reads what the
-// operator chose through it, and talks to the controller through the window's
-// port. Everything runs on the user-interface thread: the receive handlers are
-// called by the port's event hand-off, the time-out by a timer, the rest by the
-// window's buttons.
+// It owns no widget and no process-wide state. A front end provides the
+// operator's choices (TSessionHost) and listens to what happens
+// (TSessionListener); the window, the command line and each port of a gang are
+// such front ends. Everything runs on the thread that owns the session and its
+// port, and nothing in it waits: pauses are timers, writes never block (the
+// port queues what the line cannot take yet), and each failure of the port
+// reaches the session that owns it. So several sessions on one thread never
+// hold one another up.
 
 #include "conversation.h"
 #include "flashplan.h"
 #include "paramlines.h"
+#include "sessionevents.h"
 #include "sessionfiles.h"
+#include "sessiontexts.h"
 
 #include <QString>
 #include <QTimer>
@@ -29,96 +37,35 @@
 class EVaCommError;
 class TVaCustomComm;
 
-enum LoaderStage : std::uint8_t {
-    WaitingForTarget,
-    WaitingForTargetId,
-    LoadingTargetLoader,
-    GettingVersion,
-    SettingParameters,
-};
-
-// The status text shown on entering a stage; empty for values past the last stage.
-QString StageText(LoaderStage stage);
-
-enum UploadPhase : std::uint8_t { Erasing, Programming, LoadingParameters };
-
 // The boot ROM's handshake bytes.
 inline constexpr std::uint8_t kAck = 0x06;
 inline constexpr std::uint8_t kNak = 0x15;
 inline constexpr std::uint8_t kLineFeed = 0x0A;
 
-// The reset leaves the port closed this long, so that the adapter and the
-// controller have let go of the line before it is opened again.
-inline constexpr std::chrono::milliseconds kResetPause{1000};
-// The controller restarts after the 'S' reply; its parameter mode is not ready
-// before this has passed.
-inline constexpr std::chrono::milliseconds kRestartPause{2000};
-// Between closing the port and reopening it at the parameter speed.
-inline constexpr std::chrono::milliseconds kParameterPortPause{1000};
-// How often a port whose device has gone is looked for again.
-inline constexpr std::chrono::milliseconds kPortSearchPeriod{1000};
+// The durations of the pauses, as the controller needs them.
+inline constexpr std::chrono::milliseconds kResetPause = TSessionTiming{}.ResetPause;
+inline constexpr std::chrono::milliseconds kRestartPause = TSessionTiming{}.RestartPause;
+inline constexpr std::chrono::milliseconds kParameterPortPause = TSessionTiming{}.ParameterPortPause;
 
 // The boot ROM takes the loader's length in 16 bits.
 inline constexpr std::uint64_t kLoaderSizeLimit = 0xFFFF;
 // An identification longer than this names no loader: a line that floods the
 // programmer with bytes and no ACK must not grow it without bound.
 inline constexpr std::size_t kTargetIdLimit = 4096;
-
-// The installed firmware version as the window shows it: 303 is "3.03".
-QString VersionText(std::uint16_t hundredths);
-
-// Sets a closed port up as the boot ROM expects the line: 9600 baud 8N1, no
-// flow control, DTR and RTS held low, and a notification for every received
-// character, which the stages' handlers read.
-void SetUpProgrammerPort(TVaCustomComm& port);
-
-// What the conversation needs of the window.
-class TLoaderView {
-public:
-    virtual ~TLoaderView() = default;
-
-    // What it shows.
-    virtual void ShowState(const QString& text) = 0;
-    virtual void ShowLoaderVersion(const QString& text) = 0;
-    virtual void ShowCurrentVersion(const QString& text) = 0;
-    virtual void EnableUploadNow(bool enabled) = 0;
-    // The needle's range is always 0 … maxValue.
-    virtual void SetProgressRange(std::int32_t maxValue) = 0;
-    virtual void SetProgress(std::int32_t value) = 0;
-    virtual void AdvanceProgress(std::int32_t step) = 0;
-    // The programmer's own errors: a modal box captioned "Error" with a warning
-    // icon. It returns when the operator has closed it.
-    virtual void ShowError(const QString& text) = 0;
-    // A failure of the port itself, in the port's own words: the application's
-    // report (a box with a stop icon in the window). Returns when it has been
-    // seen.
-    virtual void ShowPortError(const QString& text) = 0;
-
-    // What it reads.
-    virtual bool AutoProgram() const = 0;
-    // The image and the parameter file: folder (with its trailing separator),
-    // name as the edit box shows it, and extension with its dot.
-    virtual QString ImageFolder() const = 0;
-    virtual QString ImageName() const = 0;
-    virtual QString ImageExtension() const = 0;
-    virtual QString ParameterFolder() const = 0;
-    virtual QString ParameterName() const = 0;
-    virtual QString ParameterExtension() const = 0;
-    // The loader file named for an identification, empty when there is none.
-    virtual QString LoaderFor(const std::string& targetId) const = 0;
-    // The folder loader names are relative to, with its trailing separator.
-    virtual QString ProgramFolder() const = 0;
-
-    // Blocks the user-interface thread for the given time.
-    virtual void Pause(std::chrono::milliseconds period) = 0;
-};
+// A parameter file is read whole when the download starts; one larger than
+// this is no parameter file.
+inline constexpr std::uint64_t kParameterFileLimit = 16 * 1024 * 1024;
 
 class TLoaderSession {
 public:
-    TLoaderSession(TVaCustomComm& port, TLoaderView& view);
+    TLoaderSession(TVaCustomComm& port, TSessionHost& host, TSessionListener& listener);
     ~TLoaderSession();
     TLoaderSession(const TLoaderSession&) = delete;
     TLoaderSession& operator=(const TLoaderSession&) = delete;
+
+    // Durations; a change applies from the next request or pause on.
+    void SetTiming(const TSessionTiming& timing);
+    const TSessionTiming& Timing() const { return Timing_; }
 
     // Stages.
     void SetStage(LoaderStage stage);
@@ -130,10 +77,11 @@ public:
     void UploadTargetLoader();
     void RequestVersion();
     void timeOutTimer();
-    // The reset of the conversation: back to WaitingForTarget with the port
-    // reopened at 9600 baud. An error in reopening leaves it and the port closed;
-    // when the port's device has gone, it is then looked for once a second,
-    // without a message, and opened as soon as it is back.
+    // The reset of the conversation: back to WaitingForTarget, and the port
+    // reopened at 9600 baud once the reset's pause is over. A controller whose
+    // session was under way counts as interrupted. When the port's device has
+    // gone, it is then looked for until it is back; other failures to reopen
+    // leave the port closed. Failures go to the listener, never to the caller.
     void bResetLoaderClick();
     // A failure that escaped one of the port's handlers or the session's own
     // timers. It is shown once. A line found dead while a request is
@@ -144,6 +92,8 @@ public:
     bool LookingForPort() const { return PortSearch_.isActive(); }
     // The operator chose another port: the one that had gone is no longer wanted.
     void StopLookingForPort() { PortSearch_.stop(); }
+    // A pause is running; the session goes on by itself after it.
+    bool Pausing() const { return Pause_.isActive(); }
 
     // Programming.
     // Upload Now may start an upload: a version reply has given the flash
@@ -159,18 +109,19 @@ public:
     // Sends the block at Address unless it is blank, then moves Address on; true
     // when it was blank.
     bool SendBlock();
-    // The restart frame 'S'.
+    // Sends the restart frame 'S' (no button calls it, whatever its name says).
     void bResetClick();
 
     // Parameter download.
     bool OpenParameterFile();
     // Sends the next line of the file; true when the end of the file has been
-    // reached. Throws when the file cannot be read or the line cannot be sent.
+    // reached.
     bool SendNextParameter();
     void SendParameterLine(const std::string& Line);
 
-    // The window is closing: nothing of the conversation runs afterwards.
-    void Shutdown();
+    // The front end is going: nothing of the conversation runs afterwards. A
+    // controller whose session was under way counts as interrupted, for `why`.
+    void Shutdown(const QString& why = QStringLiteral("The programmer was closed"));
 
     LoaderStage Stage() const { return Stage_; }
     UploadPhase Phase() const { return Phase_; }
@@ -183,67 +134,97 @@ public:
     const TFlashGeometry& Geometry() const { return Geometry_; }
     bool ImageOpen() const { return ImageLoaded_; }
     // A parameter file is open and its end not yet reached.
-    bool ParamsPending() const { return ParamStream_ != nullptr; }
+    bool ParamsPending() const { return ParamsPending_; }
     // Blocks examined by the running or last upload, and how many it will examine.
     std::uint64_t BlocksExamined() const { return BlocksExamined_; }
     std::uint64_t BlocksTotal() const { return BlocksTotal_; }
     std::uint64_t BlocksSent() const { return BlocksSent_; }
+    // A controller's session is under way (it has answered the handshake and
+    // has not ended yet).
+    bool ControllerActive() const { return RecordOpen_; }
 
     TConversation& Conversation() { return Link_; }
 
 private:
+    using TStep = void (TLoaderSession::*)();
+
+    void ShowStatus(TSessionStatus status, const QString& text);
     void InstallHandler(LoaderStage stage);
     // A receive notification begins: the bytes it announces belong to the port
     // as it is now, and to the session as it is now.
     void BeginNotification();
-    // Reads the next announced byte; false when the notification is over for
-    // this handler: none is there (the port was purged), the port was closed or
-    // reopened, or the session failed while an earlier byte was handled. The
-    // rest of the notification is then dropped.
+    // Reads the notification's bytes, at most `count`, in one go; false when the
+    // notification is over for this handler (see ReadByte).
+    bool ReadBytes(std::int32_t count);
+    // The next byte of the notification; false when the notification is over
+    // for this handler: none is left, the port was closed or reopened, or the
+    // session failed or paused while an earlier byte was handled. The rest of
+    // the notification is then dropped.
     bool ReadByte(std::uint8_t& b);
-    // Passes announced bytes to the receiver until one completes an intact reply;
-    // false once the notification's `Left` bytes are used up.
-    bool NextReply(std::int32_t& Left);
+    // Passes announced bytes to the receiver until one completes an intact reply.
+    bool NextReply();
     // Whether an intact reply answers the request outstanding, and is long
     // enough for what is read of it. Anything else is dropped as a broken reply
     // would be, and the request's time-out keeps running.
     bool TakesReply() const;
+    // Stops whatever a running handler or pause was about: the notification
+    // being handled ends, and bytes that arrive are read and dropped.
+    void SetAside();
     // Before any error is shown: no time-out armed, no handler acting on bytes,
-    // and the notification being handled ends. Bytes that arrive while the box
-    // is open are read and dropped.
+    // and the notification being handled ends.
     void MakeSafe();
-    void Fail(const QString& text);
-    void FailAndReset(const QString& text);
+    void Fail(TFailure failure, const QString& text);
+    void FailAndReset(TFailure failure, const QString& text);
     // A request could not be written whole: the line is no longer in a state
     // the conversation knows, so it is reset.
     void SendFailed(const EVaCommError& error);
-    // Runs a timer's work; what escapes it is the port's failure.
+    // Runs a timer's or a handler's work; what escapes it is the port's failure.
     template <typename Work>
     void Guarded(Work&& work);
-    void VersionReply();
+
+    // Pauses: the session waits by a timer, then takes the step.
+    void PauseThen(std::chrono::milliseconds period, TStep then);
+    void CancelPause();
+    void ReopenAfterReset();
+    void LookForPort();
+    // The line went while nothing was outstanding.
+    void LineLost();
     // Forgets the controller the conversation was with: its versions, its
     // geometry, the upload and the files; the display shows none of it.
     void ForgetController();
-    // The line went while nothing was outstanding.
-    void LineLost();
+
+    // The controller's record.
+    void StartRecord();
+    void EndController(TOutcome outcome, TFailure failure = TFailure::None,
+                       const QString& message = QString());
+
+    void VersionReply();
     void FinishProgramming();
+    void RestartPauseEnded();
     void StartParameters();
+    void OpenParameterPort();
+    void EndParameters(TFailure failure, const QString& message);
     void ReleaseImage();
     void ReleaseFiles();
-    void LookForPort();
     QString ImagePath() const;
     QString ParameterPath() const;
 
     TVaCustomComm& ProgPort;
-    TLoaderView& View;
+    TSessionHost& Host;
+    TSessionListener& Listener;
+    TSessionTiming Timing_;
     TConversation Link_;
     QTimer PortSearch_;
+    QTimer Pause_;
+    TStep AfterPause_ = nullptr;
     bool ShutDown_ = false;
     // Moves on whenever what a running handler was told may no longer hold
-    // (the session failed, the port was reset); see ReadByte.
+    // (the session failed, paused, or the port was reset); see ReadByte.
     std::uint64_t Epoch_ = 0;
     std::uint64_t NotificationEpoch_ = 0;
     std::uint64_t NotificationOpenCount_ = 0;
+    std::vector<std::uint8_t> Received_; // the notification's bytes, read in one go
+    std::size_t ReceivedAt_ = 0;
     // The command letter of the request whose reply is awaited; 0 for none.
     std::uint8_t Awaiting_ = 0;
 
@@ -268,6 +249,13 @@ private:
     std::uint64_t BlocksSent_ = 0;
     TBlockGauge Gauge_;
 
-    std::unique_ptr<TParameterFile> ParamStream_;
+    // The parameter file, open from the restart until its end has been sent,
+    // and how far the download has come through it.
+    std::unique_ptr<TParameterFile> ParamFile_;
+    std::size_t ParamsAt_ = 0;
+    bool ParamsPending_ = false;
     TParameterLineSplitter Splitter_;
+
+    TControllerRecord Record_;
+    bool RecordOpen_ = false;
 };

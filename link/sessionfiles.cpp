@@ -1,5 +1,6 @@
 #include "sessionfiles.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 #include <fcntl.h>
@@ -70,8 +71,10 @@ ssize_t TReadFile::Read(std::uint8_t* buffer, std::size_t count)
 
 namespace {
 
-// Reads up to `limit` bytes into `bytes`; false on a read error.
-bool ReadUpTo(TReadFile& file, std::uint64_t limit, std::vector<std::uint8_t>& bytes)
+// Reads up to `limit` bytes into `bytes`, hashing them when asked; false on a
+// read error.
+bool ReadUpTo(TReadFile& file, std::uint64_t limit, std::vector<std::uint8_t>& bytes,
+              QCryptographicHash* hash = nullptr)
 {
     bytes.clear();
     // Grown as it is filled: the size on disk may change, or be unknown.
@@ -83,6 +86,8 @@ bool ReadUpTo(TReadFile& file, std::uint64_t limit, std::vector<std::uint8_t>& b
         if (n < 0)
             return false;
         bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + n);
+        if (hash)
+            hash->addData(QByteArrayView(chunk.data(), n));
         if (std::size_t(n) < want)
             break;
     }
@@ -122,10 +127,12 @@ TImageRead ReadImage(const QString& path, std::uint64_t covered)
         image.Status = TImageRead::NotAFile;
         return image;
     }
-    if (!ReadUpTo(file, covered, image.Bytes)) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!ReadUpTo(file, covered, image.Bytes, &hash)) {
         image.Bytes.clear();
         return image;
     }
+    image.FileSize = image.Bytes.size();
     if (image.Bytes.empty()) {
         image.Status = TImageRead::Empty;
         return image;
@@ -142,6 +149,8 @@ TImageRead ReadImage(const QString& path, std::uint64_t covered)
         }
         if (n == 0)
             break;
+        hash.addData(QByteArrayView(chunk.data(), n));
+        image.FileSize += std::uint64_t(n);
         if (!std::all_of(chunk.begin(), chunk.begin() + n, [](std::uint8_t b) { return b == kErased; })) {
             image.Status = TImageRead::DoesNotFit;
             image.Bytes.clear();
@@ -149,23 +158,31 @@ TImageRead ReadImage(const QString& path, std::uint64_t covered)
         }
     }
     image.Status = TImageRead::Read;
+    image.Sha256 = QString::fromLatin1(hash.result().toHex());
     return image;
 }
 
 TParameterFile::TParameterFile(const QString& path) : path_(path), file_(path) {}
 
-int TParameterFile::ReadByte()
+const std::vector<std::uint8_t>& TParameterFile::Content(std::uint64_t limit)
 {
-    if (next_ == end_) {
-        const ssize_t n = file_.Read(buffer_.data(), buffer_.size());
-        if (n < 0) {
-            throw EParameterError(
-                ("Unable to read Parameter File " + path_ + ": " + SystemText(file_.Error())).toStdString());
-        }
-        next_ = 0;
-        end_ = std::size_t(n);
-        if (end_ == 0)
-            return -1;
+    if (read_)
+        return content_;
+    read_ = true;
+    if (!ReadUpTo(file_, limit + 1, content_) || content_.size() > limit) {
+        const int error = content_.size() > limit ? EFBIG : file_.Error();
+        content_.clear();
+        throw EParameterError(
+            ("Unable to read Parameter File " + path_ + ": " + SystemText(error)).toStdString());
     }
-    return buffer_[next_++];
+    sha256_ = Sha256Of(content_);
+    return content_;
+}
+
+QString Sha256Of(const std::vector<std::uint8_t>& bytes)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(QByteArrayView(bytes.data(), qsizetype(bytes.size())),
+                                 QCryptographicHash::Sha256)
+            .toHex());
 }

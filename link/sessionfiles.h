@@ -7,7 +7,6 @@
 
 #include <QString>
 
-#include <array>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -53,6 +52,8 @@ struct TImageRead {
     };
     TStatus Status = Unreadable;
     std::vector<std::uint8_t> Bytes; // the first `covered` bytes at most
+    std::uint64_t FileSize = 0;      // the whole file, as read
+    QString Sha256;                  // of the whole file, as read; hex
 };
 
 // Reads the image at `path` for a flash range whose blocks cover `covered` bytes
@@ -68,24 +69,29 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The parameter file, read a buffer at a time and handed out a byte at a time.
+// The parameter file: opened when the download starts, read whole when its
+// first line is wanted, so that every line sent comes from one version of it.
 class TParameterFile {
 public:
     explicit TParameterFile(const QString& path);
 
     bool IsOpen() const { return file_.IsOpen(); }
     std::uint64_t Size() const { return file_.Size(); }
-    // The next byte, or -1 at the end of the file. Throws EParameterError when it
-    // cannot be read.
-    int ReadByte();
+    // The file's bytes, read on the first call. Throws EParameterError when it
+    // cannot be read (or holds more than `limit` bytes).
+    const std::vector<std::uint8_t>& Content(std::uint64_t limit);
+    QString Sha256() const { return sha256_; }
 
 private:
     QString path_;
     TReadFile file_;
-    std::array<std::uint8_t, 4096> buffer_{};
-    std::size_t next_ = 0;
-    std::size_t end_ = 0;
+    bool read_ = false;
+    std::vector<std::uint8_t> content_;
+    QString sha256_;
 };
+
+// SHA-256 of some bytes, as hex.
+QString Sha256Of(const std::vector<std::uint8_t>& bytes);
 
 // The system's description of an error number.
 QString SystemText(int error);

@@ -51,8 +51,8 @@ protected:
     bool IniExists() const { return fs::exists(dir / "Loader.ini"); }
     QString Folder() const { return QString::fromStdString(dir.Path().string() + "/"); }
 
-    // A window on the scratch folder whose port-change pause returns at once,
-    // noting how long it was asked to wait.
+    // A window on the scratch folder whose pauses return at once, noting how
+    // long it was asked to wait.
     std::unique_ptr<TfmLoader> Create()
     {
         TLoaderEnvironment environment;
@@ -62,6 +62,11 @@ protected:
             if (onPause)
                 onPause();
         };
+        // The conversation's pauses end at once, and are noted alike.
+        environment.timing.ResetPause = 3ms;
+        environment.timing.RestartPause = 2ms;
+        environment.timing.ParameterPortPause = 1ms;
+        environment.sessionPaused = [this](std::chrono::milliseconds period) { pauses.push_back(period); };
         return std::make_unique<TfmLoader>(std::move(environment));
     }
 
@@ -387,6 +392,25 @@ TEST_F(WindowTest, PortChangeBlocksForTheFullSecond)
 
     EXPECT_GE(blocked, 1000ms);
     EXPECT_TRUE(Receives(*window, portB));
+    EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
+}
+
+// The reset's pause on the program's own durations: the port stays closed for
+// the full second, while the window goes on answering.
+TEST_F(WindowTest, ResetLoaderLeavesThePortClosedForTheFullSecond)
+{
+    WriteIni("[Ports]\nCOM1={A}\n");
+    auto window = std::make_unique<TfmLoader>(
+        TLoaderEnvironment{QString::fromStdString(dir.Path().string()), {}, {}, {}});
+    window->show();
+    ASSERT_TRUE(window->ProgPort.IsOpen());
+    const auto start = std::chrono::steady_clock::now();
+    window->bResetLoader->click();
+    EXPECT_FALSE(window->ProgPort.IsOpen());
+    EXPECT_EQ(window->lState->text(), QStringLiteral("Waiting for Target"));
+    ASSERT_TRUE(WaitUntil([&] { return window->ProgPort.IsOpen(); }));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1000ms);
+    EXPECT_TRUE(Receives(*window, portA));
     EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
 }
 

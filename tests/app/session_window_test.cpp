@@ -56,6 +56,10 @@ protected:
         TLoaderEnvironment environment;
         environment.folder = QString::fromStdString(dir.Path().string());
         environment.pause = [this](std::chrono::milliseconds period) { pauses.push_back(period); };
+        environment.timing.ResetPause = 3ms;
+        environment.timing.RestartPause = 2ms;
+        environment.timing.ParameterPortPause = 1ms;
+        environment.sessionPaused = [this](std::chrono::milliseconds period) { pauses.push_back(period); };
         auto window = std::make_unique<TfmLoader>(std::move(environment));
         window->Session->Conversation().SetReplyTimeout(3s);
         return window;
@@ -154,6 +158,9 @@ TEST(WindowUnplugged, TheNextControllerIsServedOnceTheAdapterIsBack)
         TLoaderEnvironment environment;
         environment.folder = QString::fromStdString(dir.Path().string());
         environment.pause = [](std::chrono::milliseconds) {};
+        environment.timing.ResetPause = 3ms;
+        environment.timing.RestartPause = 2ms;
+        environment.timing.ParameterPortPause = 1ms;
         TfmLoader window(std::move(environment));
         window.Session->Conversation().SetReplyTimeout(3s);
         if (*c.idle != '\0') {

@@ -6,6 +6,7 @@
 #include "frame.h"
 #include "hex.h"
 #include "loadersession.h"
+#include "programmerport.h"
 
 #include <pty_pair.h>
 #include <scratch_dir.h>

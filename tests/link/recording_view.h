@@ -1,10 +1,11 @@
 #pragma once
 
 // A window stand-in for the conversation: it records what the conversation
-// shows, answers what it asks from fields a test sets, and returns from pauses
-// at once, noting them.
+// shows, answers what it asks from fields a test sets, and notes the pauses,
+// which InstantPauses() makes take no time.
 
 #include "loadersession.h"
+#include "sessionevents.h"
 
 #include <QString>
 
@@ -15,10 +16,27 @@
 #include <string>
 #include <vector>
 
-class TRecordingView : public TLoaderView {
+// The conversation's pauses for tests: a few milliseconds each, and each of its
+// own length, so that a test can tell which pause was taken. The reply time-out
+// stays as the program has it unless a test shortens it.
+inline constexpr std::chrono::milliseconds kTestResetPause{3};
+inline constexpr std::chrono::milliseconds kTestRestartPause{2};
+inline constexpr std::chrono::milliseconds kTestParameterPortPause{1};
+
+inline TSessionTiming InstantPauses()
+{
+    TSessionTiming timing;
+    timing.ResetPause = kTestResetPause;
+    timing.RestartPause = kTestRestartPause;
+    timing.ParameterPortPause = kTestParameterPortPause;
+    return timing;
+}
+
+class TRecordingView : public TSessionHost, public TSessionListener {
 public:
-    void ShowState(const QString& text) override
+    void StatusChanged(TSessionStatus value, const QString& text) override
     {
+        status = value;
         state = text;
         states.push_back(text.toStdString());
     }
@@ -67,12 +85,12 @@ public:
         return found == loaders.end() ? QString() : found->second;
     }
     QString ProgramFolder() const override { return folder; }
-    void Pause(std::chrono::milliseconds period) override
+    void Pausing(std::chrono::milliseconds period) override
     {
         pauses.push_back(period);
         // The reset's pause comes once it has entered the first stage; the
         // parameter speed's pause, of the same length, comes in its own stage.
-        if (period == kResetPause && state == StageText(WaitingForTarget))
+        if (period == kTestResetPause && state == StageText(WaitingForTarget))
             ++resets;
     }
 
@@ -88,7 +106,11 @@ public:
     std::function<void()> onError;
     std::function<void()> onPortError;
 
+    void ControllerStarted() override { ++started; }
+    void ControllerEnded(const TControllerRecord& record) override { records.push_back(record); }
+
     // What it showed.
+    TSessionStatus status = TSessionStatus::WaitingForTarget;
     QString state;
     std::vector<std::string> states;
     QString loaderVersion;
@@ -101,4 +123,6 @@ public:
     std::vector<std::string> portErrors;
     std::vector<std::chrono::milliseconds> pauses;
     int resets = 0;
+    int started = 0;
+    std::vector<TControllerRecord> records;
 };

@@ -4,6 +4,7 @@
 // happened. A hang anywhere is caught by the waits' deadlines.
 
 #include "loadersession.h"
+#include "programmerport.h"
 #include "recording_view.h"
 #include "../sim/sim_runner.h"
 
@@ -141,7 +142,7 @@ protected:
     ScratchDir dir;
     TVaComm port;
     TRecordingView view;
-    TLoaderSession session{port, view};
+    TLoaderSession session{port, view, view};
     std::mutex mutex; // the report may come from the port's event hand-off
     std::vector<std::string> reported;
 };
@@ -156,6 +157,7 @@ TEST_P(FaultMatrix, EndsWhereExpectedAndTheNextControllerIsProgrammed)
         SetUpProgrammerPort(port);
         port.SetDeviceName((dir / "ttyQR740").string());
         port.Open();
+        session.SetTiming(InstantPauses());
         session.Conversation().SetReplyTimeout(kShortTimeout);
         session.SetStage(WaitingForTarget);
 

@@ -3,12 +3,15 @@
 // what the controller ended up holding.
 
 #include "loadersession.h"
+#include "programmerport.h"
 #include "recording_view.h"
 #include "../sim/sim_runner.h"
 
 #include <scratch_dir.h>
 #include <vacomm.h>
 #include <wait.h>
+
+#include <QCryptographicHash>
 
 #include <gtest/gtest.h>
 
@@ -66,6 +69,7 @@ protected:
         SetUpProgrammerPort(port);
         port.SetDeviceName((dir / "ttyQR740").string());
         port.Open();
+        session.SetTiming(InstantPauses());
         session.Conversation().SetReplyTimeout(3s);
         session.SetStage(WaitingForTarget);
     }
@@ -95,7 +99,7 @@ protected:
     TSimRunner sim;
     TVaComm port;
     TRecordingView view;
-    TLoaderSession session{port, view};
+    TLoaderSession session{port, view, view};
 };
 
 TEST_F(SessionOnSimulator, ManualSessionWaitsForUploadNowThenProgramsTheFlash)
@@ -162,6 +166,117 @@ TEST_F(SessionOnSimulator, AutomaticSessionProgramsEveryBlockOfALargeFlash)
     EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
 }
 
+// ---------------------------------------------------------------- records
+
+// Each controller's session ends in one record: its facts checked against what
+// the simulated controller saw, for a success with and without parameters, a
+// refusal, a time-out and a reset in the middle of programming.
+TEST(ControllerRecords, HoldWhatTheControllerSaw)
+{
+    struct TCase {
+        const char* what;
+        std::vector<std::string> faults;
+        bool parameters;
+        bool resetAfterTwoBlocks;
+        TOutcome outcome;
+        TFailure failure;
+        std::string message;
+    };
+    const TCase cases[] = {
+        {"programmed", {}, false, false, TOutcome::Programmed, TFailure::None, ""},
+        {"with parameters", {}, true, false, TOutcome::ProgrammedWithParameters, TFailure::None, ""},
+        {"a refused block", {"nak-block:3"}, false, false, TOutcome::Failed, TFailure::BlockRefused,
+         "NAK rcvd while Updating Flash"},
+        {"no answer to the erase", {"silent-after:E"}, false, false, TOutcome::Failed, TFailure::NoResponse,
+         "Target Did Not Respond To Loader"},
+        {"reset while programming", {}, false, true, TOutcome::Interrupted, TFailure::None, "Reset Loader"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        const Bytes image = MakeImage(8, 256, [](std::size_t i) { return i == 1 || i == 6; });
+        std::ofstream(dir / "FW00303.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+        dir.WriteFile("qr740.ldr", "a small target loader");
+        dir.WriteFile("bench.par", "000=25\n102 7\nT12\n");
+        TRecordingView view;
+        view.folder = QString::fromStdString(dir.Path().string() + "/");
+        view.loaders["QR740"] = QStringLiteral("qr740.ldr");
+        view.imageName = QStringLiteral("FW00303");
+        view.autoProgram = true;
+        view.parameterName = c.parameters ? QStringLiteral("bench") : QString();
+        sim::Options options;
+        options.link = dir / "ttyQR740";
+        options.fwVersion = 250;
+        options.flashEnd = 0x4000 + 8 * 256;
+        // Paced, so that a reset can come between blocks.
+        options.pace = c.resetAfterTwoBlocks;
+        for (const std::string& fault : c.faults)
+            ASSERT_TRUE(sim::AddFault(options.faults, fault));
+        TSimRunner sim;
+        ASSERT_TRUE(sim.Start(options));
+        TVaComm port;
+        TLoaderSession session{port, view, view};
+        session.SetTiming(InstantPauses());
+        session.Conversation().SetReplyTimeout(1s);
+        SetUpProgrammerPort(port);
+        port.SetDeviceName(options.link.string());
+        const auto before = std::chrono::system_clock::now();
+        port.Open();
+        session.SetStage(WaitingForTarget);
+        if (c.resetAfterTwoBlocks) {
+            ASSERT_TRUE(WaitUntil([&] { return sim.Count("(block ") >= 2; }, 20s)) << sim.Transcript();
+            session.bResetLoaderClick();
+        }
+        ASSERT_TRUE(WaitUntil([&] { return !view.records.empty(); }, 20s)) << sim.Transcript();
+        RunEventsFor(100ms);
+        port.Close();
+        sim.Stop();
+
+        ASSERT_EQ(view.records.size(), 1u);
+        EXPECT_EQ(view.started, 1);
+        const TControllerRecord& r = view.records[0];
+        EXPECT_EQ(r.Outcome, c.outcome);
+        EXPECT_EQ(r.Failure, c.failure);
+        EXPECT_EQ(r.Message.toStdString(), c.message);
+        EXPECT_LE(before, r.Started);
+        EXPECT_LE(r.Started, r.Ended);
+        EXPECT_EQ(r.TargetId, "QR740");
+        EXPECT_EQ(r.LoaderFile, QStringLiteral("qr740.ldr"));
+        EXPECT_EQ(r.LoaderPath.toStdString(), (dir / "qr740.ldr").string());
+        EXPECT_EQ(r.LoaderSha256, QCryptographicHash::hash("a small target loader", QCryptographicHash::Sha256).toHex());
+        EXPECT_EQ(r.LoaderVersion, QStringLiteral("LDR 1.00"));
+        EXPECT_TRUE(r.VersionKnown);
+        EXPECT_EQ(r.InstalledVersion, 250);
+        EXPECT_EQ(r.Geometry.FlashStart, 0x4000u);
+        EXPECT_EQ(r.Geometry.FlashEnd, 0x4800u);
+        EXPECT_EQ(r.Geometry.BlockSize, 256u);
+        EXPECT_EQ(r.ImagePath.toStdString(), (dir / "FW00303.bin").string());
+        EXPECT_EQ(r.ImageSize, image.size());
+        EXPECT_EQ(r.ImageSha256, QCryptographicHash::hash(QByteArrayView(image.data(), qsizetype(image.size())),
+                                                          QCryptographicHash::Sha256)
+                                     .toHex());
+        EXPECT_EQ(r.BlocksTotal, 8u);
+        // A refused block was sent; the block the controller went silent after
+        // never came.
+        EXPECT_EQ(r.BlocksSent, sim.Count("(block "));
+        EXPECT_EQ(r.BlocksSkipped(), r.BlocksExamined - r.BlocksSent);
+        if (c.outcome == TOutcome::Programmed || c.outcome == TOutcome::ProgrammedWithParameters) {
+            EXPECT_EQ(r.BlocksExamined, 8u);
+            EXPECT_EQ(r.BlocksSent, 6u);
+        }
+        if (c.parameters) {
+            EXPECT_EQ(r.ParameterPath.toStdString(), (dir / "bench.par").string());
+            EXPECT_EQ(r.ParameterSha256,
+                      QCryptographicHash::hash("000=25\n102 7\nT12\n", QCryptographicHash::Sha256).toHex());
+            EXPECT_EQ(r.ParameterLines + 1, sim.Sim().ParameterLines().size()) << "and ATCODE=1";
+        } else {
+            EXPECT_TRUE(r.ParameterPath.isEmpty());
+            EXPECT_EQ(r.ParameterLines, 0u);
+        }
+    }
+}
+
 // ---------------------------------------------------------------- parameters
 
 class ParameterDownload : public SessionOnSimulator {
@@ -188,7 +303,7 @@ TEST_F(ParameterDownload, SendsEveryLineAtTheParameterSpeed)
     EXPECT_FALSE(session.ParamsPending());
     // The restart reply is acted on after the controller's restart, and the port
     // is reopened at the parameter speed after a pause of its own.
-    EXPECT_EQ(view.pauses, (std::vector<std::chrono::milliseconds>{2000ms, 1000ms}));
+    EXPECT_EQ(view.pauses, (std::vector<std::chrono::milliseconds>{kTestRestartPause, kTestParameterPortPause}));
 
     // The last line has no LF, so completion comes as soon as it is written;
     // let the controller hear it before the line is closed.
@@ -201,13 +316,14 @@ TEST_F(ParameterDownload, SendsEveryLineAtTheParameterSpeed)
     EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
 }
 
-// An error answer releases the next line like any other; no answer at all
-// leaves the download waiting, with no time-out in this phase.
+// An error answer releases the next line like any other; no answer at all ends
+// the download after the reply time-out, with the reset.
 struct AnswerCase {
     const char* what;
     bool atError;
     bool atSilent;
     const char* finalState;
+    std::vector<std::string> errors;
     std::vector<std::string> lines;
 };
 
@@ -216,7 +332,7 @@ void PrintTo(const AnswerCase& c, std::ostream* out) { *out << c.what; }
 class ParameterAnswers : public ParameterDownload,
                          public ::testing::WithParamInterface<AnswerCase> {};
 
-TEST_P(ParameterAnswers, AreNotInterpreted)
+TEST_P(ParameterAnswers, AreNotInterpretedAndAreWaitedForNoLongerThanTheTimeOut)
 {
     const AnswerCase& c = GetParam();
     sim::Options options;
@@ -226,10 +342,10 @@ TEST_P(ParameterAnswers, AreNotInterpreted)
     Start(options);
     if (c.atSilent) {
         ASSERT_TRUE(WaitUntil([&] { return sim.Said("<- \"ATCODE=1\""); }, 20s)) << sim.Transcript();
-        RunEventsFor(500ms);
+        ASSERT_TRUE(WaitUntil([&] { return !view.errors.empty(); }, 20s)) << sim.Transcript();
     }
-    ASSERT_TRUE(WaitForState(c.finalState)) << sim.Transcript();
-    EXPECT_TRUE(view.errors.empty());
+    ASSERT_TRUE(WaitUntil([&] { return view.state.toStdString() == c.finalState; }, 20s)) << sim.Transcript();
+    EXPECT_EQ(view.errors, c.errors);
     port.Close();
     sim.Stop();
     EXPECT_EQ(sim.Sim().ParameterLines(), c.lines);
@@ -237,9 +353,10 @@ TEST_P(ParameterAnswers, AreNotInterpreted)
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, ParameterAnswers,
-    ::testing::Values(AnswerCase{"ErrorAnswers", true, false, "Parameter Load Complete",
+    ::testing::Values(AnswerCase{"ErrorAnswers", true, false, "Parameter Load Complete", {},
                                  {"ATCODE=1", "ATACCW=1", "ATEMAX=2"}},
-                      AnswerCase{"NoAnswers", false, true, "Setting Parameters", {"ATCODE=1"}}),
+                      AnswerCase{"NoAnswers", false, true, "Waiting for Target",
+                                 {"Target Did Not Respond While Loading Parameters"}, {"ATCODE=1"}}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(ParameterDownload, AFileThatCannotBeReadIsReportedNotCompleted)
@@ -271,7 +388,7 @@ TEST_F(ParameterDownload, AMissingFileIsReportedWithoutAReset)
     EXPECT_EQ(view.state.toStdString(), "Flash Update Complete");
     EXPECT_EQ(session.Stage(), GettingVersion);
     EXPECT_EQ(port.Baudrate(), br9600);
-    EXPECT_EQ(view.pauses, std::vector<std::chrono::milliseconds>{2000ms});
+    EXPECT_EQ(view.pauses, std::vector<std::chrono::milliseconds>{kTestRestartPause});
 }
 
 } // namespace

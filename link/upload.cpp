@@ -1,0 +1,226 @@
+// The programming sequencer: the erase, the blocks, and the restart that hands
+// over to the parameter download. Each step sends at most one request; the next
+// runs when its reply arrives, or at once when it needs none (a blank block).
+
+#include "loadersession.h"
+
+#include "sessionprivate.h"
+
+#include <vacomm.h>
+
+using namespace session_detail;
+
+namespace {
+
+// The leading and trailing characters up to blank go, control characters too.
+QString TrimControls(const QString& text)
+{
+    qsizetype first = 0;
+    qsizetype last = text.size();
+    while (first < last && text[first].unicode() <= 0x20)
+        ++first;
+    while (last > first && text[last - 1].unicode() <= 0x20)
+        --last;
+    return text.mid(first, last - first);
+}
+
+} // namespace
+
+void TLoaderSession::bGoClick()
+{
+    Listener.EnableUploadNow(false);
+    // Pressed before the version reply (or again after the upload began), it
+    // would erase a flash whose geometry it does not know.
+    if (!UploadNowReady_ || ShutDown_)
+        return;
+    StartUpload();
+}
+
+QString TLoaderSession::ImagePath() const
+{
+    return TrimControls(TrimControls(Host.ImageFolder() + Host.ImageName()) + Host.ImageExtension());
+}
+
+void TLoaderSession::StartUpload()
+{
+    UploadNowReady_ = false;
+    const QString path = ImagePath();
+    ReleaseFiles();
+    Record_.ImagePath = path;
+    // Everything that would make the erase the only thing written is refused
+    // before the erase: a controller must never end up blank under a message
+    // that says it was programmed.
+    if (Geometry_.FlashEnd <= Geometry_.FlashStart) {
+        FailAndReset(TFailure::UnusableGeometry,
+                     QStringLiteral("Target Reported An Unusable Flash Range (%1 to %2)")
+                         .arg(AddressText(Geometry_.FlashStart), AddressText(Geometry_.FlashEnd)));
+        return;
+    }
+    if (Geometry_.BlockSize == 0) {
+        FailAndReset(TFailure::UnusableGeometry,
+                     QStringLiteral("Target Reported An Unusable Flash Block Size (0)"));
+        return;
+    }
+    BlocksTotal_ = BlockCount(Geometry_);
+    BlocksExamined_ = 0;
+    BlocksSent_ = 0;
+    TImageRead image = ReadImage(path, CoveredLength(Geometry_));
+    Record_.ImageSize = image.FileSize;
+    Record_.ImageSha256 = image.Sha256;
+    const QString file = QStringLiteral("Target Binary File ") + path;
+    switch (image.Status) {
+    case TImageRead::Read:
+        break;
+    case TImageRead::Unreadable:
+        FailAndReset(TFailure::ImageUnusable, file + QStringLiteral(" Not Found"));
+        return;
+    case TImageRead::NotAFile:
+        FailAndReset(TFailure::ImageUnusable, file + QStringLiteral(" Is Not A File"));
+        return;
+    case TImageRead::Empty:
+        FailAndReset(TFailure::ImageUnusable, file + QStringLiteral(" Is Empty"));
+        return;
+    case TImageRead::DoesNotFit:
+        FailAndReset(TFailure::ImageUnusable,
+                     file + QStringLiteral(" Does Not Fit The Flash (%1 to %2)")
+                                .arg(AddressText(Geometry_.FlashStart), AddressText(Geometry_.FlashEnd)));
+        return;
+    }
+    Image_ = std::move(image.Bytes);
+    ImageLoaded_ = true;
+
+    Gauge_ = GaugeFor(BlocksTotal_);
+    Listener.SetProgressRange(Gauge_.MaxValue);
+    Listener.SetProgress(0);
+    Phase_ = Erasing;
+    EraseStep_ = 0;
+    Address_ = 0;
+    ContinueUpload(true);
+}
+
+void TLoaderSession::ContinueUpload(bool Ok)
+{
+    if (Phase_ == LoadingParameters) {
+        if (!Ok) {
+            FailAndReset(TFailure::RestartRefused, QStringLiteral("NAK rcvd while Loading Parameters"));
+            return;
+        }
+        if (Stage_ != SettingParameters) {
+            StartParameters();
+            return;
+        }
+        if (!ParamsPending_)
+            return;
+        try {
+            if (SendNextParameter())
+                EndParameters(TFailure::None, QString());
+        } catch (const EParameterError& e) {
+            EndParameters(TFailure::ParameterFile, QString::fromStdString(e.what()));
+        } catch (const EVaCommError& e) {
+            EndParameters(TFailure::PortError, PortErrorText(e));
+        }
+        return;
+    }
+
+    // A reply that no upload under way is waiting for: the controller sent it
+    // unasked, after the image was done with or before one was opened.
+    if (!ImageLoaded_)
+        return;
+    if (!Ok) {
+        if (Phase_ == Erasing)
+            FailAndReset(TFailure::EraseRefused, QStringLiteral("NAK rcvd while erasing Flash Blocks"));
+        else
+            FailAndReset(TFailure::BlockRefused, QStringLiteral("NAK rcvd while Updating Flash"));
+        return;
+    }
+    try {
+        if (Phase_ == Erasing) {
+            EraseStep_ = EraseStep_ == 0 ? 1 : 3;
+            if (EraseStep_ == 1) {
+                SendErase();
+                return;
+            }
+            Address_ = Geometry_.FlashStart;
+            Phase_ = Programming;
+            ShowStatus(TSessionStatus::ProgrammingFlash, QStringLiteral("Programming Flash"));
+        }
+        // Blank blocks need no reply: step over a run of them here rather than by
+        // calling back in, however long the run.
+        for (;;) {
+            bool skipped = false;
+            if (NextBlock(skipped)) {
+                FinishProgramming();
+                return;
+            }
+            if (!skipped)
+                return;
+        }
+    } catch (const EVaCommError& e) {
+        SendFailed(e);
+    }
+}
+
+void TLoaderSession::SendErase()
+{
+    const std::uint8_t data[] = {std::uint8_t(EraseStep_)};
+    Awaiting_ = kEraseCommand;
+    Link_.SendRequest(kEraseCommand, Geometry_.FlashStart, data);
+}
+
+bool TLoaderSession::NextBlock(bool& Skipped)
+{
+    Skipped = false;
+    if (Address_ >= Geometry_.FlashEnd) {
+        Listener.SetProgress(Gauge_.MaxValue);
+        return true;
+    }
+    if (Address_ - Geometry_.FlashStart >= Image_.size()) {
+        // Everything from here to the end of the range lies past the image and is
+        // blank: the rest of the walk is stepped over at once, so that a range far
+        // larger than a small image costs nothing.
+        BlocksExamined_ = BlocksTotal_;
+        Address_ = Geometry_.FlashEnd;
+        Skipped = true;
+        Listener.SetProgress(Gauge_.MaxValue);
+        Listener.BlocksDone(BlocksExamined_, BlocksTotal_, BlocksSent_);
+        return true;
+    }
+    ++BlocksExamined_;
+    Listener.SetProgress(GaugeProgress(Gauge_, BlocksExamined_));
+    Skipped = SendBlock();
+    Listener.BlocksDone(BlocksExamined_, BlocksTotal_, BlocksSent_);
+    return false;
+}
+
+bool TLoaderSession::SendBlock()
+{
+    const std::uint64_t offset = Address_ - Geometry_.FlashStart;
+    const bool blank = IsBlankBlock(Image_, offset, Geometry_.BlockSize);
+    if (!blank) {
+        Awaiting_ = kProgramCommand;
+        Link_.SendRequest(kProgramCommand, std::uint32_t(Address_),
+                          BlockBytes(Image_, offset, Geometry_.BlockSize));
+        ++BlocksSent_;
+    }
+    Address_ = NextBlockAddress(Address_, Geometry_.BlockSize);
+    return blank;
+}
+
+void TLoaderSession::FinishProgramming()
+{
+    ReleaseImage();
+    ShowStatus(TSessionStatus::FlashUpdateComplete, QStringLiteral("Flash Update Complete"));
+    if (Host.ParameterName().isEmpty()) {
+        EndController(TOutcome::Programmed);
+        return;
+    }
+    Record_.BlocksTotal = BlocksTotal_;
+    bResetClick();
+    Phase_ = LoadingParameters;
+}
+
+void TLoaderSession::bResetClick()
+{
+    Awaiting_ = kRestartCommand;
+    Link_.SendRequest(kRestartCommand, 0);
+}
