@@ -21,10 +21,10 @@ constexpr std::array kSignals = {SIGTERM, SIGINT, SIGHUP};
 // pipe and the event loop does the rest.
 volatile std::sig_atomic_t writeEnd = -1;
 
-extern "C" void OnSignal(int)
+extern "C" void OnSignal(int signal)
 {
     const int savedErrno = errno;
-    const char byte = 1;
+    const auto byte = static_cast<unsigned char>(signal);
     // A full pipe already holds a request; losing this byte loses nothing.
     [[maybe_unused]] const ssize_t written = ::write(writeEnd, &byte, 1);
     errno = savedErrno;
@@ -65,8 +65,10 @@ TQuitOnSignal::~TQuitOnSignal()
 
 void TQuitOnSignal::Drain()
 {
-    char bytes[16];
-    while (::read(readEnd_, bytes, sizeof bytes) > 0) {
+    unsigned char bytes[16];
+    for (ssize_t n = 0; (n = ::read(readEnd_, bytes, sizeof bytes)) > 0;) {
+        if (signal_ == 0)
+            signal_ = bytes[0];
     }
     requested_ = true;
     QCoreApplication::exit(0);

@@ -20,6 +20,8 @@ public:
     // A signal has come and QCoreApplication::exit has been called. Until the
     // event loop runs, exit has nothing to end: check this before calling exec.
     bool Requested() const { return requested_; }
+    // The first signal that came; 0 before any.
+    int Signal() const { return signal_; }
 
 private:
     void Drain();
@@ -27,4 +29,5 @@ private:
     int readEnd_ = -1;
     std::unique_ptr<QSocketNotifier> notifier_;
     bool requested_ = false;
+    int signal_ = 0;
 };
