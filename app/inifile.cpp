@@ -202,6 +202,17 @@ std::string TIniFile::ReadString(std::string_view section, std::string_view key,
     return std::string(defaultValue.substr(0, kIniValueMax));
 }
 
+std::vector<std::string> TIniFile::ReadKeys(std::string_view section) const
+{
+    try {
+        if (const auto content = Load())
+            return ProfileKeys(*content, section);
+    } catch (const EIniFileError&) {
+        // As for a value: an unreadable file reads as a missing one.
+    }
+    return {};
+}
+
 std::int32_t TIniFile::ReadInteger(std::string_view section, std::string_view key,
                                    std::int32_t defaultValue) const
 {

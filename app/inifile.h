@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TIniFile {
 public:
@@ -25,6 +26,9 @@ public:
     // as it stands (empty), as the profile functions do.
     std::string ReadString(std::string_view section, std::string_view key,
                            std::string_view defaultValue) const;
+    // The keys of a section, in the file's order; none when the file or the
+    // section is missing or the file cannot be read.
+    std::vector<std::string> ReadKeys(std::string_view section) const;
     // The key's value as an integer, or `defaultValue` when it is missing, empty
     // or does not parse.
     std::int32_t ReadInteger(std::string_view section, std::string_view key,

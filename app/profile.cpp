@@ -178,6 +178,28 @@ std::optional<std::string> FindProfileValue(std::string_view content, std::strin
     return std::string(value.substr(0, kIniValueMax));
 }
 
+std::vector<std::string> ProfileKeys(std::string_view content, std::string_view section)
+{
+    section = Trim(section);
+    std::vector<std::string> keys;
+    bool inSection = false;
+    for (const TLine& line : SplitLines(content)) {
+        if (const auto name = SectionOf(line.text)) {
+            inSection = SameName(*name, section);
+            continue;
+        }
+        const auto entry = inSection ? EntryOf(line.text) : std::nullopt;
+        // A line "=value" has no name to be found by.
+        if (!entry || entry->key.empty())
+            continue;
+        const bool seen = std::any_of(keys.begin(), keys.end(),
+                                      [&](const std::string& k) { return SameName(k, entry->key); });
+        if (!seen)
+            keys.emplace_back(entry->key);
+    }
+    return keys;
+}
+
 std::optional<std::int32_t> ParseProfileInteger(std::string_view text)
 {
     while (!text.empty() && IsBlank(text.front()))

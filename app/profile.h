@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class EIniFileError : public std::runtime_error {
 public:
@@ -29,6 +30,11 @@ inline constexpr std::size_t kIniValueMax = 2047;
 // nullopt when the section or the key is absent.
 std::optional<std::string> FindProfileValue(std::string_view content, std::string_view section,
                                             std::string_view key);
+
+// The keys of `section`, in the order of the file, each once (as
+// FindProfileValue finds it: the first line of that name, in any section of
+// that name, wins). Names are as written, without their surrounding blanks.
+std::vector<std::string> ProfileKeys(std::string_view content, std::string_view section);
 
 // The integer a profile value starts with: optional blanks, an optional sign, then
 // decimal digits, or hexadecimal digits after "$", "0x" or "0X"; whatever follows

@@ -124,6 +124,27 @@ TEST(FindProfileValue, ReadsValuesAsTheProfileFunctionsDo)
         EXPECT_EQ(FindProfileValue(c.content, c.section, c.key), c.expected) << c.what;
 }
 
+// The command line checks every loader [Loader] names before it touches a line.
+TEST(ProfileKeys, ListsEachKeyOfASectionOnceInTheFilesOrder)
+{
+    const struct {
+        const char* what;
+        const char* content;
+        std::vector<std::string> keys;
+    } cases[] = {
+        {"plain", "[Loader]\nQR740=a.ldr\nQR741 = b.ldr\n", {"QR740", "QR741"}},
+        {"other sections, comments, blank and broken lines",
+         "[Ports]\nCOM1=x\n[loader]\n; QR9=c.ldr\n\nno equals\n=no name\n QR 740 =d.ldr\n[Binary]\nQR 740=x\n",
+         {"QR 740"}},
+        {"a key again, in any case, and a second section of the name",
+         "[Loader]\nQR740=a\n[Other]\nX=1\n[LOADER]\nqr740=b\nQR742=c\n", {"QR740", "QR742"}},
+        {"byte-order mark and CR LF", "\xEF\xBB\xBF[Loader]\r\nQR740=a\r\n", {"QR740"}},
+        {"no such section", "[Ports]\nCOM1=x\n", {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ProfileKeys(c.content, "Loader"), c.keys) << c.what;
+}
+
 TEST(ParseProfileInteger, ReadsTheLeadingIntegerInDecimalOrThreeHexadecimalForms)
 {
     const std::pair<const char*, std::optional<std::int32_t>> cases[] = {

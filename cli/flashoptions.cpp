@@ -1,0 +1,200 @@
+#include "flashoptions.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string_view>
+
+namespace {
+
+QString Text(std::string_view text)
+{
+    return QFile::decodeName(QByteArray(text.data(), qsizetype(text.size())));
+}
+
+TFlashOptions Failure(QString error)
+{
+    TFlashOptions options;
+    options.Action = TFlashAction::Error;
+    options.Error = std::move(error);
+    return options;
+}
+
+std::optional<int> CountOf(std::string_view text)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    return std::atoi(std::string(text).c_str());
+}
+
+std::optional<double> SecondsOf(std::string_view text)
+{
+    if (text.empty() || text.find_first_not_of("0123456789.") != std::string_view::npos)
+        return std::nullopt;
+    const std::string copy(text);
+    char* end = nullptr;
+    errno = 0;
+    const double seconds = std::strtod(copy.c_str(), &end);
+    if (errno != 0 || end != copy.c_str() + copy.size() || !std::isfinite(seconds) || seconds <= 0 ||
+        seconds > 1e7)
+        return std::nullopt;
+    return seconds;
+}
+
+} // namespace
+
+TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
+{
+    TFlashOptions options;
+    bool folderGiven = false;
+    bool imageGiven = false;
+    bool paramsGiven = false;
+    bool countGiven = false;
+    bool waitGiven = false;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        std::string_view argument = arguments[i];
+        if (argument == "--help" || argument == "-h") {
+            options.Action = TFlashAction::Help;
+            return options;
+        }
+        if (argument == "--version") {
+            options.Action = TFlashAction::Version;
+            return options;
+        }
+        if (argument == "--json") {
+            options.Json = true;
+            continue;
+        }
+        if (argument == "--quiet" || argument == "-q") {
+            options.Quiet = true;
+            continue;
+        }
+        if (argument == "--no-params") {
+            options.NoParams = true;
+            continue;
+        }
+
+        // The options with a value, as "--name value" or "--name=value".
+        std::string_view name = argument;
+        std::string_view value;
+        bool attached = false;
+        if (const auto equals = argument.find('='); argument.starts_with("--") && equals != std::string_view::npos) {
+            name = argument.substr(0, equals);
+            value = argument.substr(equals + 1);
+            attached = true;
+        }
+        static constexpr std::string_view kWithValue[] = {"--folder", "--port",  "--ports", "--image",
+                                                          "--params", "--count", "--wait"};
+        bool known = false;
+        for (std::string_view option : kWithValue)
+            known = known || name == option;
+        if (!known) {
+            if (argument.starts_with("-"))
+                return Failure(QStringLiteral("unknown option '%1'").arg(Text(argument)));
+            return Failure(QStringLiteral("unexpected argument '%1'").arg(Text(argument)));
+        }
+        if (!attached) {
+            if (i + 1 == arguments.size())
+                return Failure(QStringLiteral("%1 needs a value").arg(Text(name)));
+            value = arguments[++i];
+        }
+        const auto once = [&](bool& given) {
+            // A second one would silently override the first; one of the two is
+            // a mistake the operator should hear about.
+            const bool twice = given;
+            given = true;
+            return !twice;
+        };
+
+        if (name == "--folder") {
+            if (value.empty())
+                return Failure(QStringLiteral("--folder needs a folder"));
+            if (!once(folderGiven))
+                return Failure(QStringLiteral("--folder given twice"));
+            options.Folder = Text(value);
+        } else if (name == "--port" || name == "--ports") {
+            std::string_view rest = value;
+            do {
+                const auto comma = name == "--ports" ? rest.find(',') : std::string_view::npos;
+                const std::string_view port = rest.substr(0, comma);
+                if (port.empty())
+                    return Failure(QStringLiteral("%1 needs a port").arg(Text(name)));
+                options.Ports.push_back(Text(port));
+                rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+                if (comma != std::string_view::npos && rest.empty())
+                    return Failure(QStringLiteral("%1 needs a port").arg(Text(name)));
+            } while (!rest.empty());
+        } else if (name == "--image") {
+            if (value.empty())
+                return Failure(QStringLiteral("--image needs a file"));
+            if (!once(imageGiven))
+                return Failure(QStringLiteral("--image given twice"));
+            options.Image = Text(value);
+        } else if (name == "--params") {
+            if (value.empty())
+                return Failure(QStringLiteral("--params needs a file"));
+            if (!once(paramsGiven))
+                return Failure(QStringLiteral("--params given twice"));
+            options.Params = Text(value);
+        } else if (name == "--count") {
+            const auto count = CountOf(value);
+            if (!count)
+                return Failure(QStringLiteral("--count needs a whole number, 0 or more"));
+            if (!once(countGiven))
+                return Failure(QStringLiteral("--count given twice"));
+            options.Count = *count;
+        } else if (name == "--wait") {
+            const auto seconds = SecondsOf(value);
+            if (!seconds)
+                return Failure(QStringLiteral("--wait needs a number of seconds above 0"));
+            if (!once(waitGiven))
+                return Failure(QStringLiteral("--wait given twice"));
+            options.WaitSeconds = seconds;
+        }
+    }
+    if (options.NoParams && paramsGiven)
+        return Failure(QStringLiteral("--params and --no-params exclude each other"));
+    return options;
+}
+
+QString FlashUsage()
+{
+    return QStringLiteral(
+        "Usage: qr740-flash [--folder DIR] [--port PORT]... [--image FILE]\n"
+        "                   [--params FILE | --no-params] [--count N] [--wait SECONDS]\n"
+        "                   [--json] [--quiet]\n"
+        "       qr740-flash --help | --version\n"
+        "Programs QR740 controllers over serial ports, without a window.\n"
+        "\n"
+        "  --folder DIR     the program's folder: Loader.ini, loaders, images and\n"
+        "                   parameter files (default: as the window finds it)\n"
+        "  --port PORT      COMn (mapped in Loader.ini's [Ports]) or a device path;\n"
+        "                   repeat it, or use --ports A,B,..., to program several\n"
+        "                   controllers at once (default: [Communications] Port)\n"
+        "  --image FILE     the firmware image (default: [Binary] QR 740 + .bin)\n"
+        "  --params FILE    the parameter file (default: [Load Parameters])\n"
+        "  --no-params      no parameter download, whatever Loader.ini names\n"
+        "  --count N        controllers to program on each port, one after another;\n"
+        "                   0: until interrupted (default 1)\n"
+        "  --wait SECONDS   give up when no controller announces itself in time\n"
+        "                   (default: wait without limit)\n"
+        "  --json           one JSON object per line on standard output\n"
+        "  --quiet          only errors and one line per controller\n"
+        "  -h, --help       show this help and exit\n"
+        "  --version        show the version and exit\n"
+        "\n"
+        "FILE is absolute or relative to the working folder. Every wait after a\n"
+        "controller has announced itself ends after the response time (8 s).\n"
+        "\n"
+        "Exit status: 0 every controller programmed; 1 at least one failed;\n"
+        "2 a usage error; 3 a set-up error before any controller (settings, port,\n"
+        "files); 4 no controller within --wait; 130 on SIGINT, 143 on SIGTERM.\n");
+}
+
+QString FlashVersionLine()
+{
+    return QStringLiteral("qr740-flash " QR740_VERSION);
+}

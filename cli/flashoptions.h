@@ -1,0 +1,35 @@
+#pragma once
+
+// The command line of qr740-flash, read into a record by a pure function, so
+// that every rule can be checked case by case.
+
+#include <QString>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class TFlashAction { Run, Help, Version, Error };
+
+struct TFlashOptions {
+    TFlashAction Action = TFlashAction::Run;
+    QString Error; // for TFlashAction::Error: what was wrong, without the program's name
+
+    QString Folder;             // --folder; empty: the window's rules
+    std::vector<QString> Ports; // --port / --ports, in order; empty: [Communications] Port
+    QString Image;              // --image; empty: [Binary] in the program's folder
+    QString Params;             // --params; empty: [Load Parameters]
+    bool NoParams = false;      // --no-params
+    int Count = 1;              // controllers per port; 0: until interrupted
+    std::optional<double> WaitSeconds; // for a handshake; none: no limit
+    bool Json = false;
+    bool Quiet = false;
+};
+
+// Reads the command line, program name first. --help, --version and an error
+// end the reading where they stand.
+TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments);
+
+QString FlashUsage();
+// "qr740-flash 3.03"
+QString FlashVersionLine();
