@@ -38,13 +38,13 @@ inline constexpr std::chrono::milliseconds kPortChangePause{1000};
 // at once, and shorter waits.
 struct TLoaderEnvironment {
     // Folder holding Loader.ini; empty means the executable's folder.
-    QString folder;
+    QString folder{};
     // Blocks the user-interface thread for the given time (the port change).
-    std::function<void(std::chrono::milliseconds)> pause;
+    std::function<void(std::chrono::milliseconds)> pause{};
     // The conversation's durations.
-    TSessionTiming timing;
+    TSessionTiming timing{};
     // Told of each pause of the conversation as it begins.
-    std::function<void(std::chrono::milliseconds)> sessionPaused;
+    std::function<void(std::chrono::milliseconds)> sessionPaused{};
 };
 
 class TfmLoader : public QWidget, private TSessionHost, private TSessionListener {

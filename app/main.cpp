@@ -55,7 +55,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    TfmLoader fmLoader(TLoaderEnvironment{folder.path, {}});
+    TfmLoader fmLoader(TLoaderEnvironment{.folder = folder.path});
     // A signal that came while the window was being built ended only the loop
     // of a message box it showed.
     if (quitOnSignal.Requested())

@@ -384,7 +384,7 @@ TEST_F(WindowTest, PortChangeBlocksForTheFullSecond)
     WriteIni("[Ports]\nCOM1={A}\nCOM2={B}\n");
     // The running program's own pause, not the test's.
     auto window = std::make_unique<TfmLoader>(
-        TLoaderEnvironment{QString::fromStdString(dir.Path().string()), {}});
+        TLoaderEnvironment{.folder = QString::fromStdString(dir.Path().string())});
     window->show();
     const auto start = std::chrono::steady_clock::now();
     ChoosePort(*window, 1);
@@ -401,7 +401,7 @@ TEST_F(WindowTest, ResetLoaderLeavesThePortClosedForTheFullSecond)
 {
     WriteIni("[Ports]\nCOM1={A}\n");
     auto window = std::make_unique<TfmLoader>(
-        TLoaderEnvironment{QString::fromStdString(dir.Path().string()), {}, {}, {}});
+        TLoaderEnvironment{.folder = QString::fromStdString(dir.Path().string())});
     window->show();
     ASSERT_TRUE(window->ProgPort.IsOpen());
     const auto start = std::chrono::steady_clock::now();

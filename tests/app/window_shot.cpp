@@ -31,7 +31,7 @@ int main(int argc, char** argv)
                                    "[Binary]\nQR 740=FW00303\n"
                                    "[Load Parameters]\nParameter File=site\n"
                                    "[Ports]\nCOM1=" + port.Link().string() + "\n");
-    TfmLoader window(TLoaderEnvironment{QString::fromStdString(folder.Path().string()), {}});
+    TfmLoader window(TLoaderEnvironment{.folder = QString::fromStdString(folder.Path().string())});
     window.show();
     QApplication::processEvents();
     if (!window.grab().save(QString::fromLocal8Bit(argv[1]))) {

@@ -1,6 +1,7 @@
 // The simulator on real pseudo-terminals: in-process on a thread, and as the
 // qr740-sim program.
 #include "bytes.h"
+#include "child_process.h"
 #include "programmer_end.h"
 #include "scratch_dir.h"
 #include "sim_loop.h"
@@ -239,49 +240,12 @@ TEST_F(SimOnPty, LeavesAnythingButALinkAlone)
 // ------------------------------------------------------------------ the program
 
 // qr740-sim as a child process, its transcript going to a file.
-class SimProcess {
+class SimProcess : public ChildProcess {
 public:
     SimProcess(std::vector<std::string> args, const fs::path& transcript)
+        : ChildProcess(QR740_SIM_PATH, std::move(args), transcript)
     {
-        args.insert(args.begin(), QR740_SIM_PATH);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, transcript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&pid_, QR740_SIM_PATH, &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
     }
-    ~SimProcess()
-    {
-        if (pid_ > 0 && status_ < 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool Started() const { return pid_ > 0; }
-    void Signal(int signal) { ::kill(pid_, signal); }
-    // The exit status once the program has ended within the deadline; -1 otherwise.
-    int WaitForExit(std::chrono::milliseconds deadline = 10s)
-    {
-        WaitUntil(
-            [&] {
-                int status = 0;
-                if (status_ < 0 && ::waitpid(pid_, &status, WNOHANG) == pid_)
-                    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                return status_ >= 0;
-            },
-            deadline);
-        return status_;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int status_ = -1;
 };
 
 class SimProgram : public ::testing::Test {

@@ -1,0 +1,173 @@
+#include "consoleprinter.h"
+
+#include "flashsettings.h"
+#include "sessiontexts.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+QString Duration(double seconds)
+{
+    const auto whole = std::int64_t(std::llround(std::max(seconds, 0.0)));
+    return QStringLiteral("%1:%2").arg(whole / 60).arg(whole % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString Rate(double bytesPerSecond)
+{
+    if (bytesPerSecond >= 1024)
+        return QStringLiteral("%1 KiB/s").arg(bytesPerSecond / 1024, 0, 'f', 1);
+    return QStringLiteral("%1 B/s").arg(bytesPerSecond, 0, 'f', 0);
+}
+
+} // namespace
+
+QString PrintableId(const std::string& id)
+{
+    QString text;
+    for (const char c : id) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7F && b != '\\')
+            text += QLatin1Char(char(b));
+        else
+            text += QStringLiteral("\\x%1").arg(b, 2, 16, QLatin1Char('0'));
+    }
+    return text.isEmpty() ? QStringLiteral("(no identification)") : text;
+}
+
+QString SummaryLine(const TFlashController& c)
+{
+    const TControllerRecord& r = c.Record;
+    QString verdict;
+    switch (r.Outcome) {
+    case TOutcome::Programmed: verdict = QStringLiteral("programmed"); break;
+    case TOutcome::ProgrammedWithParameters: verdict = QStringLiteral("programmed with parameters"); break;
+    case TOutcome::Failed: verdict = QStringLiteral("FAILED: ") + r.Message; break;
+    case TOutcome::Interrupted: verdict = QStringLiteral("INTERRUPTED: ") + r.Message; break;
+    }
+    const QString image = r.ImagePath.isEmpty() ? QStringLiteral("no image sent") : QFileInfo(r.ImagePath).fileName();
+    const QString from = r.VersionKnown ? VersionText(r.InstalledVersion) : QStringLiteral("?");
+    const double seconds = std::chrono::duration<double>(r.Ended - r.Started).count();
+    return QStringLiteral("controller %1: %2 %3; %4 %5 -> %6, %7 blocks sent, %8 skipped, %9 parameter lines, %10 s")
+        .arg(c.Number)
+        .arg(PrintableId(r.TargetId), verdict, image, from, c.NewVersion)
+        .arg(r.BlocksSent)
+        .arg(r.BlocksSkipped())
+        .arg(r.ParameterLines)
+        .arg(seconds, 0, 'f', 1);
+}
+
+QString ProgressBar(const TFlashProgress& p, int width)
+{
+    const double done = p.Total ? double(p.Examined) / double(p.Total) : 1.0;
+    const int filled = std::clamp(int(done * width), 0, width);
+    QString bar = QStringLiteral("[") + QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('.')) +
+                  QStringLiteral("] %1/%2 blocks").arg(p.Examined).arg(p.Total);
+    if (p.BytesPerSecond > 0)
+        bar += QStringLiteral("  ") + Rate(p.BytesPerSecond);
+    if (p.SecondsLeft >= 0)
+        bar += QStringLiteral("  ") + Duration(p.SecondsLeft) + QStringLiteral(" left");
+    return bar;
+}
+
+TConsolePrinter::TConsolePrinter(std::FILE* out, std::FILE* err, bool terminal, bool quiet, std::size_t ports)
+    : out_(out), err_(err), bar_(terminal && ports == 1), quiet_(quiet)
+{
+}
+
+void TConsolePrinter::EndBar()
+{
+    if (!barShown_)
+        return;
+    std::fputc('\n', out_);
+    barShown_ = false;
+}
+
+void TConsolePrinter::Line(std::FILE* to, const QString& text)
+{
+    EndBar();
+    std::fprintf(to, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(to);
+}
+
+void TConsolePrinter::Waiting(const TFlashPort& port)
+{
+    ports_[port.Name] = TPortState{};
+    if (!quiet_)
+        Line(out_, QStringLiteral("%1: waiting for a controller on %2")
+                       .arg(port.Name, QString::fromStdString(port.Device)));
+}
+
+void TConsolePrinter::Status(const TFlashPort& port, TSessionStatus status, const QString& text)
+{
+    TPortState& state = ports_[port.Name];
+    // The session may show a stage twice (the loader's stage is entered again
+    // for its upload); once is enough here. Waiting for a controller has a
+    // line of its own, which names the device.
+    if (quiet_ || text == state.lastStatus || status == TSessionStatus::WaitingForTarget)
+        return;
+    state.lastStatus = text;
+    state.lastTenth = -1;
+    Line(out_, port.Name + QStringLiteral(": ") + text);
+}
+
+void TConsolePrinter::Progress(const TFlashPort& port, const TFlashProgress& progress)
+{
+    if (quiet_)
+        return;
+    if (bar_) {
+        const QString bar = port.Name + QStringLiteral(": ") + ProgressBar(progress, 30);
+        // \r and erase to the end: the new bar may be shorter than the last.
+        std::fprintf(out_, "\r%s\x1b[K", bar.toLocal8Bit().constData());
+        std::fflush(out_);
+        barShown_ = true;
+        return;
+    }
+    TPortState& state = ports_[port.Name];
+    const int tenth = progress.Total ? int(progress.Examined * 10 / progress.Total) : 10;
+    if (tenth == state.lastTenth)
+        return;
+    state.lastTenth = tenth;
+    Line(out_, QStringLiteral("%1: %2% (%3/%4 blocks)")
+                   .arg(port.Name)
+                   .arg(tenth * 10)
+                   .arg(progress.Examined)
+                   .arg(progress.Total));
+}
+
+void TConsolePrinter::Error(const TFlashPort& port, const QString& text)
+{
+    Line(err_, QStringLiteral("qr740-flash: %1: %2").arg(port.Name, text));
+}
+
+void TConsolePrinter::Controller(const TFlashPort& port, const TFlashController& controller)
+{
+    ports_[port.Name].lastStatus.clear();
+    Line(out_, port.Name + QStringLiteral(": ") + SummaryLine(controller));
+}
+
+void TConsolePrinter::WaitExpired(const TFlashPort& port, double seconds)
+{
+    Line(err_, QStringLiteral("qr740-flash: %1: no controller announced itself within %2 s")
+                   .arg(port.Name)
+                   .arg(seconds));
+}
+
+void TConsolePrinter::Done(const std::vector<TFlashPortSummary>& ports, int)
+{
+    if (ports.size() < 2) {
+        EndBar();
+        return;
+    }
+    Line(out_, QStringLiteral("port        programmed  failed"));
+    for (const TFlashPortSummary& p : ports) {
+        Line(out_, QStringLiteral("%1  %2  %3%4")
+                       .arg(p.Port, -10)
+                       .arg(p.Programmed, 10)
+                       .arg(p.Failed, 6)
+                       .arg(p.WaitExpired ? QStringLiteral("  (no controller in time)") : QString()));
+    }
+}

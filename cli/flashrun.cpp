@@ -1,0 +1,83 @@
+#include "flashrun.h"
+
+#include <csignal>
+#include <cstring>
+
+TFlashRun::TFlashRun(const TFlashSettings& settings, int count, std::optional<double> waitSeconds,
+                     TFlashReport& report)
+    : report_(report)
+{
+    for (const TFlashPort& port : settings.Ports) {
+        auto session = std::make_unique<TPortSession>(port, settings, count, waitSeconds, report);
+        session->OnFinished = [this] { PortFinished(); };
+        ports_.push_back(std::move(session));
+    }
+}
+
+TFlashRun::~TFlashRun() = default;
+
+QString TFlashRun::Start()
+{
+    for (auto& port : ports_) {
+        try {
+            port->Start();
+        } catch (const EVaCommError& e) {
+            done_ = true; // nothing of this run is reported as done
+            for (auto& other : ports_)
+                other->Stop(QStringLiteral("A port could not be opened"));
+            return port->Port().Name + QStringLiteral(": ") + QString::fromLocal8Bit(e.what());
+        }
+    }
+    return {};
+}
+
+int TFlashRun::ExitStatus() const
+{
+    bool failed = false;
+    bool expired = false;
+    for (const auto& port : ports_) {
+        const TFlashPortSummary summary = port->Summary();
+        failed = failed || summary.Failed > 0;
+        expired = expired || summary.WaitExpired;
+    }
+    // A controller that failed is the news a script must not miss; a port
+    // that saw fewer controllers than asked comes next.
+    return failed ? kExitFailed : expired ? kExitNoController : kExitProgrammed;
+}
+
+void TFlashRun::PortFinished()
+{
+    if (done_)
+        return;
+    for (const auto& port : ports_) {
+        if (!port->Finished())
+            return;
+    }
+    done_ = true;
+    std::vector<TFlashPortSummary> summaries;
+    for (const auto& port : ports_)
+        summaries.push_back(port->Summary());
+    const int status = ExitStatus();
+    report_.Done(summaries, status);
+    if (OnDone)
+        OnDone(status);
+}
+
+int TFlashRun::Stop(int signal)
+{
+    const char* name = sigabbrev_np(signal);
+    const QString why = name ? QStringLiteral("Interrupted by SIG%1").arg(QString::fromLatin1(name))
+                             : QStringLiteral("Interrupted by signal %1").arg(signal);
+    const bool wasDone = done_;
+    done_ = true;
+    for (auto& port : ports_)
+        port->Stop(why);
+    const int status = 128 + signal;
+    if (!wasDone) {
+        std::vector<TFlashPortSummary> summaries;
+        for (const auto& port : ports_)
+            summaries.push_back(port->Summary());
+        report_.Done(summaries, status);
+    }
+    return status;
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+// A run of qr740-flash: one session per port, all on the calling thread, and
+// the exit status over all of them.
+
+#include "flashreport.h"
+#include "flashsettings.h"
+#include "portsession.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+// Exit statuses; a signal gives 128 and its number.
+inline constexpr int kExitProgrammed = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitSetUp = 3;
+inline constexpr int kExitNoController = 4;
+
+class TFlashRun : public QObject {
+public:
+    TFlashRun(const TFlashSettings& settings, int count, std::optional<double> waitSeconds, TFlashReport& report);
+    ~TFlashRun() override;
+
+    // Opens every port; on the first that fails, closes those opened and
+    // returns its error (a set-up error). Empty when all are waiting.
+    QString Start();
+    // Ends every port's work now (a signal): controllers under way count as
+    // interrupted. Returns the exit status 128 + signal.
+    int Stop(int signal);
+    // Called once, with the exit status, when every port's round is over.
+    std::function<void(int status)> OnDone;
+
+    const std::vector<std::unique_ptr<TPortSession>>& Ports() const { return ports_; }
+    int ExitStatus() const;
+
+private:
+    void PortFinished();
+
+    TFlashReport& report_;
+    std::vector<std::unique_ptr<TPortSession>> ports_;
+    bool done_ = false;
+};

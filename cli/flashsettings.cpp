@@ -1,0 +1,181 @@
+#include "flashsettings.h"
+
+#include "loaderrules.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <system_error>
+
+namespace {
+
+QString FromSettings(const std::string& text)
+{
+    return QFile::decodeName(QByteArray(text.data(), qsizetype(text.size())));
+}
+
+QString SystemText(int error)
+{
+    return QString::fromStdString(std::system_category().message(error));
+}
+
+// A file the run will read: it opens for reading and is a regular file. Opened
+// without blocking, so a fifo named by mistake cannot hang the check.
+int CheckReadable(const QString& path, bool& regular)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return errno;
+    struct stat st {};
+    regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    return 0;
+}
+
+QString WithTrailingSeparator(QString folder)
+{
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+    return folder;
+}
+
+TFlashSetup Failed(TFlashSetup::TStatus status, QString error)
+{
+    TFlashSetup setup;
+    setup.Status = status;
+    setup.Error = std::move(error);
+    return setup;
+}
+
+} // namespace
+
+std::string CanonicalDevice(const std::string& path)
+{
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) != nullptr)
+        return resolved;
+    return path;
+}
+
+TFlashPort ResolveFlashPort(const QString& given, const TIniFile& ini)
+{
+    static const QRegularExpression com(QStringLiteral("^com([0-9]{1,9})$"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    if (const auto match = com.match(given); match.hasMatch()) {
+        const std::int32_t number = match.captured(1).toInt();
+        return {QStringLiteral("COM%1").arg(number), number, PortDevicePath(ini, number)};
+    }
+    const std::string device = QFile::encodeName(given).toStdString();
+    // The COM number the settings give this device, for the record and for the
+    // component's messages, which name ports by number.
+    const std::string canonical = CanonicalDevice(device);
+    for (std::int32_t number = 1; number <= kPortCount; ++number) {
+        if (CanonicalDevice(PortDevicePath(ini, number)) == canonical)
+            return {given, number, device};
+    }
+    return {given, 0, device};
+}
+
+TFlashSetup PrepareFlash(const TFlashOptions& options, const QString& folder, const QString& currentFolder)
+{
+    TFlashSetup setup;
+    TFlashSettings& s = setup.Settings;
+    s.Folder = WithTrailingSeparator(folder);
+    const QString iniPath = s.Folder + QStringLiteral("Loader.ini");
+    {
+        bool regular = false;
+        if (const int error = CheckReadable(iniPath, regular))
+            return Failed(TFlashSetup::SetUpError,
+                          QStringLiteral("Unable to read %1: %2").arg(iniPath, SystemText(error)));
+        if (!regular)
+            return Failed(TFlashSetup::SetUpError, QStringLiteral("Unable to read %1: %2").arg(iniPath, SystemText(EISDIR)));
+    }
+    s.Ini = std::make_unique<TIniFile>(QFile::encodeName(iniPath).toStdString());
+    const TIniFile& ini = *s.Ini;
+
+    // The ports, and no device twice: two sessions on one line would take
+    // each other's bytes.
+    std::vector<QString> names = options.Ports;
+    if (names.empty())
+        names.push_back(QStringLiteral("COM%1").arg(PortFromSetting(ini.ReadInteger("Communications", "Port", 1))));
+    for (const QString& name : names) {
+        TFlashPort port = ResolveFlashPort(name, ini);
+        for (const TFlashPort& other : s.Ports) {
+            if (other.Name == port.Name)
+                return Failed(TFlashSetup::UsageError, QStringLiteral("port %1 named twice").arg(port.Name));
+            if (CanonicalDevice(other.Device) == CanonicalDevice(port.Device))
+                return Failed(TFlashSetup::UsageError,
+                              QStringLiteral("%1 and %2 are the same device").arg(other.Name, port.Name));
+        }
+        s.Ports.push_back(std::move(port));
+    }
+
+    // The image: the command line's, or the one the window would program.
+    QString image;
+    if (!options.Image.isEmpty()) {
+        image = QDir(currentFolder).absoluteFilePath(options.Image);
+    } else {
+        const QString name = FromSettings(ini.ReadString("Binary", "QR 740", ""));
+        if (name.isEmpty())
+            return Failed(TFlashSetup::SetUpError,
+                          QStringLiteral("No image: give --image, or name one in [Binary] of %1").arg(iniPath));
+        image = s.Folder + name + QStringLiteral(".bin");
+    }
+    {
+        bool regular = false;
+        if (CheckReadable(image, regular) != 0)
+            return Failed(TFlashSetup::SetUpError, QStringLiteral("Target Binary File %1 Not Found").arg(image));
+        if (!regular)
+            return Failed(TFlashSetup::SetUpError, QStringLiteral("Target Binary File %1 Is Not A File").arg(image));
+        if (QFileInfo(image).size() == 0)
+            return Failed(TFlashSetup::SetUpError, QStringLiteral("Target Binary File %1 Is Empty").arg(image));
+    }
+    s.ImageFolder = WithTrailingSeparator(QFileInfo(image).absolutePath());
+    s.ImageName = NameWithoutExtension(image);
+    s.ImageExtension = ExtensionOf(image);
+    s.NewVersion = options.Image.isEmpty() ? FromSettings(ini.ReadString("Software", "New Version", "Unknown"))
+                                           : VersionFromName(s.ImageName);
+
+    // The parameter file, when one is named.
+    QString params;
+    if (!options.NoParams) {
+        if (!options.Params.isEmpty()) {
+            params = QDir(currentFolder).absoluteFilePath(options.Params);
+        } else {
+            const QString name = FromSettings(ini.ReadString("Load Parameters", "Parameter File", ""));
+            if (!name.isEmpty())
+                params = s.Folder + name + QStringLiteral(".par");
+        }
+    }
+    if (!params.isEmpty()) {
+        bool regular = false;
+        if (CheckReadable(params, regular) != 0 || !regular)
+            return Failed(TFlashSetup::SetUpError, QStringLiteral("Parameter File %1 Not Found").arg(params));
+        s.ParameterFolder = WithTrailingSeparator(QFileInfo(params).absolutePath());
+        s.ParameterName = NameWithoutExtension(params);
+        s.ParameterExtension = ExtensionOf(params);
+    }
+
+    // Every loader the settings name, so that no controller is refused for a
+    // file that could have been found missing now.
+    const std::vector<std::string> ids = ini.ReadKeys("Loader");
+    if (ids.empty())
+        return Failed(TFlashSetup::SetUpError, QStringLiteral("No Loader Defined in [Loader] of %1").arg(iniPath));
+    for (const std::string& id : ids) {
+        const QString loader = FromSettings(ini.ReadString("Loader", id, ""));
+        bool regular = false;
+        if (loader.isEmpty() || CheckReadable(s.Folder + loader, regular) != 0 || !regular)
+            return Failed(TFlashSetup::SetUpError,
+                          (loader.isEmpty() ? QString::fromStdString(id) : loader) + QStringLiteral(" Not Found"));
+    }
+    return setup;
+}

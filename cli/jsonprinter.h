@@ -1,0 +1,37 @@
+#pragma once
+
+// qr740-flash's account for programs: one JSON object per line on standard
+// output, each with "time" (UTC, ISO 8601), "port" and "event". The README
+// lists every event and field.
+
+#include "flashreport.h"
+
+#include <QJsonObject>
+
+#include <cstdio>
+
+class TJsonPrinter : public TFlashReport {
+public:
+    // Errors also go to `err` as text, as the console printer puts them.
+    TJsonPrinter(std::FILE* out, std::FILE* err);
+
+    void Waiting(const TFlashPort& port) override;
+    void Status(const TFlashPort& port, TSessionStatus status, const QString& text) override;
+    void Progress(const TFlashPort& port, const TFlashProgress& progress) override;
+    void Error(const TFlashPort& port, const QString& text) override;
+    void Controller(const TFlashPort& port, const TFlashController& controller) override;
+    void WaitExpired(const TFlashPort& port, double seconds) override;
+    void Done(const std::vector<TFlashPortSummary>& ports, int exitStatus) override;
+
+private:
+    void Emit(const TFlashPort* port, const char* event, QJsonObject fields);
+    void Tell(const TFlashPort& port, const QString& text);
+
+    std::FILE* out_;
+    std::FILE* err_;
+};
+
+// A controller's record as the "controller" event carries it.
+QJsonObject RecordJson(const TFlashController& controller);
+// UTC, ISO 8601 with milliseconds: 2026-12-10T23:40:01.123Z
+QString UtcText(std::chrono::system_clock::time_point at);

@@ -1,0 +1,94 @@
+#pragma once
+
+// One port of qr740-flash: its line, its conversation, and the round of
+// controllers it programs one after another. Several run side by side on one
+// thread; none waits for the line or for another.
+
+#include "flashreport.h"
+#include "flashsettings.h"
+#include "loadersession.h"
+
+#include <vacomm.h>
+
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class TPortSession : public QObject, private TSessionHost, private TSessionListener {
+public:
+    // `count` controllers, one after another; 0: until stopped. `wait` limits
+    // each wait for a controller's handshake.
+    TPortSession(TFlashPort port, const TFlashSettings& settings, int count, std::optional<double> waitSeconds,
+                 TFlashReport& report);
+    ~TPortSession() override;
+
+    // Opens the port and waits for the first controller. Raises EVaCommError
+    // when the port cannot be opened.
+    void Start();
+    // Ends the port's work at once: a controller under way counts as
+    // interrupted, for `why`; the port is let go.
+    void Stop(const QString& why);
+
+    bool Finished() const { return finished_; }
+    TFlashPortSummary Summary() const;
+    const TFlashPort& Port() const { return port_; }
+    // Called once, when the port's round is over.
+    std::function<void()> OnFinished;
+
+    TLoaderSession& Session() { return *session_; }
+    TVaComm& Line() { return line_; }
+    // Durations of the conversation; tests shorten the pauses.
+    void SetTiming(const TSessionTiming& timing) { session_->SetTiming(timing); }
+
+private:
+    // What the session asks.
+    bool AutoProgram() const override { return true; }
+    QString ImageFolder() const override;
+    QString ImageName() const override;
+    QString ImageExtension() const override;
+    QString ParameterFolder() const override;
+    QString ParameterName() const override;
+    QString ParameterExtension() const override;
+    QString LoaderFor(const std::string& targetId) const override;
+    QString ProgramFolder() const override;
+
+    // What it tells.
+    void StatusChanged(TSessionStatus status, const QString& text) override;
+    void BlocksDone(std::uint64_t examined, std::uint64_t total, std::uint64_t sent) override;
+    void ShowError(const QString& text) override;
+    void ShowPortError(const QString& text) override;
+    void ControllerStarted() override;
+    void ControllerEnded(const TControllerRecord& record) override;
+
+    // After a controller: the next one, or the end of the round.
+    void ControllerDone();
+    void StartWaiting();
+    // Calls `then` once what was written has left for the line (bounded), so
+    // that the last parameter line is not dropped by the reset or the close.
+    void AfterOutputDrains(std::function<void()> then);
+    void Finish();
+
+    TFlashPort port_;
+    const TFlashSettings& settings_;
+    const int count_;
+    const std::optional<double> waitSeconds_;
+    TFlashReport& report_;
+    TVaComm line_;
+    std::unique_ptr<TLoaderSession> session_;
+    QTimer waitLimit_;
+    QTimer drain_;
+    std::function<void()> afterDrain_;
+    std::chrono::steady_clock::time_point drainUntil_;
+    std::chrono::steady_clock::time_point programmingStarted_;
+
+    int controllers_ = 0;
+    int programmed_ = 0;
+    int failed_ = 0;
+    bool waitExpired_ = false;
+    bool finished_ = false;
+    bool stopping_ = false;
+};

@@ -1,0 +1,237 @@
+// qr740-flash's whole command, run in the test's process against the simulated
+// controller on a pseudo-terminal, with the program's own path from the command
+// line to the exit status, only with shorter waits.
+
+#include "flashcommand.h"
+#include "flashrun.h"
+#include "../sim/sim_runner.h"
+
+#include <scratch_dir.h>
+#include <wait.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+struct TRunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+    std::vector<QJsonObject> events; // with --json
+    std::vector<QJsonObject> Events(const char* event) const
+    {
+        std::vector<QJsonObject> found;
+        for (const QJsonObject& e : events)
+            if (e["event"].toString() == QLatin1String(event))
+                found.push_back(e);
+        return found;
+    }
+};
+
+std::string ReadAll(std::FILE* file)
+{
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        text.append(buffer, n);
+    return text;
+}
+
+class FlashCommand : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (std::size_t i = 0; i < image.size(); ++i)
+            image[i] = (i / 256) % 3 == 1 ? 0xFF : std::uint8_t(i * 7 + 1);
+        std::ofstream(dir / "FW00303.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+        dir.WriteFile("qr740.ldr", "a small target loader");
+        dir.WriteFile("bench.par", "000=25\n102 7\nT12\n");
+        WriteIni(true);
+        timing.Reply = 600ms;
+        timing.ResetPause = 3ms;
+        timing.RestartPause = 2ms;
+        timing.ParameterPortPause = 1ms;
+        timing.PortSearch = 50ms;
+    }
+
+    void WriteIni(bool parameters)
+    {
+        dir.WriteFile("Loader.ini", "[Ports]\nCOM1=" + (dir / "ttyQR740").string() +
+                                        "\n[Loader]\nQR740=qr740.ldr\n[Binary]\nQR 740=FW00303\n"
+                                        "[Software]\nNew Version=3.03\n[Load Parameters]\nParameter File=" +
+                                        (parameters ? "bench" : "") + "\n");
+    }
+
+    sim::Options SimOptions() const
+    {
+        sim::Options options;
+        options.link = dir / "ttyQR740";
+        options.flashEnd = 0x4000 + std::uint32_t(image.size());
+        options.quietPeriod = 300ms;
+        return options;
+    }
+
+    TRunResult Run(Args args)
+    {
+        args.insert(args.begin(), {"qr740-flash", "--folder", dir.Path().string()});
+        std::FILE* out = std::tmpfile();
+        std::FILE* err = std::tmpfile();
+        TFlashIo io;
+        io.out = out;
+        io.err = err;
+        io.timing = &timing;
+        TRunResult result;
+        result.status = RunFlashCommand(args, io);
+        result.out = ReadAll(out);
+        result.err = ReadAll(err);
+        std::fclose(out);
+        std::fclose(err);
+        std::istringstream lines(result.out);
+        for (std::string line; std::getline(lines, line);) {
+            const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
+            if (doc.isObject())
+                result.events.push_back(doc.object());
+        }
+        return result;
+    }
+
+    ScratchDir dir;
+    std::vector<std::uint8_t> image = std::vector<std::uint8_t>(12 * 256);
+    TSessionTiming timing;
+};
+
+TEST_F(FlashCommand, ProgramsOneControllerAndSaysSo)
+{
+    TSimRunner sim;
+    ASSERT_TRUE(sim.Start(SimOptions()));
+    const TRunResult r = Run({});
+    sim.Stop();
+
+    EXPECT_EQ(r.status, kExitProgrammed) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    for (const char* line : {"COM1: waiting for a controller on ", "COM1: Waiting for Target ID\n",
+                             "COM1: Loading Target Loader\n", "COM1: Programming Flash\n", "COM1: 100% (12/12 blocks)\n",
+                             "COM1: Flash Update Complete\n", "COM1: Parameter Load Complete\n",
+                             "COM1: controller 1: QR740 programmed with parameters; FW00303.bin 3.00 -> 3.03, "
+                             "8 blocks sent, 4 skipped, 3 parameter lines, "})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    EXPECT_EQ(sim.Sim().Flash(), image);
+    EXPECT_EQ(sim.Sim().ParameterLines(), (std::vector<std::string>{"ATCODE=1", "ATACCW=25", "ATSPNS 7", "ATPILT12"}));
+    EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
+}
+
+TEST_F(FlashCommand, ProgramsControllersOneAfterAnotherWithCount)
+{
+    WriteIni(false);
+    TSimRunner sim;
+    ASSERT_TRUE(sim.Start(SimOptions()));
+    const TRunResult r = Run({"--count", "3", "--json"});
+    sim.Stop();
+
+    EXPECT_EQ(r.status, kExitProgrammed) << r.out << r.err;
+    const auto controllers = r.Events("controller");
+    ASSERT_EQ(controllers.size(), 3u) << r.out;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(controllers[i]["number"].toInt(), i + 1);
+        EXPECT_EQ(controllers[i]["outcome"].toString(), QStringLiteral("programmed"));
+    }
+    EXPECT_EQ(r.Events("waiting").size(), 3u);
+    const auto done = r.Events("done");
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0]["programmed"].toInt(), 3);
+    EXPECT_EQ(done[0]["exit_status"].toInt(), 0);
+    EXPECT_EQ(sim.Count("(block 8)"), 3u) << "each controller got every non-blank block";
+    EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
+}
+
+struct TFaultCase {
+    const char* name;
+    std::vector<std::string> faults;
+    bool parameters;
+    int status;
+    const char* outcome;
+    const char* failure;
+    const char* message; // the window's, on standard error and in the record
+    const char* id = "QR740";
+    bool identified = true; // the identification reached the programmer
+};
+
+void PrintTo(const TFaultCase& c, std::ostream* out) { *out << c.name; }
+
+const char* const kNoAnswer = "Target Did Not Respond To Loader";
+const char* const kNoParameterAnswer = "Target Did Not Respond While Loading Parameters";
+
+const TFaultCase kFaults[] = {
+    {"NakErase", {"nak-erase"}, false, 1, "failed", "erase-refused", "NAK rcvd while erasing Flash Blocks"},
+    {"NakBlock", {"nak-block:2"}, false, 1, "failed", "block-refused", "NAK rcvd while Updating Flash"},
+    {"SilentAfterHandshake", {"silent-after:hs"}, false, 1, "failed", "no-response", kNoAnswer, "QR740", false},
+    {"SilentAfterIdentification", {"silent-after:id"}, false, 1, "failed", "no-response", kNoAnswer},
+    {"SilentAfterLoader", {"silent-after:loader"}, false, 1, "failed", "no-response", kNoAnswer},
+    {"SilentAfterVersion", {"silent-after:V"}, false, 1, "failed", "no-response", kNoAnswer},
+    {"SilentAfterErase", {"silent-after:E"}, false, 1, "failed", "no-response", kNoAnswer},
+    {"SilentAfterBlock", {"silent-after:P:1"}, false, 1, "failed", "no-response", kNoAnswer},
+    {"SilentAfterRestart", {"silent-after:S"}, true, 1, "failed", "no-response", kNoParameterAnswer},
+    {"BadCrcLoader", {"bad-crc:L"}, false, 1, "failed", "no-response", kNoAnswer},
+    {"BadCrcVersion", {"bad-crc:V"}, false, 1, "failed", "no-response", kNoAnswer},
+    {"BadCrcErase", {"bad-crc:E"}, false, 1, "failed", "no-response", kNoAnswer},
+    {"BadCrcBlock", {"bad-crc:P"}, false, 1, "failed", "no-response", kNoAnswer},
+    {"BadCrcRestart", {"bad-crc:S"}, true, 1, "failed", "no-response", kNoAnswer},
+    {"AtSilent", {"at-silent"}, true, 1, "failed", "no-response", kNoParameterAnswer},
+    {"AtError", {"at-error"}, true, 0, "programmed with parameters", "", ""},
+    {"HangUpAfterBlock", {"hangup-after-block:2"}, false, 1, "failed", "no-response", kNoAnswer},
+    {"WrongIdentification", {}, false, 1, "failed", "no-loader", "No Loader Defined", "QR999"},
+};
+
+class FlashFaults : public FlashCommand, public ::testing::WithParamInterface<TFaultCase> {};
+
+TEST_P(FlashFaults, EndInTheirOutcomeWithTheWindowsMessage)
+{
+    const TFaultCase& c = GetParam();
+    WriteIni(c.parameters);
+    sim::Options options = SimOptions();
+    options.id = c.id;
+    for (const std::string& fault : c.faults)
+        ASSERT_TRUE(sim::AddFault(options.faults, fault)) << fault;
+    TSimRunner sim;
+    ASSERT_TRUE(sim.Start(options));
+    const TRunResult r = Run({"--json"});
+    sim.Stop();
+
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    const auto controllers = r.Events("controller");
+    ASSERT_EQ(controllers.size(), 1u) << r.out << sim.Transcript();
+    EXPECT_EQ(controllers[0]["outcome"].toString().toStdString(), c.outcome);
+    EXPECT_EQ(controllers[0]["failure"].toString().toStdString(), c.failure);
+    EXPECT_EQ(controllers[0]["message"].toString().toStdString(), c.message);
+    EXPECT_EQ(controllers[0]["identification"].toString().toStdString(), c.identified ? c.id : "");
+    if (*c.message) {
+        EXPECT_NE(r.err.find(std::string("qr740-flash: COM1: ") + c.message + "\n"), std::string::npos) << r.err;
+        bool evented = false;
+        for (const QJsonObject& e : r.Events("error"))
+            evented = evented || e["message"].toString().toStdString() == c.message;
+        EXPECT_TRUE(evented) << r.out;
+    } else {
+        EXPECT_EQ(r.err, "");
+    }
+    ASSERT_EQ(r.Events("done").size(), 1u);
+    EXPECT_EQ(r.Events("done")[0]["exit_status"].toInt(), c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sim, FlashFaults, ::testing::ValuesIn(kFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,0 +1,161 @@
+#include "flashoptions.h"
+#include "flashsettings.h"
+
+#include "scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+TEST(ParseFlashOptions, ReadsEveryOptionAndRefusesWhatIsWrong)
+{
+    struct Case {
+        Args args;
+        TFlashAction action;
+        std::vector<QString> ports;
+        int count = 1;
+        double wait = 0; // 0: none
+        const char* error = "";
+    };
+    const Case cases[] = {
+        {{}, TFlashAction::Run, {}},
+        {{"--port", "COM3"}, TFlashAction::Run, {"COM3"}},
+        {{"--port=/dev/ttyUSB0", "--port", "com2"}, TFlashAction::Run, {"/dev/ttyUSB0", "com2"}},
+        {{"--ports", "COM1,COM2,/dev/x"}, TFlashAction::Run, {"COM1", "COM2", "/dev/x"}},
+        // A path may hold a comma; --port takes it whole.
+        {{"--port", "/dev/a,b"}, TFlashAction::Run, {"/dev/a,b"}},
+        {{"--count", "0"}, TFlashAction::Run, {}, 0},
+        {{"--count=25", "--wait", "2.5"}, TFlashAction::Run, {}, 25, 2.5},
+        {{"--help", "--bogus"}, TFlashAction::Help, {}},
+        {{"--version"}, TFlashAction::Version, {}},
+        {{"--bogus"}, TFlashAction::Error, {}, 1, 0, "unknown option '--bogus'"},
+        {{"image.bin"}, TFlashAction::Error, {}, 1, 0, "unexpected argument 'image.bin'"},
+        {{"--port"}, TFlashAction::Error, {}, 1, 0, "--port needs a value"},
+        {{"--ports", "COM1,"}, TFlashAction::Error, {}, 1, 0, "--ports needs a port"},
+        {{"--ports", ",COM1"}, TFlashAction::Error, {}, 1, 0, "--ports needs a port"},
+        {{"--count", "-1"}, TFlashAction::Error, {}, 1, 0, "--count needs a whole number"},
+        {{"--count", "3x"}, TFlashAction::Error, {}, 1, 0, "--count needs a whole number"},
+        {{"--wait", "0"}, TFlashAction::Error, {}, 1, 0, "--wait needs a number of seconds above 0"},
+        {{"--wait", "soon"}, TFlashAction::Error, {}, 1, 0, "--wait needs a number of seconds above 0"},
+        {{"--image", "a", "--image", "b"}, TFlashAction::Error, {}, 1, 0, "--image given twice"},
+        {{"--params", "a.par", "--no-params"}, TFlashAction::Error, {}, 1, 0, "exclude each other"},
+        {{"--folder="}, TFlashAction::Error, {}, 1, 0, "--folder needs a folder"},
+    };
+    for (const Case& c : cases) {
+        Args args{"qr740-flash"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::ostringstream name;
+        for (const auto& a : c.args)
+            name << a << ' ';
+        SCOPED_TRACE(name.str());
+        const TFlashOptions options = ParseFlashOptions(args);
+        EXPECT_EQ(options.Action, c.action);
+        if (c.action == TFlashAction::Error) {
+            EXPECT_TRUE(options.Error.contains(QString::fromLatin1(c.error))) << options.Error.toStdString();
+            continue;
+        }
+        if (c.action != TFlashAction::Run)
+            continue;
+        EXPECT_EQ(options.Ports, c.ports);
+        EXPECT_EQ(options.Count, c.count);
+        EXPECT_EQ(options.WaitSeconds.value_or(0), c.wait);
+    }
+}
+
+// Everything a run needs is found, or refused, before any line is touched.
+TEST(PrepareFlash, FindsWhatTheWindowWouldProgramAndRefusesWhatIsMissing)
+{
+    ScratchDir dir;
+    dir.WriteFile("FW00303.bin", std::string(1024, 'x'));
+    dir.WriteFile("empty.bin", "");
+    dir.WriteFile("qr740.ldr", "LDR");
+    dir.WriteFile("bench.par", "000=1\n");
+    const std::string folder = dir.Path().string();
+    struct Case {
+        const char* what;
+        const char* ini; // empty: no Loader.ini
+        Args args;
+        TFlashSetup::TStatus status;
+        const char* text; // part of the error, or the image's name when ready
+    };
+    const Case cases[] = {
+        {"the window's settings", "[Communications]\nPort=2\n[Ports]\nCOM2=/dev/ttyQ2\n[Loader]\nQR740=qr740.ldr\n"
+         "[Binary]\nQR 740=FW00303\n[Load Parameters]\nParameter File=bench\n", {}, TFlashSetup::Ready, "FW00303"},
+        {"no Loader.ini", "", {}, TFlashSetup::SetUpError, "Unable to read"},
+        {"no image named", "[Loader]\nQR740=qr740.ldr\n", {}, TFlashSetup::SetUpError, "No image"},
+        {"an image that is missing", "[Loader]\nQR740=qr740.ldr\n", {"--image", "absent.bin"},
+         TFlashSetup::SetUpError, "absent.bin Not Found"},
+        {"an empty image", "[Loader]\nQR740=qr740.ldr\n", {"--image", "empty.bin"}, TFlashSetup::SetUpError,
+         "empty.bin Is Empty"},
+        {"a folder as the image", "[Loader]\nQR740=qr740.ldr\n", {"--image", "."}, TFlashSetup::SetUpError,
+         "Is Not A File"},
+        {"a missing parameter file", "[Loader]\nQR740=qr740.ldr\n[Load Parameters]\nParameter File=absent\n",
+         {"--image", "FW00303.bin"}, TFlashSetup::SetUpError, "absent.par Not Found"},
+        {"--no-params over a missing one", "[Loader]\nQR740=qr740.ldr\n[Load Parameters]\nParameter File=absent\n",
+         {"--image", "FW00303.bin", "--no-params"}, TFlashSetup::Ready, "FW00303"},
+        {"no loader", "[Binary]\nQR 740=FW00303\n", {}, TFlashSetup::SetUpError, "No Loader Defined"},
+        {"a loader that is missing", "[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\nQR741=gone.ldr\n", {},
+         TFlashSetup::SetUpError, "gone.ldr Not Found"},
+        {"one port twice", "[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\n", {"--ports", "COM1,com1"},
+         TFlashSetup::UsageError, "port COM1 named twice"},
+        {"one device by two names", "[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\n[Ports]\nCOM4={DIR}/qr740.ldr\n",
+         {"--port", "COM4", "--port", "{DIR}/./qr740.ldr"}, TFlashSetup::UsageError, "are the same device"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(dir / "Loader.ini");
+        std::string ini = c.ini;
+        for (std::size_t at; (at = ini.find("{DIR}")) != std::string::npos;)
+            ini.replace(at, 5, folder);
+        if (!ini.empty())
+            dir.WriteFile("Loader.ini", ini);
+        Args args{"qr740-flash"};
+        for (std::string a : c.args) {
+            for (std::size_t at; (at = a.find("{DIR}")) != std::string::npos;)
+                a.replace(at, 5, folder);
+            args.push_back(a);
+        }
+        const TFlashSetup setup =
+            PrepareFlash(ParseFlashOptions(args), QString::fromStdString(folder), QString::fromStdString(folder));
+        EXPECT_EQ(setup.Status, c.status) << setup.Error.toStdString();
+        if (c.status == TFlashSetup::Ready) {
+            EXPECT_EQ(setup.Settings.ImageName.toStdString(), c.text);
+            EXPECT_EQ(setup.Settings.ImageFolder.toStdString(), folder + "/");
+            EXPECT_EQ(setup.Settings.ImageExtension, QStringLiteral(".bin"));
+        } else {
+            EXPECT_TRUE(setup.Error.contains(QString::fromLatin1(c.text))) << setup.Error.toStdString();
+        }
+    }
+}
+
+TEST(ResolveFlashPort, NamesAPortByItsNumberOrItsDevice)
+{
+    ScratchDir dir;
+    dir.WriteFile("Loader.ini", "[Ports]\nCOM3=/dev/ttyUSB7\n");
+    TIniFile ini((dir / "Loader.ini").string());
+    const struct {
+        const char* given;
+        const char* name;
+        int com;
+        const char* device;
+    } cases[] = {
+        {"COM3", "COM3", 3, "/dev/ttyUSB7"},
+        {"com3", "COM3", 3, "/dev/ttyUSB7"},
+        {"Com1", "COM1", 1, "/dev/ttyS0"},
+        {"/dev/ttyUSB7", "/dev/ttyUSB7", 3, "/dev/ttyUSB7"},
+        {"/dev/ttyACM0", "/dev/ttyACM0", 0, "/dev/ttyACM0"},
+        {"COM", "COM", 0, "COM"},
+    };
+    for (const auto& c : cases) {
+        const TFlashPort port = ResolveFlashPort(QString::fromLatin1(c.given), ini);
+        EXPECT_EQ(port.Name.toStdString(), c.name) << c.given;
+        EXPECT_EQ(port.ComNumber, c.com) << c.given;
+        EXPECT_EQ(port.Device, c.device) << c.given;
+    }
+}
+
+} // namespace
