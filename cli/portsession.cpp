@@ -189,13 +189,18 @@ void TPortSession::ControllerDone()
         AfterOutputDrains([this] { Finish(); });
         return;
     }
-    // A failure has reset the line already, or left it waiting for a handshake.
-    if (session_->Stage() == WaitingForTarget) {
+    // A failure has reset the line already, or left it waiting for a
+    // handshake; or the line has gone, and the session looks for it.
+    const auto resetNeeded = [this] {
+        return session_->Stage() != WaitingForTarget && !session_->LookingForPort();
+    };
+    if (!resetNeeded()) {
         StartWaiting();
         return;
     }
-    AfterOutputDrains([this] {
-        session_->bResetLoaderClick();
+    AfterOutputDrains([this, resetNeeded] {
+        if (resetNeeded())
+            session_->bResetLoaderClick();
         StartWaiting();
     });
 }

@@ -11,6 +11,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -156,6 +157,35 @@ TEST_F(FlashCommand, ProgramsControllersOneAfterAnotherWithCount)
     EXPECT_EQ(done[0]["exit_status"].toInt(), 0);
     EXPECT_EQ(sim.Count("(block 8)"), 3u) << "each controller got every non-blank block";
     EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
+}
+
+// An adapter pulled out between two controllers, and plugged in again: the
+// lost line is told once on standard error, and the next controller is
+// programmed without anyone doing anything.
+TEST_F(FlashCommand, WaitsForAnAdapterPulledOutBetweenControllers)
+{
+    WriteIni(false);
+    TSimRunner sim;
+    ASSERT_TRUE(sim.Start(SimOptions()));
+    // Pulled out once the command, done with the first controller, has reset
+    // the line and waits for the next handshake.
+    bool unplugged = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!unplugged && sim.Count("the programmer opened the port") == 2) {
+            unplugged = true;
+            sim.Unplug();
+        }
+    });
+    watch.start(5);
+    const TRunResult r = Run({"--count", "2", "--json"});
+    sim.Stop();
+
+    EXPECT_TRUE(unplugged);
+    EXPECT_EQ(r.status, kExitProgrammed) << r.out << r.err;
+    EXPECT_EQ(r.Events("controller").size(), 2u) << r.out;
+    EXPECT_EQ(r.err, "qr740-flash: COM1: Error retrieving statistics (5), Input/output error\n");
+    EXPECT_EQ(sim.Count("(block 8)"), 2u);
 }
 
 struct TFaultCase {

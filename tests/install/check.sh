@@ -45,7 +45,7 @@ wait_for() {
 prefix=$scratch/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 desktop=$prefix/share/applications/qr740-programmer.desktop
-for file in bin/qr740-programmer bin/qr740-sim share/applications/qr740-programmer.desktop \
+for file in bin/qr740-programmer bin/qr740-flash bin/qr740-sim share/applications/qr740-programmer.desktop \
   share/icons/hicolor/scalable/apps/qr740-programmer.svg \
   share/qr740-programmer/demo/{Loader.ini,qr740-demo.ldr,demo.par,FW00303.bin}; do
   [ -f "$prefix/$file" ] || fail "cmake --install did not put $file in place"
@@ -75,6 +75,12 @@ if "${no_display[@]}" "${command[@]}" --help | grep -q -- '--folder DIR'; then
   pass "--help without a display"
 else
   fail "--help"
+fi
+if [ "$("${no_display[@]}" "$prefix/bin/qr740-flash" --version)" = "qr740-flash 3.03" ] &&
+  ! ldd "$prefix/bin/qr740-flash" | grep -q libQt6Widgets; then
+  pass "qr740-flash installed, without Qt Widgets"
+else
+  fail "qr740-flash"
 fi
 status=0
 "${no_display[@]}" "${command[@]}" --bogus 2>"$scratch/bogus.err" || status=$?
