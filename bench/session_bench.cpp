@@ -215,26 +215,21 @@ double ProgramThrough(const fs::path& folder, const fs::path& link, std::chrono:
 // ---------------------------------------------------------------- children
 // Each prints "key value" lines for the parent to read.
 
-// A paced session; the line time of what crossed it from the erase request to
-// the last block's reply, against the wall time the simulator saw for it.
-int ChildWire(const fs::path& sim, std::size_t blocks)
+// The line time of what crossed a paced line from the erase request to the last
+// block's reply, and the wall time the simulator saw for it, from its
+// transcript. The simulator stamps a request when its last byte has crossed the
+// line and a reply when it is queued, before its first byte does.
+struct TWireFigures {
+    std::size_t blocks = 0;
+    double line = 0;
+    double wall = -1;
+};
+
+TWireFigures WireFromTranscript(const fs::path& transcript)
 {
-    ScratchDir dir;
-    WriteImage(dir / "image.bin", blocks, 4);
-    dir.WriteFile("bench.ldr", std::string(64, 'L'));
-    const fs::path transcript = dir / "transcript.txt";
-    {
-        TSimProcess simulator(sim, dir / "tty",
-                              {"--pace", "--flash-end", std::to_string(0x4000 + blocks * 256)},
-                              transcript);
-        if (ProgramThrough(dir.Path(), dir / "tty", 600s) < 0)
-            return 1;
-    }
-    // The simulator stamps a request when its last byte has crossed the line and
-    // a reply when it is queued, before its first byte does.
     double eraseReceived = -1;
     double lastReplyQueued = -1;
-    std::size_t frames = 0;
+    TWireFigures figures;
     std::ifstream in(transcript);
     for (std::string line; std::getline(in, line);) {
         const double at = std::atof(line.c_str() + 1);
@@ -242,15 +237,78 @@ int ChildWire(const fs::path& sim, std::size_t blocks)
             eraseReceived = at;
         if (line.find("-> frame 'P'") != std::string::npos) {
             lastReplyQueued = at;
-            ++frames;
+            ++figures.blocks;
         }
     }
     const double replyBytes = 15;
     const double eraseBytes = 15;
-    const double bytes = eraseBytes + replyBytes + double(frames) * (270 + replyBytes);
-    const double wall = (lastReplyQueued + LineSeconds(replyBytes)) - (eraseReceived - LineSeconds(eraseBytes));
-    std::printf("blocks %zu\nline %.3f\nwall %.3f\n", frames, LineSeconds(bytes), wall);
-    return eraseReceived < 0 || lastReplyQueued < 0;
+    figures.line = LineSeconds(eraseBytes + replyBytes + double(figures.blocks) * (270 + replyBytes));
+    if (eraseReceived >= 0 && lastReplyQueued >= 0)
+        figures.wall = (lastReplyQueued + LineSeconds(replyBytes)) - (eraseReceived - LineSeconds(eraseBytes));
+    return figures;
+}
+
+// A folder qr740-flash programs from: the image, a loader, and a Loader.ini that
+// maps COM1 to `link`.
+void LayOutForFlash(const ScratchDir& dir, const fs::path& link)
+{
+    // QR740 is the simulator's identification, QR the played loader's.
+    dir.WriteFile("Loader.ini", "[Ports]\nCOM1=" + link.string() +
+                                    "\n[Binary]\nQR 740=image\n[Loader]\nQR740=bench.ldr\nQR=bench.ldr\n");
+}
+
+// Runs qr740-flash to its end; its exit status and the processor time it used.
+int RunFlash(const fs::path& flash, const std::vector<std::string>& options, const fs::path& output,
+             double& cpuSeconds)
+{
+    std::vector<std::string> args = {flash.string()};
+    args.insert(args.end(), options.begin(), options.end());
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int error = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        return -1;
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A paced session through the session core as the window runs it, or through
+// qr740-flash; the line and wall time of the programming.
+int ChildWire(const fs::path& sim, std::size_t blocks, bool flash)
+{
+    ScratchDir dir;
+    WriteImage(dir / "image.bin", blocks, 4);
+    dir.WriteFile("bench.ldr", std::string(64, 'L'));
+    const fs::path transcript = dir / "transcript.txt";
+    double cpu = 0;
+    {
+        TSimProcess simulator(sim, dir / "tty",
+                              {"--pace", "--flash-end", std::to_string(0x4000 + blocks * 256)},
+                              transcript);
+        if (flash) {
+            LayOutForFlash(dir, dir / "tty");
+            const fs::path program = fs::path(SelfPath()).parent_path() / "qr740-flash";
+            if (RunFlash(program, {"--folder", dir.Path().string(), "--quiet"}, dir / "flash.txt", cpu) != 0)
+                return 1;
+        } else if (ProgramThrough(dir.Path(), dir / "tty", 600s) < 0) {
+            return 1;
+        }
+    }
+    const TWireFigures f = WireFromTranscript(transcript);
+    std::printf("blocks %zu\nline %.3f\nwall %.3f\ncpu %.3f\n", f.blocks, f.line, f.wall, cpu);
+    return f.wall < 0;
 }
 
 // The loader played by a thread of this process on a raw pseudo-terminal: how
@@ -261,7 +319,25 @@ public:
 
     void Play()
     {
-        Write({0x06, 0x15});
+        // Announced again and again, as a boot ROM does, until it is answered:
+        // a programmer started as a program of its own opens the line later.
+        // Nothing is announced while nobody has the line open (the master then
+        // reports a hang-up), or the announcements would pile up for it.
+        for (;;) {
+            if (stop_)
+                return;
+            pollfd p{fd_, POLLIN, 0};
+            ::poll(&p, 1, 0);
+            if (p.revents & POLLHUP) {
+                std::this_thread::sleep_for(20ms);
+                continue;
+            }
+            if (p.revents & POLLIN)
+                break;
+            Write({0x06, 0x15});
+            if (::poll(&p, 1, 250) > 0 && (p.revents & POLLIN))
+                break;
+        }
         ReadCount(3); // "APL"
         Write({'Q', 'R', 0x06});
         ReadCount(2 + 1 + 2); // the one-byte loader, its length and its CRC
@@ -286,12 +362,15 @@ public:
     std::vector<double> gaps;
 
 private:
+    // Writes the bytes; gives up when the line is not open at the other end.
     void Write(const std::vector<std::uint8_t>& bytes)
     {
-        for (std::size_t done = 0; done < bytes.size();) {
+        for (std::size_t done = 0; done < bytes.size() && !stop_;) {
             const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
             if (n > 0)
                 done += std::size_t(n);
+            else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                return;
         }
     }
     // Some bytes, or none once stopped.
@@ -336,19 +415,31 @@ private:
     bool timeNext_ = false;
 };
 
-int ChildTurnaround(std::size_t blocks)
+int ChildTurnaround(std::size_t blocks, bool flash)
 {
     ScratchDir dir;
     WriteImage(dir / "image.bin", blocks, 0x7FFFFFFF);
     dir.WriteFile("bench.ldr", "L");
     PtyPair pty(dir / "tty");
+    if (flash)
+        pty.ReleaseSlave();
     TPlayedLoader loader(pty.MasterFd(), blocks);
     std::thread thread([&] { loader.Play(); });
-    const double seconds = ProgramThrough(dir.Path(), dir / "tty", 600s);
+    bool done = false;
+    if (flash) {
+        LayOutForFlash(dir, dir / "tty");
+        double cpu = 0;
+        const fs::path program = fs::path(SelfPath()).parent_path() / "qr740-flash";
+        done = RunFlash(program, {"--folder", dir.Path().string(), "--quiet"}, dir / "flash.txt", cpu) == 0;
+        if (!done)
+            std::printf("%s", dir.ReadFile("flash.txt").c_str());
+    } else {
+        done = ProgramThrough(dir.Path(), dir / "tty", 600s) >= 0;
+    }
     loader.Stop();
     thread.join();
     std::vector<double> gaps = loader.gaps;
-    if (seconds < 0 || gaps.empty())
+    if (!done || gaps.empty())
         return 1;
     std::sort(gaps.begin(), gaps.end());
     const auto at = [&](double q) { return gaps[std::min(gaps.size() - 1, std::size_t(q * double(gaps.size())))]; };
@@ -454,7 +545,7 @@ std::map<std::string, double> Measure(const std::vector<std::string>& childArgs,
 
 void Row(const char* what, const std::string& figure, const std::string& goal)
 {
-    std::printf("| %-52s | %-26s | %-14s |\n", what, figure.c_str(), goal.c_str());
+    std::printf("| %-70s | %-26s | %-14s |\n", what, figure.c_str(), goal.c_str());
 }
 
 std::string Format(const char* format, double a, double b = 0, double c = 0)
@@ -469,23 +560,28 @@ int Parent(bool quick)
     const fs::path sim = fs::path(SelfPath()).parent_path() / "qr740-sim";
     ScratchDir scratch;
     std::printf("qr740-bench%s: figures, not verdicts\n\n", quick ? " --quick" : "");
-    std::printf("| %-52s | %-26s | %-14s |\n", "measure", "figure", "goal");
-    std::printf("|%s|%s|%s|\n", std::string(54, '-').c_str(), std::string(28, '-').c_str(),
+    std::printf("| %-70s | %-26s | %-14s |\n", "measure", "figure", "goal");
+    std::printf("|%s|%s|%s|\n", std::string(72, '-').c_str(), std::string(28, '-').c_str(),
                 std::string(16, '-').c_str());
 
-    {
+    for (const bool flash : {false, true}) {
         const std::size_t blocks = quick ? 16 : 256; // 64 KiB in full
-        auto f = Measure({"wire", sim.string(), std::to_string(blocks)}, scratch.Path(), "wire");
+        const char* who = flash ? "qr740-flash" : "window's core";
+        auto f = Measure({"wire", sim.string(), std::to_string(blocks), flash ? "flash" : "core"}, scratch.Path(),
+                         "wire");
         if (f.count("wall"))
-            Row(Format("Wire efficiency, %.0f KiB paced at 9600 baud", double(blocks) / 4).c_str(),
+            Row((Format("Wire efficiency, %.0f KiB paced at 9600 baud", double(blocks) / 4) + " (" + who + ")")
+                    .c_str(),
                 Format("%.4f (%.1f s line / %.1f s)", f["line"] / f["wall"], f["line"], f["wall"]),
                 ">= 0.99");
     }
-    {
+    for (const bool flash : {false, true}) {
         const std::size_t blocks = quick ? 64 : 4096;
-        auto f = Measure({"turnaround", std::to_string(blocks)}, scratch.Path(), "turnaround");
+        const char* who = flash ? "qr740-flash" : "window's core";
+        auto f = Measure({"turnaround", std::to_string(blocks), flash ? "flash" : "core"}, scratch.Path(),
+                         "turnaround");
         if (f.count("median"))
-            Row(Format("Turnaround, reply to next request (%.0f requests)", f["requests"]).c_str(),
+            Row((Format("Turnaround, reply to next request (%.0f requests)", f["requests"]) + " (" + who + ")").c_str(),
                 Format("median %.3f ms, p99 %.3f ms", f["median"] * 1e3, f["p99"] * 1e3),
                 "< 0.3 / < 2 ms");
     }
@@ -545,9 +641,9 @@ int main(int argc, char** argv)
             return ChildWindow(args.at(2), std::stoll(args.at(3)));
         QCoreApplication app(argc, argv);
         if (mode == "wire")
-            return ChildWire(args.at(2), std::stoul(args.at(3)));
+            return ChildWire(args.at(2), std::stoul(args.at(3)), args.at(4) == "flash");
         if (mode == "turnaround")
-            return ChildTurnaround(std::stoul(args.at(1 + 1)));
+            return ChildTurnaround(std::stoul(args.at(2)), args.at(3) == "flash");
         if (mode == "growth")
             return ChildGrowth(args.at(2), std::stoul(args.at(3)), std::stoi(args.at(4)));
         if (mode == "idle")
