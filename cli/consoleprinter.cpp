@@ -73,9 +73,27 @@ QString ProgressBar(const TFlashProgress& p, int width)
     return bar;
 }
 
-TConsolePrinter::TConsolePrinter(std::FILE* out, std::FILE* err, bool terminal, bool quiet, std::size_t ports)
-    : out_(out), err_(err), bar_(terminal && ports == 1), quiet_(quiet)
+QString StatusLine(const QString& port, const QString& status, const TFlashProgress* progress, int programmed,
+                   int failed, const QString& last)
 {
+    QString line = QStringLiteral("%1  %2  ").arg(port, -8).arg(status, -27);
+    line += (progress ? ProgressBar(*progress, 16) : QString()).leftJustified(52, QLatin1Char(' '), true);
+    line += QStringLiteral("  ok %1  failed %2").arg(programmed).arg(failed);
+    if (!last.isEmpty())
+        line += QStringLiteral("  last: ") + last;
+    return line;
+}
+
+TConsolePrinter::TConsolePrinter(std::FILE* out, std::FILE* err, bool terminal, bool quiet, std::size_t ports)
+    : out_(out), err_(err), bar_(terminal && ports == 1 && !quiet), block_(terminal && ports > 1 && !quiet), quiet_(quiet)
+{
+}
+
+TConsolePrinter::TPortState& TConsolePrinter::State(const TFlashPort& port)
+{
+    if (!ports_.count(port.Name))
+        order_.push_back(port.Name);
+    return ports_[port.Name];
 }
 
 void TConsolePrinter::EndBar()
@@ -86,36 +104,90 @@ void TConsolePrinter::EndBar()
     barShown_ = false;
 }
 
+void TConsolePrinter::EraseBlock()
+{
+    if (blockLines_ == 0)
+        return;
+    // Up to the block's first line, and everything from there on cleared.
+    std::fprintf(out_, "\x1b[%dA\r\x1b[J", blockLines_);
+    blockLines_ = 0;
+}
+
+void TConsolePrinter::DrawBlock()
+{
+    for (const QString& name : order_) {
+        const TPortState& p = ports_[name];
+        const QString line = StatusLine(name, p.lastStatus, p.programming ? &p.progress : nullptr, p.programmed,
+                                        p.failed, p.last);
+        std::fprintf(out_, "%s\x1b[K\n", line.toLocal8Bit().constData());
+    }
+    blockLines_ = int(order_.size());
+    std::fflush(out_);
+    drawn_ = std::chrono::steady_clock::now();
+}
+
+void TConsolePrinter::Redraw(bool now)
+{
+    if (!block_)
+        return;
+    // Progress comes with every block: a few redraws a second are enough to see.
+    if (!now && std::chrono::steady_clock::now() - drawn_ < std::chrono::milliseconds(100))
+        return;
+    EraseBlock();
+    DrawBlock();
+}
+
 void TConsolePrinter::Line(std::FILE* to, const QString& text)
 {
     EndBar();
+    if (block_ && to == out_)
+        EraseBlock();
+    else if (block_)
+        std::fflush(out_);
     std::fprintf(to, "%s\n", text.toLocal8Bit().constData());
     std::fflush(to);
+    if (block_ && to == out_)
+        DrawBlock();
 }
 
 void TConsolePrinter::Waiting(const TFlashPort& port)
 {
-    ports_[port.Name] = TPortState{};
-    if (!quiet_)
+    TPortState& state = State(port);
+    state.lastStatus = QStringLiteral("waiting for a controller");
+    state.lastTenth = -1;
+    state.programming = false;
+    if (block_)
+        Redraw(true);
+    else if (!quiet_)
         Line(out_, QStringLiteral("%1: waiting for a controller on %2")
                        .arg(port.Name, QString::fromStdString(port.Device)));
 }
 
 void TConsolePrinter::Status(const TFlashPort& port, TSessionStatus status, const QString& text)
 {
-    TPortState& state = ports_[port.Name];
+    TPortState& state = State(port);
     // The session may show a stage twice (the loader's stage is entered again
     // for its upload); once is enough here. Waiting for a controller has a
     // line of its own, which names the device.
-    if (quiet_ || text == state.lastStatus || status == TSessionStatus::WaitingForTarget)
+    if (text == state.lastStatus || status == TSessionStatus::WaitingForTarget)
         return;
     state.lastStatus = text;
     state.lastTenth = -1;
-    Line(out_, port.Name + QStringLiteral(": ") + text);
+    state.programming = status == TSessionStatus::ProgrammingFlash;
+    if (block_)
+        Redraw(true);
+    else if (!quiet_)
+        Line(out_, port.Name + QStringLiteral(": ") + text);
 }
 
 void TConsolePrinter::Progress(const TFlashPort& port, const TFlashProgress& progress)
 {
+    TPortState& state = State(port);
+    state.progress = progress;
+    if (block_) {
+        Redraw(false);
+        return;
+    }
     if (quiet_)
         return;
     if (bar_) {
@@ -126,7 +198,6 @@ void TConsolePrinter::Progress(const TFlashPort& port, const TFlashProgress& pro
         barShown_ = true;
         return;
     }
-    TPortState& state = ports_[port.Name];
     const int tenth = progress.Total ? int(progress.Examined * 10 / progress.Total) : 10;
     if (tenth == state.lastTenth)
         return;
@@ -145,7 +216,13 @@ void TConsolePrinter::Error(const TFlashPort& port, const QString& text)
 
 void TConsolePrinter::Controller(const TFlashPort& port, const TFlashController& controller)
 {
-    ports_[port.Name].lastStatus.clear();
+    TPortState& state = State(port);
+    state.lastStatus.clear();
+    state.programming = false;
+    const TOutcome outcome = controller.Record.Outcome;
+    const bool ok = outcome == TOutcome::Programmed || outcome == TOutcome::ProgrammedWithParameters;
+    (ok ? state.programmed : state.failed) += 1;
+    state.last = ok ? QStringLiteral("programmed") : controller.Record.Message;
     Line(out_, port.Name + QStringLiteral(": ") + SummaryLine(controller));
 }
 
@@ -158,10 +235,12 @@ void TConsolePrinter::WaitExpired(const TFlashPort& port, double seconds)
 
 void TConsolePrinter::Done(const std::vector<TFlashPortSummary>& ports, int)
 {
-    if (ports.size() < 2) {
-        EndBar();
+    EndBar();
+    if (ports.size() < 2)
         return;
-    }
+    // The table replaces the block of status lines.
+    EraseBlock();
+    order_.clear();
     Line(out_, QStringLiteral("port        programmed  failed"));
     for (const TFlashPortSummary& p : ports) {
         Line(out_, QStringLiteral("%1  %2  %3%4")

@@ -1,14 +1,17 @@
 #pragma once
 
 // qr740-flash's account for people. On a terminal, one port's progress is a bar
-// redrawn in place; otherwise (a pipe, a file, several ports) each line stands
-// on its own, prefixed with its port, and progress is told at every tenth.
-// Errors go to standard error with the window's texts.
+// redrawn in place, and several ports are a block of status lines, one a port,
+// redrawn in place under the messages; otherwise (a pipe, a file) each line
+// stands on its own, prefixed with its port, and progress is told at every
+// tenth. Errors go to standard error with the window's texts.
 
 #include "flashreport.h"
 
+#include <chrono>
 #include <cstdio>
 #include <map>
+#include <vector>
 
 class TConsolePrinter : public TFlashReport {
 public:
@@ -26,18 +29,37 @@ private:
     struct TPortState {
         QString lastStatus;
         int lastTenth = -1;
+        TFlashProgress progress;
+        bool programming = false;
+        int programmed = 0;
+        int failed = 0;
+        QString last; // the outcome of its last controller
     };
+    TPortState& State(const TFlashPort& port);
     void Line(std::FILE* to, const QString& text);
     // Ends a progress bar left on the terminal's last line.
     void EndBar();
+    // The block of status lines: taken off the screen before a message is
+    // printed, and drawn again under it.
+    void EraseBlock();
+    void DrawBlock();
+    void Redraw(bool now);
 
     std::FILE* out_;
     std::FILE* err_;
     const bool bar_;
+    const bool block_;
     const bool quiet_;
     bool barShown_ = false;
+    int blockLines_ = 0;
+    std::chrono::steady_clock::time_point drawn_{};
+    std::vector<QString> order_; // the ports, in the order they first spoke
     std::map<QString, TPortState> ports_;
 };
+
+// One port's line in the block of status lines, `width` characters at most.
+QString StatusLine(const QString& port, const QString& status, const TFlashProgress* progress, int programmed,
+                   int failed, const QString& last);
 
 // Pieces of the account, for tests.
 QString PrintableId(const std::string& id);
