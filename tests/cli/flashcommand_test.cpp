@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -263,5 +264,60 @@ TEST_P(FlashFaults, EndInTheirOutcomeWithTheWindowsMessage)
 
 INSTANTIATE_TEST_SUITE_P(Sim, FlashFaults, ::testing::ValuesIn(kFaults),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A gang: four ports with a faulty controller each beside two sound ones, all
+// in one run. Each port ends in its own outcome, and the sound controllers are
+// programmed whole, whatever their neighbours do.
+TEST_F(FlashCommand, AGangKeepsEachPortsFaultToItself)
+{
+    const struct {
+        const char* fault; // empty: a sound controller
+        const char* failure;
+    } ports[] = {
+        {"nak-block:2", "block-refused"}, {"", ""},  {"silent-after:E", "no-response"},
+        {"bad-crc:P", "no-response"},     {"", ""},  {"hangup-after-block:1", "no-response"},
+    };
+    std::string map = "[Ports]\n";
+    std::string names;
+    std::vector<std::unique_ptr<TSimRunner>> sims;
+    for (std::size_t i = 0; i < std::size(ports); ++i) {
+        const std::string link = (dir / ("ttyQR" + std::to_string(i + 1))).string();
+        map += "COM" + std::to_string(i + 1) + "=" + link + "\n";
+        names += (i ? "," : "") + std::string("COM") + std::to_string(i + 1);
+        sim::Options options = SimOptions();
+        options.link = link;
+        if (*ports[i].fault) {
+            EXPECT_TRUE(sim::AddFault(options.faults, ports[i].fault));
+        }
+        sims.push_back(std::make_unique<TSimRunner>());
+        ASSERT_TRUE(sims.back()->Start(options));
+    }
+    dir.WriteFile("Loader.ini", map + "[Loader]\nQR740=qr740.ldr\n[Binary]\nQR 740=FW00303\n");
+
+    const TRunResult r = Run({"--ports", names, "--json"});
+    for (auto& sim : sims)
+        sim->Stop();
+
+    EXPECT_EQ(r.status, kExitFailed) << r.out << r.err;
+    const auto controllers = r.Events("controller");
+    ASSERT_EQ(controllers.size(), std::size(ports)) << r.out;
+    for (std::size_t i = 0; i < std::size(ports); ++i) {
+        SCOPED_TRACE("COM" + std::to_string(i + 1));
+        const QString port = QStringLiteral("COM%1").arg(i + 1);
+        const auto mine = std::find_if(controllers.begin(), controllers.end(),
+                                       [&](const QJsonObject& e) { return e["port"].toString() == port; });
+        ASSERT_NE(mine, controllers.end());
+        EXPECT_EQ((*mine)["failure"].toString().toStdString(), ports[i].failure);
+        if (!*ports[i].fault) {
+            EXPECT_EQ((*mine)["outcome"].toString(), QStringLiteral("programmed"));
+            EXPECT_EQ(sims[i]->Sim().Flash(), image);
+            EXPECT_FALSE(sims[i]->SaidAnythingUnexpected()) << sims[i]->Transcript();
+        }
+    }
+    const auto done = r.Events("done");
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0]["programmed"].toInt(), 2);
+    EXPECT_EQ(done[0]["failed"].toInt(), 4);
+}
 
 } // namespace
