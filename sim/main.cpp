@@ -25,8 +25,9 @@ void PrintEvent(const sim::Event& e)
 }
 
 // Writes whatever output files were asked for; false if one could not be written.
-bool WriteOutputs(const sim::Options& options, const sim::Controller& controller)
+bool WriteOutputs(const sim::Options& options, const sim::Loop& loop)
 {
+    const sim::Controller& controller = loop.Sim();
     bool ok = true;
     try {
         if (!options.flashOut.empty())
@@ -38,6 +39,13 @@ bool WriteOutputs(const sim::Options& options, const sim::Controller& controller
     try {
         if (!options.paramsOut.empty())
             sim::WriteParameterLines(options.paramsOut, controller);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qr740-sim: %s\n", e.what());
+        ok = false;
+    }
+    try {
+        if (!options.turnaroundOut.empty())
+            sim::WriteTurnarounds(options.turnaroundOut, loop.Turnarounds());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qr740-sim: %s\n", e.what());
         ok = false;
@@ -100,7 +108,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "qr740-sim: %s\n", e.what());
         status = kExitFailure;
     }
-    if (!WriteOutputs(options, loop.Sim()))
+    if (!WriteOutputs(options, loop))
         status = kExitFailure;
     if (status == 0 && loop.Sim().AnythingUnexpected())
         status = kExitUnexpected;

@@ -141,7 +141,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
 
         static const char* const kWithValue[] = {
             "--link", "--id", "--loader-version", "--flash-start", "--flash-end", "--block-size",
-            "--fw-version", "--fault", "--flash-out", "--params-out", "--quiet-ms",
+            "--fw-version", "--fault", "--flash-out", "--params-out", "--quiet-ms", "--turnaround-out",
         };
         bool known = false;
         for (const char* name : kWithValue)
@@ -199,6 +199,8 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
             options.flashOut = value;
         } else if (arg == "--params-out") {
             options.paramsOut = value;
+        } else if (arg == "--turnaround-out") {
+            options.turnaroundOut = value;
         } else if (arg == "--quiet-ms") {
             const auto n = number(24u * 3600 * 1000);
             if (!n || *n == 0)
@@ -260,6 +262,9 @@ the conversation as it happens.
   --flash-out FILE       on exit, write the flash from --flash-start up to
                          --flash-end as an image (0xFF where nothing was written)
   --params-out FILE      on exit, write the parameter lines received, one a line
+  --turnaround-out FILE  on exit, write the programmer's turnarounds in seconds,
+                         one a line: each from a loader reply's last byte on the
+                         line to the first byte the programmer sent next
   --once                 end once a session has gone past the loader upload and
                          the line has then been quiet for 5 seconds; the exit
                          status is 0, or 1 if anything unexpected happened

@@ -58,6 +58,10 @@ struct Options {
     bool pace = false;
     std::filesystem::path flashOut;
     std::filesystem::path paramsOut;
+    // On exit, the programmer's turnarounds in seconds, one a line: from the
+    // last byte of each reply the loader sent to the first byte of what the
+    // programmer sent next.
+    std::filesystem::path turnaroundOut;
     bool once = false;
     // How long the line must stay quiet before a session counts as over. Longer
     // than the programmer's own pauses (1 s and 2 s) so that they never end one.

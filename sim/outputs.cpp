@@ -1,6 +1,7 @@
 #include "outputs.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -31,6 +32,17 @@ void WriteParameterLines(const std::filesystem::path& path, const Controller& co
     std::string text;
     for (const std::string& line : controller.ParameterLines())
         text += line + "\n";
+    WriteWhole(path, text.data(), text.size());
+}
+
+void WriteTurnarounds(const std::filesystem::path& path, const std::vector<double>& turnarounds)
+{
+    std::string text;
+    char line[32];
+    for (const double seconds : turnarounds) {
+        std::snprintf(line, sizeof line, "%.9f\n", seconds);
+        text += line;
+    }
     WriteWhole(path, text.data(), text.size());
 }
 

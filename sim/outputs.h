@@ -6,6 +6,7 @@
 #include "controller.h"
 
 #include <filesystem>
+#include <vector>
 
 namespace sim {
 
@@ -15,5 +16,8 @@ void WriteFlashImage(const std::filesystem::path& path, const Controller& contro
 
 // Writes each parameter line received, ended by LF; throws as above.
 void WriteParameterLines(const std::filesystem::path& path, const Controller& controller);
+
+// Writes each turnaround in seconds, one a line; throws as above.
+void WriteTurnarounds(const std::filesystem::path& path, const std::vector<double>& turnarounds);
 
 } // namespace sim

@@ -95,6 +95,7 @@ void Loop::CloseLine()
     if (master_ >= 0)
         ::close(master_);
     master_ = -1;
+    awaitingRequest_ = false;
     listening_ = false;
     in_.clear();
     out_.clear();
@@ -167,6 +168,11 @@ void Loop::ReadLine(Clock::time_point now)
     std::uint8_t buf[4096];
     for (;;) {
         const ssize_t n = ::read(master_, buf, sizeof buf);
+        if (n > 0 && awaitingRequest_) {
+            awaitingRequest_ = false;
+            if (controller_.CurrentStage() == Stage::Loader)
+                turnarounds_.push_back(std::chrono::duration<double>(Clock::now() - replyEnd_).count());
+        }
         if (n <= 0) {
             // EAGAIN: all read; EIO: the programmer has closed the port, and
             // WatchLine learns that from the poll.
@@ -247,6 +253,12 @@ void Loop::WriteDue(Clock::time_point now)
     if (n > 0) {
         out_.erase(out_.begin(), out_.begin() + n);
         controller_.NoteLineActivity(now);
+        // The reply's last byte is on the line: from now on the programmer is
+        // the one the line waits for.
+        if (out_.empty() && controller_.CurrentStage() == Stage::Loader) {
+            replyEnd_ = Clock::now();
+            awaitingRequest_ = true;
+        }
     }
     writeBlocked_ = n >= 0 ? std::size_t(n) < due.size() : errno == EAGAIN;
     if (n < 0 && errno != EAGAIN && errno != EINTR) {

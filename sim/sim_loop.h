@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -39,6 +40,9 @@ public:
 
     // The controller; read it on another thread only after Run has returned.
     const Controller& Sim() const { return controller_; }
+    // The programmer's turnarounds while the loader ran (see --turnaround-out);
+    // read after Run has returned.
+    const std::vector<double>& Turnarounds() const { return turnarounds_; }
 
 private:
     struct TimedByte {
@@ -83,6 +87,12 @@ private:
     std::deque<TimedByte> out_;
     Clock::time_point lastInDue_{};
     Clock::time_point lastOutDue_{};
+
+    // A loader reply's last byte has gone out at replyEnd_, and the programmer's
+    // next byte is awaited.
+    bool awaitingRequest_ = false;
+    Clock::time_point replyEnd_{};
+    std::vector<double> turnarounds_;
 };
 
 } // namespace sim
