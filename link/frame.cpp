@@ -93,6 +93,39 @@ TLinkReceiver::TResult TLinkReceiver::Feed(std::uint8_t b)
     return TResult::Pending;
 }
 
+std::size_t TLinkReceiver::BytesToFrameEnd() const
+{
+    constexpr std::size_t kAfterPreamble = 1 + 2 + 4 + 2; // command, length, address, CRC
+    const auto length = std::size_t(std::max<std::int32_t>(RxLength, 0));
+    switch (RxState) {
+    case SeekPreamble: {
+        // The preamble bytes the window already ends with.
+        std::size_t matched = 0;
+        for (std::size_t k = std::min(SyncWindow.size(), kPreamble.size()); k > 0; --k) {
+            if (std::equal(SyncWindow.end() - std::ptrdiff_t(k), SyncWindow.end(), kPreamble.begin())) {
+                matched = k;
+                break;
+            }
+        }
+        return kPreamble.size() - matched + kAfterPreamble;
+    }
+    case ReadCommand:
+        return kAfterPreamble;
+    case ReadLength:
+        // What of the length is known already is the least it can be.
+        return std::size_t(2 - RxLengthCount) + 4 + length + 2;
+    case ReadAddress:
+        return std::size_t(4 - RxAddressCount) + length + 2;
+    case ReadData:
+        return length - std::size_t(RxDataCount) + 2;
+    case ReadCrcLow:
+        return 2;
+    case ReadCrcHigh:
+        return 1;
+    }
+    return 1;
+}
+
 std::string TLinkReceiver::DataText() const
 {
     const auto n = std::clamp<std::int32_t>(RxLength, 0, std::int32_t(kRxDataSize));

@@ -43,6 +43,9 @@ public:
 
     void Reset();
     TResult Feed(std::uint8_t b);
+    // The fewest bytes that can still end the frame being received (at least
+    // 1): a reader may wait for that many before looking again.
+    std::size_t BytesToFrameEnd() const;
 
     // Data byte n of the last frame, counted from 1 as the protocol counts them.
     // Positions past 512 are never stored; positions a shorter frame did not reach

@@ -22,6 +22,8 @@ TLoaderSession::TLoaderSession(TVaCustomComm& port, TSessionHost& host, TSession
     QObject::connect(&PortSearch_, &QTimer::timeout, &PortSearch_,
                      [this] { Guarded([this] { LookForPort(); }); });
     Pause_.setSingleShot(true);
+    // The controller needs the whole pause: a coarse timer may end it 5% early.
+    Pause_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&Pause_, &QTimer::timeout, &Pause_, [this] {
         const TStep then = std::exchange(AfterPause_, nullptr);
         if (then)
@@ -124,7 +126,24 @@ void TLoaderSession::InstallHandler(LoaderStage stage)
         BeginNotification();
         if (ReadBytes(count))
             (this->*handler)(sender, count);
+        UpdateRxThreshold();
     };
+    SetAside_ = false;
+    UpdateRxThreshold();
+}
+
+void TLoaderSession::UpdateRxThreshold()
+{
+    if (ShutDown_ || !ProgPort.IsOpen())
+        return;
+    const bool framed = !SetAside_ && (Stage_ == LoadingTargetLoader || Stage_ == GettingVersion);
+    const std::size_t needed = framed ? std::min<std::size_t>(Link_.ReplyBytesNeeded(), 255) : 1;
+    try {
+        ProgPort.SetRxThreshold(std::int32_t(needed));
+    } catch (const EVaCommError&) {
+        // A line that takes no setting fails its next read or write as well,
+        // and that failure is reported where it happens.
+    }
 }
 
 void TLoaderSession::BeginNotification()
@@ -465,6 +484,8 @@ void TLoaderSession::CancelPause()
 void TLoaderSession::SetAside()
 {
     ++Epoch_;
+    SetAside_ = true;
+    UpdateRxThreshold();
     // Bytes that arrive now belong to nothing the session is doing. The port
     // is told of them as they come, so they are taken off it and dropped;
     // what the session does next installs the handler it needs.

@@ -150,6 +150,10 @@ private:
 
     void ShowStatus(TSessionStatus status, const QString& text);
     void InstallHandler(LoaderStage stage);
+    // Asks the port to announce received bytes once the reply being received
+    // can be whole, rather than byte by byte; byte by byte where no frame is
+    // awaited.
+    void UpdateRxThreshold();
     // A receive notification begins: the bytes it announces belong to the port
     // as it is now, and to the session as it is now.
     void BeginNotification();
@@ -218,6 +222,7 @@ private:
     QTimer Pause_;
     TStep AfterPause_ = nullptr;
     bool ShutDown_ = false;
+    bool SetAside_ = false; // bytes are being read and dropped (see SetAside)
     // Moves on whenever what a running handler was told may no longer hold
     // (the session failed, paused, or the port was reset); see ReadByte.
     std::uint64_t Epoch_ = 0;

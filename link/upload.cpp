@@ -34,6 +34,8 @@ void TLoaderSession::bGoClick()
     if (!UploadNowReady_ || ShutDown_)
         return;
     StartUpload();
+    // Its request was sent outside any receive handler.
+    UpdateRxThreshold();
 }
 
 QString TLoaderSession::ImagePath() const

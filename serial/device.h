@@ -58,6 +58,17 @@ public:
     // Makes reads return at once with what has arrived.
     virtual int SetTimeouts() { return 0; }
     virtual int SetQueueSizes(std::int32_t /*readSize*/, std::int32_t /*writeSize*/) { return 0; }
+    // How many received bytes make the device readable for the event thread's
+    // wait (1 to 255): a reader that knows it needs N bytes is woken once, not
+    // once a byte. Reads still return whatever has arrived. Kept across
+    // settings written later. Lowered below what already waits, it must end a
+    // wait under way, as the bytes are then enough.
+    virtual int SetReadThreshold(std::uint8_t count)
+    {
+        readThreshold_.store(count);
+        return 0;
+    }
+    std::uint8_t ReadThreshold() const { return readThreshold_.load(); }
     // Selects the line events that the event thread waits for.
     virtual int SetEventMask(std::uint32_t mask)
     {
@@ -67,6 +78,12 @@ public:
     std::uint32_t EventMask() const { return eventMask_.load(); }
 
     virtual int QueueCounts(std::uint32_t& inQueue, std::uint32_t& outQueue) = 0;
+    // The receive queue alone: what every notification needs, for less.
+    virtual int InQueue(std::uint32_t& inQueue)
+    {
+        std::uint32_t outQueue = 0;
+        return QueueCounts(inQueue, outQueue);
+    }
     // The driver's line-event totals; false where the driver keeps none.
     virtual bool LineCounters(TVaLineCounters& counters) = 0;
     virtual int Purge(std::uint32_t flags) = 0;
@@ -87,8 +104,13 @@ public:
     virtual TVaDeviceWait WaitReadable(bool watchReadable, TVaHandle wake,
                                        std::int32_t timeoutMs) = 0;
 
+protected:
+    void NoteReadThreshold(std::uint8_t count) { readThreshold_.store(count); }
+
 private:
     std::atomic<std::uint32_t> eventMask_{0};
+    // Read by the event thread, which announces no fewer bytes.
+    std::atomic<std::uint8_t> readThreshold_{1};
 };
 
 // The terminal mode flags that a device is given for `line` (speed, special

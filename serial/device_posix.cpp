@@ -96,7 +96,7 @@ std::uint8_t ParityOf(tcflag_t cflag)
 constexpr tcflag_t kGovernedCflag = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
 constexpr tcflag_t kGovernedIflag = IXON | IXOFF | INPCK;
 
-termios2 ToTermios(const termios2& read, const TVaLineSettings& line)
+termios2 ToTermios(const termios2& read, const TVaLineSettings& line, std::uint8_t threshold)
 {
     termios2 t = read;
     const TVaTerminalFlags flags = VaTerminalFlagsOf(line);
@@ -107,7 +107,9 @@ termios2 ToTermios(const termios2& read, const TVaLineSettings& line)
     t.c_cflag = (read.c_cflag & HUPCL) | flags.Cflag | BOTHER;
     t.c_ospeed = line.BaudRate;
     t.c_ispeed = line.BaudRate; // CIBAUD is clear: input runs at the output rate
-    t.c_cc[VMIN] = 1;
+    // Reads never wait (the device is non-blocking), so VMIN governs only when
+    // poll calls the line readable: with VTIME 0, once VMIN bytes are there.
+    t.c_cc[VMIN] = threshold;
     t.c_cc[VTIME] = 0;
     t.c_cc[VSTART] = line.XonChar;
     t.c_cc[VSTOP] = line.XoffChar;
@@ -168,6 +170,9 @@ public:
             return {error, false};
         }
         fd_ = fd;
+        countersKept_ = true;
+        threshold_ = 1;
+        NoteReadThreshold(1);
         // Read before anything of ours is applied, so that closing leaves the
         // line as it was found: a terminal mapped by mistake keeps its echo and
         // its Ctrl-C after the program has gone.
@@ -227,7 +232,7 @@ public:
         termios2 before{};
         if (::ioctl(fd_, TCGETS2, &before) != 0)
             return LastError();
-        const termios2 wanted = ToTermios(before, line);
+        const termios2 wanted = ToTermios(before, line, threshold_);
         if (::ioctl(fd_, TCSETS2, &wanted) != 0)
             return LastError();
         // The set reports success when any part of it applied; only reading back
@@ -261,11 +266,46 @@ public:
         return 0;
     }
 
+    // VMIN with VTIME 0: poll calls a terminal readable once VMIN bytes wait.
+    // Changing the settings wakes the terminal's waiters, which look again, so
+    // lowering it ends the event thread's wait when enough bytes already wait.
+    int SetReadThreshold(std::uint8_t count) override
+    {
+        count = std::max<std::uint8_t>(count, 1);
+        if (count == threshold_)
+            return 0;
+        termios2 t{};
+        if (::ioctl(fd_, TCGETS2, &t) != 0)
+            return LastError();
+        t.c_cc[VMIN] = count;
+        t.c_cc[VTIME] = 0;
+        if (::ioctl(fd_, TCSETS2, &t) != 0)
+            return LastError();
+        threshold_ = count;
+        NoteReadThreshold(count);
+        return 0;
+    }
+
+    int InQueue(std::uint32_t& inQueue) override
+    {
+        int in = 0;
+        if (::ioctl(fd_, FIONREAD, &in) != 0)
+            return LastError();
+        inQueue = std::uint32_t(in > 0 ? in : 0);
+        return 0;
+    }
+
     bool LineCounters(TVaLineCounters& counters) override
     {
-        serial_icounter_struct c{};
-        if (::ioctl(fd_, TIOCGICOUNT, &c) != 0)
+        // A driver that keeps no totals (a pseudo-terminal, most USB adapters)
+        // keeps none later either: it is not asked at every notification.
+        if (!countersKept_)
             return false;
+        serial_icounter_struct c{};
+        if (::ioctl(fd_, TIOCGICOUNT, &c) != 0) {
+            countersKept_ = !IsUnsupported(errno);
+            return false;
+        }
         counters.Cts = std::uint32_t(c.cts);
         counters.Dsr = std::uint32_t(c.dsr);
         counters.Ring = std::uint32_t(c.rng);
@@ -388,6 +428,8 @@ private:
 
     int fd_ = -1;
     termios2 found_{};
+    bool countersKept_ = true;
+    std::uint8_t threshold_ = 1;
 };
 
 } // namespace

@@ -123,6 +123,7 @@ void TVaCustomComm::Open()
 {
     CheckClosed();
     OpenDevice();
+    rxThreshold_ = 1;
     try {
         ApplySettings();
         SetTimeouts();
@@ -208,6 +209,19 @@ void TVaCustomComm::Send(const void* buffer, std::int32_t count)
     writable_->setEnabled(true);
     if (!stall_->isActive())
         stall_->start(std::max(writeTimeout_, 0));
+}
+
+void TVaCustomComm::SetRxThreshold(std::int32_t count)
+{
+    const auto threshold = static_cast<std::uint8_t>(std::clamp(count, 1, 255));
+    const TLockScope lock(*lock_);
+    rxThreshold_ = threshold;
+    if (!device_)
+        return;
+    // Lowered below what already waits, the device wakes the event thread's
+    // wait itself (see SetReadThreshold).
+    if (const int error = device_->SetReadThreshold(threshold))
+        RaiseCommError("Error writing dcb (%d), %s", error);
 }
 
 std::int32_t TVaCustomComm::SendPending() const
@@ -521,9 +535,20 @@ void TVaCustomComm::Unlock()
 
 void TVaCustomComm::DoRxChar()
 {
-    TVaComStat status;
-    GetStatistics(status);
-    const auto count = std::int32_t(status.cbInQue);
+    // As GetStatistics, without the transmit queue, which nothing here needs.
+    std::int32_t count = 0;
+    {
+        const TLockScope lock(*lock_);
+        if (!device_)
+            return;
+        std::uint32_t in = 0;
+        if (const int error = device_->InQueue(in))
+            RaiseCommError("Error retrieving statistics (%d), %s", error);
+        TVaLineCounters now;
+        if (device_->LineCounters(now))
+            *errorBase_ = now; // read, cleared and dropped: OnError reports them
+        count = std::int32_t(in);
+    }
     // What the handler is told counts as announced, read or not: only bytes
     // beyond it make the event thread announce again.
     if (thread_)

@@ -148,6 +148,11 @@ public:
     void Send(const void* buffer, std::int32_t count);
     // Bytes handed to Send that the device has not taken yet.
     std::int32_t SendPending() const;
+    // Received bytes are announced (OnRxChar) once at least `count` of them
+    // wait, 1 to 255; 1 at every open. A reader that knows how many bytes the
+    // answer it awaits still needs is so told once when they are all there,
+    // not once a byte; bytes that arrive for another reason still count.
+    void SetRxThreshold(std::int32_t count);
     std::int32_t ReadBufUsed();
     void PurgeReadWrite();
     std::int32_t WriteBuf(const void* buffer, std::int32_t count);
@@ -271,6 +276,7 @@ private:
     bool loading_ = false;
     bool destroying_ = false;
     std::uint64_t openCount_ = 0;
+    std::uint8_t rxThreshold_ = 1;
     TVaExceptionReport exceptionReport_;
     // What Send could not write yet, from `queuedFrom_` on, and the watch for
     // room on the device; the stall timer ends a line that takes nothing more.

@@ -291,10 +291,14 @@ bool TVaCommThread::EnterDevice()
 
 bool TVaCommThread::LeaveDevice()
 {
-    const std::lock_guard lock(mutex_);
-    inDevice_ = false;
+    bool running = false;
+    {
+        const std::lock_guard lock(mutex_);
+        inDevice_ = false;
+        running = !stop_;
+    }
     changed_.notify_all();
-    return !stop_;
+    return running;
 }
 
 std::uint32_t TVaCommThread::WaitForEvents(TWatch& w)
@@ -310,7 +314,9 @@ std::uint32_t TVaCommThread::WaitForEvents(TWatch& w)
         return events;
 
     const bool rx = (mask & kEvRxChar) != 0;
-    const bool unread = w.inQueue > 0;
+    // Below the threshold the device is not readable yet, so waiting for it is
+    // waiting for the rest.
+    const bool unread = w.inQueue > 0 && w.inQueue >= device_->ReadThreshold();
     // A device with unread bytes stays readable; waiting for that would return
     // at once, so it is looked at on a timer until the bytes are read.
     const bool watchReadable = rx && !unread && !w.readableButEmpty;
@@ -343,7 +349,9 @@ std::uint32_t TVaCommThread::PendingEvents(TWatch& w, std::uint32_t mask)
 {
     std::uint32_t in = 0;
     std::uint32_t out = 0;
-    if (device_->QueueCounts(in, out) != 0)
+    // The transmit queue is asked for only when its emptying is watched.
+    const int failed = (mask & kEvTxEmpty) ? device_->QueueCounts(in, out) : device_->InQueue(in);
+    if (failed != 0)
         return HangUp(w, mask); // an unplugged adapter fails every request
     std::uint32_t events = 0;
     w.inQueue = in;
@@ -354,7 +362,9 @@ std::uint32_t TVaCommThread::PendingEvents(TWatch& w, std::uint32_t mask)
     std::uint32_t told = announced_.load();
     while (in < told && !announced_.compare_exchange_weak(told, in)) {
     }
-    if ((mask & kEvRxChar) && in > announced_.load())
+    // Fewer bytes than the reader asked to be told of at once are left to
+    // the wait, which the device ends when enough have come.
+    if ((mask & kEvRxChar) && in > announced_.load() && in >= device_->ReadThreshold())
         events |= kEvRxChar;
     if ((mask & kEvTxEmpty) && w.outQueue > 0 && out == 0)
         events |= kEvTxEmpty;
@@ -445,16 +455,22 @@ void TVaCommThread::DispatchEvents()
     }
 }
 
+// The waiter is woken after the lock is let go, so that it does not wake only
+// to wait for the lock.
 void TVaCommThread::Dispatched()
 {
-    const std::lock_guard lock(mutex_);
-    dispatched_ = true;
+    {
+        const std::lock_guard lock(mutex_);
+        dispatched_ = true;
+    }
     changed_.notify_all();
 }
 
 void TVaCommThread::Abandon()
 {
-    const std::lock_guard lock(mutex_);
-    abandoned_ = true;
+    {
+        const std::lock_guard lock(mutex_);
+        abandoned_ = true;
+    }
     changed_.notify_all();
 }

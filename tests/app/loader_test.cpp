@@ -79,6 +79,8 @@ protected:
         if (!window.ProgPort.IsOpen())
             return false;
         const TVaCommRxCharEvent handler = window.ProgPort.OnRxChar;
+        // Announced at once, whatever reply the conversation may be waiting for.
+        window.ProgPort.SetRxThreshold(1);
         bool received = false;
         window.ProgPort.OnRxChar = [&](TVaCustomComm* port, std::int32_t count) {
             for (std::int32_t i = 0; i < count; ++i) {

@@ -247,6 +247,43 @@ TEST(LinkReceiver, KeepsTheFieldsAfterAResetUntilTheNextFrameOverwritesThem)
     EXPECT_EQ(receiver.DataByte(2), 0x01); // from the version reply
 }
 
+// A reader waits for this many bytes before it looks again: never more than the
+// frame still has (it would wait for bytes that never come), and exactly what
+// it still has once its length is known.
+TEST(LinkReceiver, KnowsHowManyBytesTheFrameStillNeeds)
+{
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> junk;
+        std::vector<std::uint8_t> frame;
+    } cases[] = {
+        {"a reply of one data byte", {}, EncodeLinkFrame('P', 0x4000, std::vector<std::uint8_t>{0x06})},
+        {"no data", {}, EncodeLinkFrame('S', 0, {})},
+        {"a version reply behind noise that looks like a preamble", {'$', 'A', 'P', '$', 'A'},
+         EncodeLinkFrame('V', 0x4000, std::vector<std::uint8_t>(9, 0x2F))},
+        {"300 data bytes", {0x00}, EncodeLinkFrame('L', 0, std::vector<std::uint8_t>(300, 'x'))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TLinkReceiver receiver;
+        for (std::uint8_t b : c.junk)
+            receiver.Feed(b);
+        for (std::size_t at = 0; at < c.frame.size(); ++at) {
+            const std::size_t left = c.frame.size() - at;
+            const std::size_t needed = receiver.BytesToFrameEnd();
+            EXPECT_GE(needed, 1u) << at;
+            EXPECT_LE(needed, left) << at;
+            if (at >= kPreamble.size() + 3) { // command and length read
+                EXPECT_EQ(needed, left) << at;
+            }
+            receiver.Feed(c.frame[at]);
+        }
+        EXPECT_EQ(receiver.BytesToFrameEnd(), 1u) << "resting";
+    }
+    TLinkReceiver fresh;
+    EXPECT_EQ(fresh.BytesToFrameEnd(), kFrameOverhead);
+}
+
 TEST(LinkReceiver, CountsAnOverlongFrameToItsEndButStoresOnly512Bytes)
 {
     for (std::size_t length : {512u, 513u, 600u, 65535u}) {

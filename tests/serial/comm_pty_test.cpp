@@ -577,6 +577,42 @@ TEST_F(CommOnPty, AnExceptionGoesToThePortsOwnReportWhenItHasOne)
     EXPECT_TRUE(application.texts.empty());
 }
 
+// A reader that knows how many bytes it awaits is told once they are all there,
+// not once a byte; the next open announces byte by byte again.
+TEST_F(CommOnPty, AThresholdAnnouncesOnceEnoughBytesWait)
+{
+    std::vector<std::int32_t> counts;
+    port.OnRxChar = [&](TVaCustomComm*, std::int32_t count) {
+        counts.push_back(count);
+        ReadAll(count);
+    };
+    port.Open();
+    port.SetRxThreshold(5);
+    pty.Write({1, 2, 3});
+    RunEventsFor(200ms);
+    EXPECT_TRUE(counts.empty()) << "three of five bytes announced";
+    pty.Write({4, 5});
+    ASSERT_TRUE(WaitUntil([&] { return !counts.empty(); }));
+    EXPECT_EQ(counts, std::vector<std::int32_t>{5});
+
+    // Lowered below what already waits: told at once, not at the next byte.
+    counts.clear();
+    port.SetRxThreshold(4);
+    pty.Write({1, 2});
+    RunEventsFor(200ms);
+    ASSERT_TRUE(counts.empty());
+    port.SetRxThreshold(2);
+    ASSERT_TRUE(WaitUntil([&] { return !counts.empty(); }));
+    EXPECT_EQ(counts, std::vector<std::int32_t>{2});
+
+    port.Close();
+    port.Open();
+    counts.clear();
+    pty.Write({6});
+    ASSERT_TRUE(WaitUntil([&] { return !counts.empty(); }));
+    EXPECT_EQ(counts, std::vector<std::int32_t>{1});
+}
+
 TEST_F(CommOnPty, CloseInsideAHandlerEndsTheThreadAfterTheHandler)
 {
     int calls = 0;
