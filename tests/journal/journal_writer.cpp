@@ -1,15 +1,17 @@
 // Another program appending to a journal, for the tests: several of them at once,
-// one under a file-size limit, one without the right to write.
+// one under a file-size limit, one without the right to write, one forwarding.
 //
 //   journal_writer FILE --writer NAME --count N [--message-bytes B]
-//                  [--file-size-limit BYTES]
+//                  [--file-size-limit BYTES] [--server URI]
 //
 // Prints each record's id once Append has returned. Exit status: 0 when every
-// record was appended, 3 when the journal did not open, 4 when an Append
-// failed, 2 for bad arguments. Errors go to stderr as the library words them.
+// record was appended (and, with --server, forwarded), 3 when the journal did
+// not open, 4 when an Append failed, 5 when forwarding did not finish in time,
+// 2 for bad arguments. Errors go to stderr as the library words them.
 
 #include "journal.h"
 #include "journal_fixtures.h"
+#include "journalforwarder.h"
 
 #include <csignal>
 #include <cstdio>
@@ -25,6 +27,7 @@ int main(int argc, char** argv)
         return 2;
     const std::string file = argv[1];
     std::string writer = "writer";
+    std::string server;
     int count = 1;
     std::size_t messageBytes = 0;
     std::optional<rlim_t> fileSizeLimit;
@@ -39,6 +42,8 @@ int main(int argc, char** argv)
             messageBytes = std::stoul(value);
         else if (option == "--file-size-limit")
             fileSizeLimit = std::stoull(value);
+        else if (option == "--server")
+            server = value;
         else
             return 2;
     }
@@ -59,6 +64,16 @@ int main(int argc, char** argv)
             return 2;
         }
     }
+    std::optional<TJournalForwarder> forwarder;
+    if (!server.empty()) {
+        TJournalForwarderOptions options;
+        options.RetryInterval = std::chrono::milliseconds(50);
+        options.PollInterval = std::chrono::milliseconds(200);
+        options.BatchSize = 7; // several requests per writer, interleaved with the others'
+        forwarder.emplace(file, server, options);
+        forwarder->Start();
+    }
+
     for (int i = 0; i < count; ++i) {
         TJournalRecord record = SampleRecord(i, writer);
         record.Message = std::string(messageBytes, 'm');
@@ -69,6 +84,18 @@ int main(int argc, char** argv)
             return 4;
         }
         std::cout << record.Id << std::endl;
+        if (forwarder)
+            forwarder->RecordAppended();
+    }
+    if (forwarder) {
+        const bool drained = WaitFor([&] {
+            const TJournalForwarderStatus status = forwarder->Status();
+            return status.Waiting == 0 && status.LastError.empty();
+        });
+        if (!drained) {
+            std::cerr << "forwarding unfinished: " << forwarder->Status().LastError << std::endl;
+            return 5;
+        }
     }
     return 0;
 }
