@@ -116,9 +116,10 @@ std::string Cause(sqlite3* db, int code, const std::filesystem::path& file)
         if (!problem.empty())
             return cause + " (" + problem + ")";
     }
-    if (primary != SQLITE_IOERR && primary != SQLITE_CANTOPEN && primary != SQLITE_FULL)
+    // SQLITE_FULL already says what happened (SQLite reports ENOSPC so).
+    if (!db || (primary != SQLITE_IOERR && primary != SQLITE_CANTOPEN))
         return cause;
-    const int systemErrno = db ? LastSystemErrno(db) : 0;
+    const int systemErrno = primary == SQLITE_IOERR ? LastSystemErrno(db) : sqlite3_system_errno(db);
     if (systemErrno == 0)
         return cause;
     if (primary == SQLITE_IOERR && IsFullError(systemErrno))
