@@ -22,7 +22,8 @@
 //   committed it, so a crash in between sends it again, harmlessly. Several
 //   forwarders (in several processes) on one journal and one server are fine.
 // - The server's table (kJournalServerTable) is created when missing; with the
-//   table made beforehand, the server account needs only INSERT on it.
+//   table made beforehand, the server account needs only INSERT on it and
+//   SELECT on its id column (which ON CONFLICT (id) reads).
 // - A record the server refuses is retried, never skipped: the records after it
 //   wait, and Status().LastError says why.
 //
