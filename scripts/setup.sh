@@ -10,6 +10,9 @@ packages=(
   fonts-dejavu-core
   # the Debian package (dpkg-shlibdeps) and the install check
   dpkg-dev desktop-file-utils
+  # the journal: the local SQLite file, the factory server's client library, and
+  # the PostgreSQL server that the journal's tests start for themselves
+  libsqlite3-dev libpq-dev postgresql
 )
 
 missing=()

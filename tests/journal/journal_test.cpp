@@ -1,0 +1,449 @@
+// The local journal on real SQLite files: what goes in comes out, in order;
+// several writers at once lose nothing; a journal that cannot be written says
+// which file and why, and keeps what it had.
+
+#include "journal.h"
+#include "journal_fixtures.h"
+#include "scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            lines.push_back(line);
+    return lines;
+}
+
+// SQLite's own verdict on the file, through a connection of the test's.
+std::string IntegrityCheck(const std::filesystem::path& file)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* statement = nullptr;
+    std::string verdict = "no answer";
+    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW)
+        verdict = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return verdict;
+}
+
+std::string Writer()
+{
+    return JOURNAL_WRITER_PATH;
+}
+
+std::vector<std::string> WriterCommand(const std::filesystem::path& file, std::vector<std::string> options)
+{
+    std::vector<std::string> command = {Writer(), file.string()};
+    command.insert(command.end(), options.begin(), options.end());
+    return command;
+}
+
+} // namespace
+
+TEST(Journal, GivesBackEveryFieldOfEveryRecordInTheOrderOfAppending)
+{
+    ScratchDir dir;
+    const auto file = dir / "journal.sqlite";
+    std::vector<TJournalRecord> written;
+    {
+        TJournal journal(file);
+        for (int number : {3, 1, 2}) {
+            written.push_back(SampleRecord(number));
+            journal.Append(written.back());
+        }
+        // Fields at their extremes: empty texts, a failure, numbers past 32 bits,
+        // an identification decoded from Latin-1 bytes such as "QR740 \xB5\xE9\xFF".
+        TJournalRecord odd = SampleRecord(4);
+        odd.ComNumber = 0;
+        odd.AdapterSerial.clear();
+        odd.Identification = "QR740 \xC2\xB5\xC3\xA9\xC3\xBF";
+        odd.VersionBefore.clear();
+        odd.ParameterFile.clear();
+        odd.ParameterSha256.clear();
+        odd.ParameterLinesSent = 0;
+        odd.Outcome = std::string(kOutcomeFailed);
+        odd.FailureKind = "no-response";
+        odd.Message = "No response from the controller.\nCheck the cable, \"COM3\", and try again.";
+        odd.ImageSize = 5'000'000'000;
+        odd.FlashEnd = 0xFFFFFFFF;
+        written.push_back(odd);
+        journal.Append(odd);
+        EXPECT_EQ(journal.Records(), written);
+    }
+    // A new connection, as the next start of the program makes.
+    TJournal reopened(file);
+    const auto read = reopened.Records();
+    ASSERT_EQ(read.size(), written.size());
+    for (std::size_t i = 0; i < read.size(); ++i)
+        EXPECT_EQ(read[i], written[i]) << "record " << i;
+}
+
+TEST(Journal, StoresTextsAsValidUtf8WithoutNul)
+{
+    struct Case {
+        const char* name;
+        std::string given;
+        std::string stored;
+    };
+    const std::vector<Case> cases = {
+        {"UTF-8 unchanged", "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x94\xA7", "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x94\xA7"},
+        {"a Latin-1 byte not decoded", std::string("QR\xB5" "740"), "QR\xEF\xBF\xBD" "740"},
+        {"a NUL", std::string("QR\0" "740", 6), "QR\xEF\xBF\xBD" "740"},
+        {"a sequence cut short", "ab\xE2\x82", "ab\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"an overlong slash", "\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"a surrogate", "\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"past U+10FFFF", "\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    ScratchDir dir;
+    TJournal journal(dir / "journal.sqlite");
+    for (const Case& c : cases) {
+        TJournalRecord record = SampleRecord(1);
+        record.Identification = c.given;
+        record.ImagePath = c.given;
+        journal.Append(record);
+        const TJournalRecord back = journal.Records().back();
+        EXPECT_EQ(back.Identification, c.stored) << c.name;
+        EXPECT_EQ(back.ImagePath, c.stored) << c.name;
+    }
+}
+
+TEST(Journal, SinceKeepsTheRecordsStartedAtOrAfterTheMomentInTheOrderOfAppending)
+{
+    ScratchDir dir;
+    TJournal journal(dir / "journal.sqlite");
+    // Appended out of time order: a bench whose sessions overlapped.
+    const std::vector<int> seconds = {20, 10, 30, 10};
+    std::vector<TJournalRecord> records;
+    for (int second : seconds) {
+        records.push_back(SampleRecord(second));
+        journal.Append(records.back());
+    }
+    const auto ids = [&](std::vector<int> which) {
+        std::vector<std::string> chosen;
+        for (int i : which)
+            chosen.push_back(records[static_cast<std::size_t>(i)].Id);
+        return chosen;
+    };
+    struct Case {
+        std::string since;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"", ids({0, 1, 2, 3})},
+        {"2026-12-10T07:00:00.000Z", ids({0, 1, 2, 3})},
+        {"2026-12-10T08:00:10.000Z", ids({0, 1, 2, 3})}, // exactly the earliest start
+        {"2026-12-10T08:00:10.001Z", ids({0, 2})},
+        {"2026-12-10T08:00:20.000Z", ids({0, 2})},
+        {"2026-12-10T08:00:30.000Z", ids({2})},
+        {"2026-12-10T08:00:30.001Z", {}},
+        {"2026-12-11T00:00:00.000Z", {}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Ids(journal.Records(c.since)), c.expected) << "since " << c.since;
+
+    EXPECT_THROW(journal.Records("2026-12-10"), TJournalError);
+}
+
+TEST(Journal, IdsAreDistinctVersion4Uuids)
+{
+    const std::regex uuid4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    std::set<std::string> seen;
+    for (int i = 0; i < 100000; ++i) {
+        const std::string id = NewJournalId();
+        ASSERT_TRUE(std::regex_match(id, uuid4)) << id;
+        ASSERT_TRUE(seen.insert(id).second) << "repeated " << id;
+    }
+}
+
+TEST(Journal, TimesAreUtcWithMillisecondsAndZ)
+{
+    using namespace std::chrono;
+    const auto day = sys_days(year(2026) / 2 / 28);
+    EXPECT_EQ(JournalTime(system_clock::time_point(day + hours(23) + minutes(59) + seconds(59) + milliseconds(999))),
+              "2026-02-28T23:59:59.999Z");
+    EXPECT_EQ(JournalTime(system_clock::time_point(day + microseconds(1500))), "2026-02-28T00:00:00.001Z");
+    EXPECT_TRUE(IsJournalTime(JournalTimeNow()));
+    for (const char* bad : {"2026-02-29T00:00:00.000Z", "2026-12-10T24:00:00.000Z", "2026-12-10T14:03:22Z",
+                            "2026-12-10 14:03:22.123Z", "2026-12-10T14:03:22.123", ""})
+        EXPECT_FALSE(IsJournalTime(bad)) << bad;
+}
+
+TEST(Journal, RefusesAnUnfitRecordAndStoresNothing)
+{
+    ScratchDir dir;
+    const auto file = dir / "journal.sqlite";
+    TJournal journal(file);
+    const TJournalRecord first = SampleRecord(1);
+    journal.Append(first);
+
+    struct Case {
+        const char* name;
+        std::function<void(TJournalRecord&)> spoil;
+        std::string cause;
+    };
+    const std::vector<Case> cases = {
+        {"no id", [](TJournalRecord& r) { r.Id.clear(); }, "the record has no id"},
+        {"an id already there", [&](TJournalRecord& r) { r.Id = first.Id; }, "UNIQUE constraint failed: sessions.id"},
+        {"a local time", [](TJournalRecord& r) { r.Started = "2026-12-10 09:00:00"; },
+         "the record's started time \"2026-12-10 09:00:00\" is not in the form 2026-12-10T14:03:22.123Z"},
+        {"no end", [](TJournalRecord& r) { r.Ended.clear(); },
+         "the record's ended time \"\" is not in the form 2026-12-10T14:03:22.123Z"},
+    };
+    for (const Case& c : cases) {
+        TJournalRecord record = SampleRecord(2);
+        c.spoil(record);
+        try {
+            journal.Append(record);
+            ADD_FAILURE() << c.name << ": appended";
+        } catch (const TJournalError& error) {
+            EXPECT_EQ(error.Step(), TJournalError::TStep::Write) << c.name;
+            EXPECT_EQ(error.File(), file) << c.name;
+            EXPECT_EQ(std::string(error.what()), "Unable to write to journal " + file.string() + ": " + c.cause)
+                << c.name;
+        }
+    }
+    EXPECT_EQ(Ids(journal.Records()), std::vector<std::string>{first.Id});
+}
+
+TEST(Journal, CreatesItsFolderAndRefusesAFileThatIsNoJournal)
+{
+    ScratchDir dir;
+    const auto nested = dir / "new" / "folders" / "journal.sqlite";
+    TJournal(nested).Append(SampleRecord(1));
+    EXPECT_EQ(TJournal(nested).Records().size(), 1u);
+
+    dir.WriteFile("notes.txt", std::string(4096, 'x'));
+    try {
+        TJournal journal(dir / "notes.txt");
+        ADD_FAILURE() << "opened a text file as a journal";
+    } catch (const TJournalError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "Unable to open journal " + (dir / "notes.txt").string() + ": file is not a database");
+    }
+    EXPECT_EQ(dir.ReadFile("notes.txt"), std::string(4096, 'x'));
+}
+
+TEST(Journal, RefusesAJournalOfANewerLayoutUntouched)
+{
+    ScratchDir dir;
+    const auto file = dir / "journal.sqlite";
+    TJournal(file).Append(SampleRecord(1));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "PRAGMA user_version=2", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    try {
+        TJournal journal(file);
+        ADD_FAILURE() << "opened";
+    } catch (const TJournalError& error) {
+        EXPECT_EQ(error.Cause(), "the journal was written by a newer program (layout 2, this program knows 1)");
+    }
+}
+
+// Three programs append at once, as a window, a command-line programmer and a
+// gang of ports would: every record is there once, each program's in its order.
+TEST(Journal, ThreeProcessesAppendingAtOnceLoseNothing)
+{
+    ScratchDir dir;
+    const auto file = dir / "journal.sqlite";
+    constexpr int kEach = 150;
+    const std::vector<std::string> writers = {"window", "cli", "gang"};
+    std::vector<std::unique_ptr<ChildProcess>> children;
+    // Each creates the file at the same moment, too.
+    for (const std::string& writer : writers)
+        children.push_back(std::make_unique<ChildProcess>(
+            WriterCommand(file, {"--writer", writer, "--count", std::to_string(kEach)}),
+            (dir / (writer + ".out")).string(), (dir / (writer + ".err")).string()));
+    for (std::size_t i = 0; i < children.size(); ++i)
+        EXPECT_EQ(children[i]->Wait(), 0) << writers[i] << ": " << dir.ReadFile(writers[i] + ".err");
+
+    const auto records = TJournal(file).Records();
+    EXPECT_EQ(records.size(), writers.size() * kEach);
+    std::set<std::string> ids;
+    std::map<std::string, std::vector<std::string>> byWriter;
+    for (const TJournalRecord& record : records) {
+        EXPECT_TRUE(ids.insert(record.Id).second) << "twice: " << record.Id;
+        byWriter[record.Host].push_back(record.Id);
+    }
+    for (const std::string& writer : writers)
+        EXPECT_EQ(byWriter["bench-" + writer], Lines(dir.ReadFile(writer + ".out")))
+            << writer << "'s records, in the order it appended them";
+    EXPECT_EQ(IntegrityCheck(file), "ok");
+}
+
+// Three threads of one process, each with its own connection, and a fourth
+// sharing one TJournal with the third: the gang of ports in one program.
+TEST(Journal, ThreadsAppendingAtOnceLoseNothing)
+{
+    ScratchDir dir;
+    const auto file = dir / "journal.sqlite";
+    constexpr int kEach = 100;
+    TJournal shared(file);
+    std::vector<std::thread> threads;
+    std::vector<std::string> failures(4);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            try {
+                std::optional<TJournal> own;
+                if (t < 3)
+                    own.emplace(file);
+                TJournal& journal = own ? *own : shared;
+                for (int i = 0; i < kEach; ++i)
+                    journal.Append(SampleRecord(i, "port" + std::to_string(t)));
+            } catch (const std::exception& error) {
+                failures[static_cast<std::size_t>(t)] = error.what();
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    for (const std::string& failure : failures)
+        EXPECT_EQ(failure, "");
+    const auto records = shared.Records();
+    EXPECT_EQ(records.size(), 4u * kEach);
+    const std::vector<std::string> list = Ids(records);
+    const std::set<std::string> ids(list.begin(), list.end());
+    EXPECT_EQ(ids.size(), records.size());
+}
+
+// Root may write anywhere, so the writer runs as nobody when the test runs as
+// root; the journal's folder and file are made unwritable for it.
+TEST(Journal, AnUnwritableJournalNamesTheFileAndTheCauseAndKeepsItsRecords)
+{
+    struct Case {
+        const char* name;
+        bool existing;         // the journal holds records before the writer comes
+        mode_t folderMode;     // of the journal's folder
+        mode_t fileMode;       // of the journal, when it exists
+        std::string cause;     // what the writer is told; FOLDER stands for the folder
+    };
+    const std::string denied = "errno 13, Permission denied";
+    const std::vector<Case> cases = {
+        {"a new journal in a read-only folder", false, 0555, 0,
+         "unable to open database file (folder FOLDER: " + denied + ")"},
+        // The write-ahead log and its index are files beside the journal.
+        {"a journal in a folder made read-only", true, 0555, 0666,
+         "attempt to write a readonly database (folder FOLDER: " + denied + ")"},
+        {"a read-only journal file", true, 0755, 0444, "attempt to write a readonly database (" + denied + ")"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        ::chmod(dir.Path().c_str(), 0755);
+        const auto folder = dir / "bench";
+        std::filesystem::create_directory(folder);
+        const auto file = folder / "journal.sqlite";
+        std::vector<std::string> before;
+        if (c.existing) {
+            TJournal journal(file);
+            for (int i = 0; i < 3; ++i) {
+                journal.Append(SampleRecord(i));
+                before.push_back(journal.Records().back().Id);
+            }
+        }
+        if (c.existing)
+            ::chmod(file.c_str(), c.fileMode);
+        ::chmod(folder.c_str(), c.folderMode);
+
+        std::vector<std::string> command = Unprivileged();
+        for (const std::string& part : WriterCommand(file, {"--count", "1"}))
+            command.push_back(part);
+        ChildProcess writer(command, (dir / "out").string(), (dir / "err").string());
+        EXPECT_EQ(writer.Wait(), 3);
+        const std::string cause = std::regex_replace(c.cause, std::regex("FOLDER"), folder.string());
+        EXPECT_EQ(dir.ReadFile("err"), "Unable to open journal " + file.string() + ": " + cause + "\n");
+
+        ::chmod(folder.c_str(), 0755);
+        if (c.existing) {
+            EXPECT_EQ(Ids(TJournal(file).Records()), before);
+            EXPECT_EQ(IntegrityCheck(file), "ok");
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(file));
+        }
+    }
+}
+
+// A writer under a file-size limit fills its "disk": the failing Append names
+// the file and the cause, every record appended before it is there, the file is
+// sound, and the next program appends again.
+TEST(Journal, AFullDiskNamesTheFileAndTheCauseAndKeepsEveryEarlierRecord)
+{
+    ScratchDir dir;
+    const auto file = dir / "journal.sqlite";
+    std::vector<std::string> ids;
+    {
+        TJournal journal(file);
+        for (int i = 0; i < 5; ++i) {
+            journal.Append(SampleRecord(i));
+            ids.push_back(journal.Records().back().Id);
+        }
+    }
+    // Larger than the files are now (the shared-memory index is 32 KiB), far
+    // smaller than what the writer tries to add.
+    const std::uintmax_t limit = std::max<std::uintmax_t>(std::filesystem::file_size(file), 32768) + 200 * 1024;
+    ChildProcess writer(WriterCommand(file, {"--writer", "full", "--count", "100000", "--message-bytes", "3000",
+                                             "--file-size-limit", std::to_string(limit)}),
+                        (dir / "out").string(), (dir / "err").string());
+    EXPECT_EQ(writer.Wait(), 4);
+    const std::string error = dir.ReadFile("err");
+    EXPECT_EQ(error.rfind("Unable to write to journal " + file.string() + ": database or disk is full", 0), 0u)
+        << error;
+
+    const std::vector<std::string> appended = Lines(dir.ReadFile("out"));
+    EXPECT_GT(appended.size(), 0u);
+    ids.insert(ids.end(), appended.begin(), appended.end());
+    TJournal journal(file);
+    EXPECT_EQ(Ids(journal.Records()), ids);
+    EXPECT_EQ(IntegrityCheck(file), "ok");
+
+    const TJournalRecord next = SampleRecord(99);
+    journal.Append(next);
+    EXPECT_EQ(journal.Records().back(), next);
+}
+
+TEST(Journal, DefaultPathFollowsXdgDataHome)
+{
+    struct Case {
+        const char* dataHome; // nullptr: unset
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {nullptr, "/home/tech/.local/share/qr740-programmer/journal.sqlite"},
+        {"/data", "/data/qr740-programmer/journal.sqlite"},
+        {"relative", "/home/tech/.local/share/qr740-programmer/journal.sqlite"},
+    };
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    const std::string savedDataHome = dataHome ? dataHome : "";
+    ::setenv("HOME", "/home/tech", 1);
+    for (const Case& c : cases) {
+        if (c.dataHome)
+            ::setenv("XDG_DATA_HOME", c.dataHome, 1);
+        else
+            ::unsetenv("XDG_DATA_HOME");
+        EXPECT_EQ(DefaultJournalPath(), c.expected) << (c.dataHome ? c.dataHome : "unset");
+    }
+    ::setenv("HOME", home.c_str(), 1);
+    if (dataHome)
+        ::setenv("XDG_DATA_HOME", savedDataHome.c_str(), 1);
+    else
+        ::unsetenv("XDG_DATA_HOME");
+}
