@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QTimer>
 #include <QToolButton>
 
 #include <array>
@@ -229,6 +230,12 @@ void TfmLoader::FormCreate(QObject*)
     ParamFolder = folder;
     Ini = std::make_unique<TIniFile>(
         QFile::encodeName(folder + QStringLiteral("Loader.ini")).toStdString());
+    try {
+        Journal = std::make_unique<TSessionJournal>(ResolveJournalPlace(folder, *Ini));
+    } catch (const TJournalError& e) {
+        // Programming goes on without a record; the operator knows.
+        JournalFailed(QString::fromStdString(e.what()));
+    }
 
     const std::int32_t port = PortFromSetting(Ini->ReadInteger("Communications", "Port", 1));
     rgPort->setCurrentIndex(port >= 1 ? port - 1 : -1);
@@ -247,6 +254,7 @@ void TfmLoader::FormClose(QObject*, TCloseAction&)
     // Nothing of the conversation may run once the window is going: a reply or a
     // time-out would otherwise reopen the port of a closed window.
     Session->Shutdown(QStringLiteral("The window was closed"));
+    Journal.reset();
     Ini.reset();
     ProgPort.Close();
 }
@@ -265,7 +273,8 @@ void TfmLoader::OpenProgPort()
 {
     if (!Ini)
         return; // the window has closed
-    ProgPort.SetDeviceName(DevicePattern(PortDevicePath(*Ini, ProgPort.PortNum())));
+    device_ = PortDevicePath(*Ini, ProgPort.PortNum());
+    ProgPort.SetDeviceName(DevicePattern(device_));
     ProgPort.Open();
 }
 
@@ -438,6 +447,28 @@ QString TfmLoader::LoaderFor(const std::string& targetId) const
 QString TfmLoader::ProgramFolder() const
 {
     return WithTrailingSeparator(folder_);
+}
+
+void TfmLoader::ControllerEnded(const TControllerRecord& record)
+{
+    if (!Journal)
+        return;
+    try {
+        Journal->Append(record, {kFrontEndWindow, ProgPort.PortNum(), device_, {}, eNewVersion->text()});
+        journalFailing_ = false;
+    } catch (const TJournalError& e) {
+        // Told after the session's own call has ended, never inside it.
+        const QString text = QString::fromStdString(e.what());
+        QTimer::singleShot(0, this, [this, text] { JournalFailed(text); });
+    }
+}
+
+void TfmLoader::JournalFailed(const QString& text)
+{
+    if (journalFailing_)
+        return;
+    journalFailing_ = true;
+    ShowErrorBox(this, text);
 }
 
 void TfmLoader::Pausing(std::chrono::milliseconds period)

@@ -7,6 +7,7 @@
 
 #include "inifile.h"
 #include "loadersession.h"
+#include "sessionjournal.h"
 #include "programmerport.h"
 #include "needlegauge.h"
 #include "vacomm.h"
@@ -74,6 +75,9 @@ public:
 
     // Settings file, open from FormCreate to FormClose.
     std::unique_ptr<TIniFile> Ini;
+    // The record of every controller's session; none when the journal could
+    // not be opened (the operator was told, and programming goes on).
+    std::unique_ptr<TSessionJournal> Journal;
     // Folders, with a trailing separator, in which the image and the parameter
     // file are looked for.
     QString BinaryFolder;
@@ -136,6 +140,9 @@ private:
     void ShowError(const QString& text) override;
     void ShowPortError(const QString& text) override;
     void Pausing(std::chrono::milliseconds period) override;
+    void ControllerEnded(const TControllerRecord& record) override;
+    // A journal that fails is told once, in an "Error" box, until it works again.
+    void JournalFailed(const QString& text);
     // What it reads.
     bool AutoProgram() const override;
     QString ImageFolder() const override;
@@ -148,6 +155,8 @@ private:
     QString ProgramFolder() const override;
 
     QString folder_;
+    std::string device_; // the device the chosen port maps to
+    bool journalFailing_ = false;
     std::function<void(std::chrono::milliseconds)> pause_;
     std::function<void(std::chrono::milliseconds)> sessionPaused_;
 };

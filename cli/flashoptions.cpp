@@ -54,6 +54,8 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
     bool paramsGiven = false;
     bool countGiven = false;
     bool waitGiven = false;
+    bool journalGiven = false;
+    bool serverGiven = false;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         std::string_view argument = arguments[i];
         if (argument == "--help" || argument == "-h") {
@@ -76,6 +78,14 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
             options.NoParams = true;
             continue;
         }
+        if (argument == "--no-journal") {
+            options.NoJournal = true;
+            continue;
+        }
+        if (argument == "--history") {
+            options.Action = TFlashAction::History;
+            continue;
+        }
 
         // The options with a value, as "--name value" or "--name=value".
         std::string_view name = argument;
@@ -86,8 +96,10 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
             value = argument.substr(equals + 1);
             attached = true;
         }
-        static constexpr std::string_view kWithValue[] = {"--folder", "--port",  "--ports", "--image",
-                                                          "--params", "--count", "--wait"};
+        static constexpr std::string_view kWithValue[] = {
+            "--folder", "--port", "--ports", "--image",  "--params",         "--count",
+            "--wait",   "--since", "--format", "--journal", "--journal-server",
+        };
         bool known = false;
         for (std::string_view option : kWithValue)
             known = known || name == option;
@@ -146,6 +158,24 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
             if (!once(countGiven))
                 return Failure(QStringLiteral("--count given twice"));
             options.Count = *count;
+        } else if (name == "--journal") {
+            if (value.empty())
+                return Failure(QStringLiteral("--journal needs a file"));
+            if (!once(journalGiven))
+                return Failure(QStringLiteral("--journal given twice"));
+            options.Journal = Text(value);
+        } else if (name == "--journal-server") {
+            if (value.empty())
+                return Failure(QStringLiteral("--journal-server needs a connection URI"));
+            if (!once(serverGiven))
+                return Failure(QStringLiteral("--journal-server given twice"));
+            options.JournalServer = Text(value);
+        } else if (name == "--since") {
+            options.Since = Text(value);
+        } else if (name == "--format") {
+            if (value != "text" && value != "csv" && value != "json")
+                return Failure(QStringLiteral("--format is text, csv or json"));
+            options.Format = Text(value);
         } else if (name == "--wait") {
             const auto seconds = SecondsOf(value);
             if (!seconds)
@@ -157,6 +187,10 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
     }
     if (options.NoParams && paramsGiven)
         return Failure(QStringLiteral("--params and --no-params exclude each other"));
+    if (options.NoJournal && (journalGiven || serverGiven))
+        return Failure(QStringLiteral("--no-journal and --journal or --journal-server exclude each other"));
+    if (options.Action == TFlashAction::History && options.NoJournal)
+        return Failure(QStringLiteral("--history reads the journal; --no-journal has none"));
     return options;
 }
 
@@ -166,6 +200,7 @@ QString FlashUsage()
         "Usage: qr740-flash [--folder DIR] [--port PORT]... [--image FILE]\n"
         "                   [--params FILE | --no-params] [--count N] [--wait SECONDS]\n"
         "                   [--json] [--quiet]\n"
+        "       qr740-flash --history [--since DATE] [--format text|csv|json]\n"
         "       qr740-flash --help | --version\n"
         "Programs QR740 controllers over serial ports, without a window.\n"
         "\n"
@@ -183,6 +218,14 @@ QString FlashUsage()
         "                   (default: wait without limit)\n"
         "  --json           one JSON object per line on standard output\n"
         "  --quiet          only errors and one line per controller\n"
+        "  --journal FILE   keep the record of every controller in FILE (default:\n"
+        "                   [Journal] File=, or journal.sqlite in the program's folder)\n"
+        "  --journal-server URI  forward the records to this PostgreSQL server\n"
+        "                   (default: [Journal] Server=)\n"
+        "  --no-journal     keep no record (the run refuses to start without one\n"
+        "                   it can write)\n"
+        "  --history        print the journal's records and exit; --since DATE keeps\n"
+        "                   those started then or later, --format text|csv|json\n"
         "  -h, --help       show this help and exit\n"
         "  --version        show the version and exit\n"
         "\n"
@@ -191,7 +234,8 @@ QString FlashUsage()
         "\n"
         "Exit status: 0 every controller programmed; 1 at least one failed;\n"
         "2 a usage error; 3 a set-up error before any controller (settings, port,\n"
-        "files); 4 no controller within --wait; 130 on SIGINT, 143 on SIGTERM.\n");
+        "files, journal); 4 no controller within --wait; 130 on SIGINT, 143 on\n"
+        "SIGTERM.\n");
 }
 
 QString FlashVersionLine()

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-enum class TFlashAction { Run, Help, Version, Error };
+enum class TFlashAction { Run, History, Help, Version, Error };
 
 struct TFlashOptions {
     TFlashAction Action = TFlashAction::Run;
@@ -24,6 +24,13 @@ struct TFlashOptions {
     std::optional<double> WaitSeconds; // for a handshake; none: no limit
     bool Json = false;
     bool Quiet = false;
+
+    QString Journal;       // --journal; empty: [Journal] File=, or journal.sqlite in the folder
+    QString JournalServer; // --journal-server; empty: [Journal] Server=
+    bool NoJournal = false;
+    // --history: print the journal's records; --since and --format refine it.
+    QString Since;
+    QString Format = QStringLiteral("text");
 };
 
 // Reads the command line, program name first. --help, --version and an error

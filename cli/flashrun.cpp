@@ -4,11 +4,11 @@
 #include <cstring>
 
 TFlashRun::TFlashRun(const TFlashSettings& settings, int count, std::optional<double> waitSeconds,
-                     TFlashReport& report)
+                     TFlashReport& report, TSessionJournal* journal)
     : report_(report)
 {
     for (const TFlashPort& port : settings.Ports) {
-        auto session = std::make_unique<TPortSession>(port, settings, count, waitSeconds, report);
+        auto session = std::make_unique<TPortSession>(port, settings, count, waitSeconds, report, journal);
         session->OnFinished = [this] { PortFinished(); };
         ports_.push_back(std::move(session));
     }

@@ -22,7 +22,8 @@ inline constexpr int kExitNoController = 4;
 
 class TFlashRun : public QObject {
 public:
-    TFlashRun(const TFlashSettings& settings, int count, std::optional<double> waitSeconds, TFlashReport& report);
+    TFlashRun(const TFlashSettings& settings, int count, std::optional<double> waitSeconds, TFlashReport& report,
+              TSessionJournal* journal);
     ~TFlashRun() override;
 
     // Opens every port; on the first that fails, closes those opened and

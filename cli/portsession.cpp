@@ -21,8 +21,9 @@ constexpr std::chrono::milliseconds kDrainSlack{2000};
 } // namespace
 
 TPortSession::TPortSession(TFlashPort port, const TFlashSettings& settings, int count,
-                           std::optional<double> waitSeconds, TFlashReport& report)
-    : port_(std::move(port)), settings_(settings), count_(count), waitSeconds_(waitSeconds), report_(report)
+                           std::optional<double> waitSeconds, TFlashReport& report, TSessionJournal* journal)
+    : port_(std::move(port)), settings_(settings), count_(count), waitSeconds_(waitSeconds), report_(report),
+      journal_(journal)
 {
     SetUpProgrammerPort(line_);
     line_.SetPortNum(port_.ComNumber);
@@ -173,6 +174,14 @@ void TPortSession::ControllerEnded(const TControllerRecord& record)
         ++programmed_;
     else
         ++failed_;
+    // On record before the controller is reported ended.
+    if (journal_) {
+        try {
+            journal_->Append(record, {kFrontEndCommandLine, port_.ComNumber, port_.Device, {}, settings_.NewVersion});
+        } catch (const TJournalError& e) {
+            report_.Error(port_, QString::fromStdString(e.what()));
+        }
+    }
     report_.Controller(port_, {controllers_, settings_.NewVersion, record});
     if (stopping_)
         return;

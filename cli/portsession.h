@@ -7,6 +7,7 @@
 #include "flashreport.h"
 #include "flashsettings.h"
 #include "loadersession.h"
+#include "sessionjournal.h"
 
 #include <vacomm.h>
 
@@ -22,8 +23,9 @@ class TPortSession : public QObject, private TSessionHost, private TSessionListe
 public:
     // `count` controllers, one after another; 0: until stopped. `wait` limits
     // each wait for a controller's handshake.
+    // `journal` (none: no record kept) outlives the session.
     TPortSession(TFlashPort port, const TFlashSettings& settings, int count, std::optional<double> waitSeconds,
-                 TFlashReport& report);
+                 TFlashReport& report, TSessionJournal* journal);
     ~TPortSession() override;
 
     // Opens the port and waits for the first controller. Raises EVaCommError
@@ -77,6 +79,7 @@ private:
     const int count_;
     const std::optional<double> waitSeconds_;
     TFlashReport& report_;
+    TSessionJournal* journal_;
     TVaComm line_;
     std::unique_ptr<TLoaderSession> session_;
     QTimer waitLimit_;

@@ -1,6 +1,8 @@
 // The whole program against the simulated controller: the real window on the
 // offscreen platform, its settings file naming the simulator's line as COM1.
 
+#include "file_size_limit.h"
+#include "journal.h"
 #include "loader.h"
 #include "recording_sink.h"
 
@@ -108,6 +110,83 @@ TEST_F(WindowOnSimulator, ProgramsAndLoadsParametersThenRunsAgainAfterReset)
     EXPECT_EQ(sim.Sim().Flash(), image);
     EXPECT_EQ(sim.Count("<- \"ATPILT12\""), 2u);
     EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
+
+    // Both controllers are in the journal, in the program's folder.
+    const auto records = TJournal(dir / "journal.sqlite").Records();
+    ASSERT_EQ(records.size(), 2u);
+    for (const TJournalRecord& j : records) {
+        EXPECT_EQ(j.Outcome, "programmed with parameters");
+        EXPECT_EQ(j.FrontEnd, "window");
+        EXPECT_EQ(j.ComNumber, 1);
+        EXPECT_EQ(j.DevicePath, (dir / "ttyQR740").string());
+        EXPECT_EQ(j.VersionBefore, "2.50");
+        EXPECT_EQ(j.VersionToInstall, "Unknown");
+        EXPECT_EQ(j.BlocksExamined, 24);
+        EXPECT_EQ(j.BlocksSent, 16);
+        EXPECT_EQ(j.ParameterLinesSent, 3);
+    }
+}
+
+// A reset in the middle of programming, and a journal that stops taking
+// records: the record says the controller was interrupted, and the operator is
+// told once of the journal, with the controller programmed all the same.
+TEST_F(WindowOnSimulator, RecordsAResetControllerAndGoesOnWithoutAJournal)
+{
+    // At the line's own pace, so that the reset comes between blocks.
+    sim.Stop();
+    TSimRunner paced;
+    sim::Options options;
+    options.link = dir / "ttyQR740";
+    options.fwVersion = 250;
+    options.flashEnd = 0x4000 + 24 * 256;
+    options.quietPeriod = 300ms;
+    options.pace = true;
+    ASSERT_TRUE(paced.Start(options));
+    auto window = Create();
+    ASSERT_TRUE(WaitUntil([&] { return paced.Count("(block ") >= 1; }, 20s)) << paced.Transcript();
+    window->bResetLoader->click();
+    const auto records = TJournal(dir / "journal.sqlite").Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Outcome, "interrupted");
+    EXPECT_EQ(records[0].Message, "Reset Loader");
+
+    // The disk fills up: the next record cannot be written.
+    {
+        TFileSizeLimit full(1);
+        ASSERT_TRUE(WaitUntil([&] { return !sink.boxes.empty(); }, 30s)) << paced.Transcript();
+        RunEventsFor(100ms);
+    }
+    ASSERT_EQ(sink.boxes.size(), 1u) << ::testing::PrintToString(sink.Texts());
+    EXPECT_EQ(sink.boxes[0].kind, TShownBox::Error);
+    EXPECT_EQ(sink.Texts()[0].rfind("Unable to write to journal " + (dir / "journal.sqlite").string() + ": ", 0),
+              0u)
+        << sink.Texts()[0];
+    EXPECT_EQ(window->lState->text(), QStringLiteral("Parameter Load Complete"));
+    window->close();
+    paced.Stop();
+    EXPECT_EQ(paced.Sim().Flash(), image);
+    EXPECT_EQ(TJournal(dir / "journal.sqlite").Records().size(), 1u) << "the earlier record stays";
+}
+
+// A journal that cannot be opened at all: one box at start, and programming
+// goes on.
+TEST_F(WindowOnSimulator, ProgramsWithAJournalThatCannotBeOpened)
+{
+    dir.WriteFile("not-a-folder", "");
+    std::string ini = dir.ReadFile("Loader.ini");
+    ini += "[Journal]\nFile=not-a-folder/journal.sqlite\n";
+    dir.WriteFile("Loader.ini", ini);
+    auto window = Create();
+    ASSERT_EQ(sink.boxes.size(), 1u);
+    EXPECT_EQ(sink.Texts()[0].rfind("Unable to open journal " + (dir / "not-a-folder" / "journal.sqlite").string(), 0),
+              0u)
+        << sink.Texts()[0];
+    ASSERT_TRUE(WaitUntil([&] { return window->lState->text() == QStringLiteral("Parameter Load Complete"); }, 20s))
+        << sim.Transcript();
+    EXPECT_EQ(sink.boxes.size(), 1u);
+    window->close();
+    sim.Stop();
+    EXPECT_EQ(sim.Sim().Flash(), image);
 }
 
 // An adapter pulled out while nothing is asked of the controller, and plugged in

@@ -4,11 +4,14 @@
 
 #include "flashcommand.h"
 #include "flashrun.h"
+#include "journal.h"
+#include "../app/file_size_limit.h"
 #include "../sim/sim_runner.h"
 
 #include <scratch_dir.h>
 #include <wait.h>
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
@@ -187,6 +190,106 @@ TEST_F(FlashCommand, WaitsForAnAdapterPulledOutBetweenControllers)
     EXPECT_EQ(r.Events("controller").size(), 2u) << r.out;
     EXPECT_EQ(r.err, "qr740-flash: COM1: Error retrieving statistics (5), Input/output error\n");
     EXPECT_EQ(sim.Count("(block 8)"), 2u);
+}
+
+// Every controller leaves its record in the journal before it is reported
+// ended: checked field by field against what the simulated controller saw.
+TEST_F(FlashCommand, RecordsEveryControllerInTheJournal)
+{
+    const struct {
+        const char* what;
+        const char* fault;
+        bool parameters;
+        const char* outcome;
+        const char* failure;
+        const char* message;
+    } cases[] = {
+        {"programmed with parameters", "", true, "programmed with parameters", "", ""},
+        {"a refused block", "nak-block:3", false, "failed", "block-refused", "NAK rcvd while Updating Flash"},
+        {"no answer to the erase", "silent-after:E", false, "failed", "no-response",
+         "Target Did Not Respond To Loader"},
+    };
+    const auto sha = [](const QByteArray& bytes) {
+        return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString();
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(dir / "journal.sqlite");
+        WriteIni(c.parameters);
+        sim::Options options = SimOptions();
+        if (*c.fault) {
+            ASSERT_TRUE(sim::AddFault(options.faults, c.fault));
+        }
+        TSimRunner sim;
+        ASSERT_TRUE(sim.Start(options));
+        const auto before = JournalTimeNow();
+        const TRunResult r = Run({});
+        sim.Stop();
+
+        const auto records = TJournal(dir / "journal.sqlite").Records();
+        ASSERT_EQ(records.size(), 1u) << r.out << r.err;
+        const TJournalRecord& j = records[0];
+        EXPECT_EQ(j.Outcome, c.outcome);
+        EXPECT_EQ(j.FailureKind, c.failure);
+        EXPECT_EQ(j.Message, c.message);
+        EXPECT_LE(before, j.Started);
+        EXPECT_LE(j.Started, j.Ended);
+        EXPECT_EQ(j.Host, LocalHostName());
+        EXPECT_EQ(j.ProgramVersion, "3.03");
+        EXPECT_EQ(j.FrontEnd, "command line");
+        EXPECT_EQ(j.ComNumber, 1);
+        EXPECT_EQ(j.DevicePath, (dir / "ttyQR740").string());
+        EXPECT_EQ(j.Identification, "QR740");
+        EXPECT_EQ(j.LoaderFile, "qr740.ldr");
+        EXPECT_EQ(j.LoaderSha256, sha("a small target loader"));
+        EXPECT_EQ(j.LoaderVersion, "LDR 1.00");
+        EXPECT_EQ(j.VersionBefore, "3.00");
+        EXPECT_EQ(j.VersionToInstall, "3.03");
+        EXPECT_EQ(j.ImagePath, (dir / "FW00303.bin").string());
+        EXPECT_EQ(j.ImageSize, std::int64_t(image.size()));
+        EXPECT_EQ(j.ImageSha256, sha(QByteArray(reinterpret_cast<const char*>(image.data()), qsizetype(image.size()))));
+        EXPECT_EQ(j.FlashStart, 0x4000);
+        EXPECT_EQ(j.FlashEnd, 0x4000 + std::int64_t(image.size()));
+        EXPECT_EQ(j.BlockSize, 256);
+        EXPECT_EQ(j.BlocksSent, std::int64_t(sim.Count("(block ")));
+        EXPECT_EQ(j.BlocksSkipped, j.BlocksExamined - j.BlocksSent);
+        if (c.parameters) {
+            EXPECT_EQ(j.ParameterFile, (dir / "bench.par").string());
+            EXPECT_EQ(j.ParameterSha256, sha("000=25\n102 7\nT12\n"));
+            EXPECT_EQ(j.ParameterLinesSent + 1, std::int64_t(sim.Sim().ParameterLines().size()));
+        } else {
+            EXPECT_EQ(j.ParameterFile, "");
+        }
+        EXPECT_GE(j.DurationMs, 0);
+    }
+}
+
+// No controller is programmed without its record: a journal that cannot be
+// written stops the run before any line is opened, unless --no-journal says to
+// go on without one.
+TEST_F(FlashCommand, RefusesToStartWithAJournalItCannotWrite)
+{
+    TSimRunner sim;
+    ASSERT_TRUE(sim.Start(SimOptions()));
+    dir.WriteFile("not-a-folder", "");
+    TRunResult r = Run({"--journal", (dir / "not-a-folder" / "journal.sqlite").string()});
+    EXPECT_EQ(r.status, kExitSetUp);
+    EXPECT_NE(r.err.find("Unable to open journal " + (dir / "not-a-folder" / "journal.sqlite").string() + ": "),
+              std::string::npos)
+        << r.err;
+    {
+        // A full disk.
+        TFileSizeLimit limit(1024);
+        r = Run({});
+    }
+    EXPECT_EQ(r.status, kExitSetUp);
+    EXPECT_NE(r.err.find("Unable to open journal"), std::string::npos) << r.err;
+    EXPECT_FALSE(sim.Said("the programmer opened the port")) << sim.Transcript();
+
+    r = Run({"--no-journal", "--no-params"});
+    sim.Stop();
+    EXPECT_EQ(r.status, kExitProgrammed) << r.err;
+    EXPECT_EQ(sim.Sim().Flash(), image);
 }
 
 struct TFaultCase {
