@@ -1,5 +1,8 @@
 #include "programfolder.h"
 
+#include "loaderrules.h"
+#include "portmap.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -155,7 +158,9 @@ TFolderContext CurrentFolderContext()
     return context;
 }
 
-const char kLoaderIniTemplate[] =
+namespace {
+
+constexpr std::string_view kTemplateHead =
     "; Settings of the QR740 programmer. Loader, image and parameter files are\n"
     "; looked for in the folder of this file.\n"
     "\n"
@@ -164,11 +169,18 @@ const char kLoaderIniTemplate[] =
     "\n"
     "; Each port the window offers can be mapped to a serial device. A port\n"
     "; without an entry is /dev/ttyS0 for COM1 up to /dev/ttyS9 for COM10. USB\n"
-    "; adapters keep their /dev/serial/by-id/ names whatever order they are\n"
-    "; plugged in. Remove the semicolons to use the lines.\n"
+    "; adapters keep their /dev/serial/ names whatever order they are plugged\n"
+    "; in. Remove the semicolons to use the lines.\n"
+    ";\n";
+
+constexpr std::string_view kNoAdapter =
+    "; No serial adapter was found when this file was written. Plug it in and\n"
+    "; run qr740-flash --list-ports (or ls -l /dev/serial/by-id) to see its name.\n"
     ";[Ports]\n"
     ";COM1=/dev/ttyUSB0\n"
-    ";COM2=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0\n"
+    ";COM2=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0\n";
+
+constexpr std::string_view kTemplateTail =
     "\n"
     "; The loader file uploaded to a controller, by the identification the\n"
     "; controller reports, named relative to this folder.\n"
@@ -181,7 +193,59 @@ const char kLoaderIniTemplate[] =
     ";[Load Parameters]\n"
     ";Parameter File=demo\n";
 
+std::string AdapterEntries(const std::vector<TSerialPort>& adapters, const std::vector<TSerialPort>& present)
+{
+    std::string out =
+        "; The adapters plugged in when this file was written (qr740-flash\n"
+        "; --list-ports lists the devices present now):\n"
+        ";[Ports]\n";
+    std::int32_t com = 0;
+    for (const TSerialPort& port : adapters) {
+        if (++com > kPortCount) {
+            out += "; " + std::to_string(adapters.size() - std::size_t(kPortCount)) +
+                   " more: qr740-flash --list-ports lists them.\n";
+            break;
+        }
+        // The description stands on a line of its own: a value runs to the end
+        // of its line, so text after the path would become part of the path.
+        out += "; " + DescribePort(port) + " (" + port.node + ")\n";
+        const std::string path = MappingPathFor(port, present);
+        if (std::find(port.byPathLinks.begin(), port.byPathLinks.end(), path) != port.byPathLinks.end())
+            out += "; by its USB socket: adapters of this kind share one by-id name\n";
+        out += ";COM" + std::to_string(com) + "=" + path + "\n";
+    }
+    return out;
+}
+
+} // namespace
+
+std::string LoaderIniTemplate(const std::vector<TSerialPort>& present)
+{
+    std::vector<TSerialPort> adapters;
+    std::copy_if(present.begin(), present.end(), std::back_inserter(adapters),
+                 [](const TSerialPort& port) { return !port.noUart && !ReachedWithoutMapping(port); });
+    std::string text(kTemplateHead);
+    text += adapters.empty() ? std::string(kNoAdapter) : AdapterEntries(adapters, present);
+    text += kTemplateTail;
+    return text;
+}
+
 void PrepareProgramFolder(const QString& folder)
+{
+    // Every start comes here; the devices are listed only for a new file.
+    if (QFileInfo::exists(QDir(folder).filePath(QStringLiteral("Loader.ini"))))
+        return;
+    std::vector<TSerialPort> present;
+    try {
+        present = EnumerateSerialPorts();
+    } catch (const ESerialScanError&) {
+        // The list only saves typing: the template's examples serve without it,
+        // and a first start must not fail because sysfs could not be read.
+    }
+    PrepareProgramFolder(folder, present);
+}
+
+void PrepareProgramFolder(const QString& folder, const std::vector<TSerialPort>& present)
 {
     if (!QDir().mkpath(folder))
         throw std::runtime_error("Unable to create the folder " + QFile::encodeName(folder).toStdString());
@@ -196,8 +260,9 @@ void PrepareProgramFolder(const QString& folder)
         throw std::runtime_error("Unable to write " + QFile::encodeName(file.fileName()).toStdString() +
                                  ": " + file.errorString().toStdString());
     }
-    const qint64 size = qint64(sizeof kLoaderIniTemplate - 1);
-    if (file.write(kLoaderIniTemplate, size) != size || !file.flush()) {
+    const std::string content = LoaderIniTemplate(present);
+    const qint64 size = qint64(content.size());
+    if (file.write(content.data(), size) != size || !file.flush()) {
         const std::string reason = file.errorString().toStdString();
         // QFile::remove would not remove a file whose closing failed as well.
         file.close();

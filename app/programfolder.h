@@ -6,6 +6,8 @@
 // folder the operator may not write, so it keeps its files in the user's
 // configuration folder instead.
 
+#include "serialports.h"
+
 #include <QString>
 
 #include <string>
@@ -54,9 +56,17 @@ TProgramFolder ResolveProgramFolder(const QString& optionFolder, const TFolderCo
 // The running program's context; needs the application object.
 TFolderContext CurrentFolderContext();
 
-// The Loader.ini written into a program folder that has none.
-extern const char kLoaderIniTemplate[];
+// The Loader.ini written into a program folder that has none: its sections with
+// examples as comments, and in [Ports] a commented entry for each adapter of
+// `present` that no COM number reaches without one, numbered from COM1, so
+// that removing two semicolons maps the adapter to the port the window starts
+// with.
+std::string LoaderIniTemplate(const std::vector<TSerialPort>& present);
 
 // Creates the folder and, when it holds no Loader.ini, writes the template
-// there. Throws std::runtime_error naming the folder or file and the cause.
+// there for the devices present now (EnumerateSerialPorts; when they cannot be
+// listed, the template says that none was found). Throws std::runtime_error
+// naming the folder or file and the cause.
 void PrepareProgramFolder(const QString& folder);
+// The same for the devices `present`.
+void PrepareProgramFolder(const QString& folder, const std::vector<TSerialPort>& present);

@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev
+  # the serial devices present, with their USB attributes
+  libudev-dev
   libgtest-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core

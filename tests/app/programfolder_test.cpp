@@ -4,6 +4,7 @@
 #include "inifile.h"
 #include "loaderrules.h"
 #include "scratch_dir.h"
+#include "serial_port_table.h"
 
 #include <QString>
 
@@ -137,9 +138,12 @@ std::string Uncommented(std::string text)
 TEST(PrepareProgramFolder, WritesATemplateWhoseExamplesWorkOnceUncommented)
 {
     ScratchDir dir;
-    PrepareProgramFolder(Q(dir / "config/qr740-programmer"));
+    // A ttyS needs no mapping, so it does not count as an adapter.
+    PrepareProgramFolder(Q(dir / "config/qr740-programmer"), {bench::kBuiltIn, bench::kNoUart});
     const std::string written = dir.ReadFile("config/qr740-programmer/Loader.ini");
-    EXPECT_EQ(written, kLoaderIniTemplate);
+    EXPECT_EQ(written, LoaderIniTemplate({}));
+    EXPECT_NE(written.find("; No serial adapter was found when this file was written."), std::string::npos)
+        << written;
 
     // As written, the examples are comments: the window sees the defaults.
     const TIniFile asWritten((dir / "config/qr740-programmer/Loader.ini").string());
@@ -155,6 +159,57 @@ TEST(PrepareProgramFolder, WritesATemplateWhoseExamplesWorkOnceUncommented)
     EXPECT_EQ(uncommented.ReadString("Loader", "QR740", ""), "qr740.ldr");
     EXPECT_EQ(uncommented.ReadString("Binary", "QR 740", ""), "FW00303");
     EXPECT_EQ(uncommented.ReadString("Load Parameters", "Parameter File", ""), "demo");
+}
+
+TEST(PrepareProgramFolder, OffersEachAdapterPresentAsACommentedMapping)
+{
+    using namespace bench;
+    ScratchDir dir;
+    PrepareProgramFolder(Q(dir.Path()), {kBuiltIn, kNoUart, kFtdi, kCh340First, kCh340Second});
+    const std::string written = dir.ReadFile("Loader.ini");
+    const std::string ports =
+        "; The adapters plugged in when this file was written (qr740-flash\n"
+        "; --list-ports lists the devices present now):\n"
+        ";[Ports]\n"
+        "; FTDI FT232R USB UART, serial A10K3XYZ (/dev/ttyUSB0)\n"
+        ";COM1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0\n"
+        "; USB Serial (/dev/ttyUSB1)\n"
+        "; by its USB socket: adapters of this kind share one by-id name\n"
+        ";COM2=/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n"
+        "; USB Serial (/dev/ttyUSB2)\n"
+        "; by its USB socket: adapters of this kind share one by-id name\n"
+        ";COM3=/dev/serial/by-path/pci-0000:00:14.0-usb-0:3:1.0-port0\n"
+        "\n"
+        "; The loader file";
+    EXPECT_NE(written.find(ports), std::string::npos) << written;
+    EXPECT_EQ(written.find("No serial adapter"), std::string::npos);
+
+    // As written nothing is mapped; uncommented, COM1 (the window's first
+    // choice) is the first adapter, and the ttyS keep their own numbers.
+    EXPECT_EQ(PortDevicePath(TIniFile((dir / "Loader.ini").string()), 1), "/dev/ttyS0");
+    dir.WriteFile("uncommented.ini", Uncommented(written));
+    const TIniFile uncommented((dir / "uncommented.ini").string());
+    EXPECT_EQ(uncommented.ReadInteger("Communications", "Port", 0), 1);
+    EXPECT_EQ(PortDevicePath(uncommented, 1), kFtdi.byIdLinks.front());
+    EXPECT_EQ(PortDevicePath(uncommented, 2), kCh340First.byPathLinks.front());
+    EXPECT_EQ(PortDevicePath(uncommented, 3), kCh340Second.byPathLinks.front());
+    EXPECT_EQ(PortDevicePath(uncommented, 4), "/dev/ttyS3");
+
+    // Beyond the ten numbers the window offers, the rest are only counted.
+    std::vector<TSerialPort> many;
+    for (int i = 0; i < 12; ++i)
+        many.push_back({.node = "/dev/ttyACM" + std::to_string(i), .vendorId = "2341", .productId = "0043"});
+    const std::string crowded = LoaderIniTemplate(many);
+    EXPECT_NE(crowded.find(";COM10=/dev/ttyACM9\n; 2 more: qr740-flash --list-ports lists them.\n"),
+              std::string::npos) << crowded;
+    EXPECT_EQ(crowded.find("COM11"), std::string::npos);
+}
+
+TEST(PrepareProgramFolder, ListsTheDevicesOfThisMachine)
+{
+    ScratchDir dir;
+    PrepareProgramFolder(Q(dir.Path()));
+    EXPECT_EQ(dir.ReadFile("Loader.ini"), LoaderIniTemplate(EnumerateSerialPorts()));
 }
 
 TEST(PrepareProgramFolder, LeavesAnExistingLoaderIniAlone)
