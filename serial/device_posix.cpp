@@ -173,6 +173,7 @@ public:
         countersKept_ = true;
         threshold_ = 1;
         NoteReadThreshold(1);
+        AskForLowLatency();
         // Read before anything of ours is applied, so that closing leaves the
         // line as it was found: a terminal mapped by mistake keeps its echo and
         // its Ctrl-C after the program has gone.
@@ -187,6 +188,14 @@ public:
         // TCSETS2, not TCSETSW: nothing may wait for output that a stalled line
         // will never take. A hung-up line refuses it, and has nothing to keep.
         ::ioctl(fd_, TCSETS2, &found_);
+        if (lowLatencySet_) {
+            serial_struct info{};
+            if (::ioctl(fd_, TIOCGSERIAL, &info) == 0) {
+                info.flags &= ~ASYNC_LOW_LATENCY;
+                ::ioctl(fd_, TIOCSSERIAL, &info);
+            }
+            lowLatencySet_ = false;
+        }
         // Exclusive mode outlives our descriptor on some drivers; give it back
         // so the next opener is not refused.
         ::ioctl(fd_, TIOCNXCL);
@@ -417,6 +426,22 @@ public:
     }
 
 private:
+    // USB serial drivers (FTDI's among them) hold received bytes for up to 16 ms
+    // before passing them on, unless the port asks for low latency; at 9600
+    // baud that would add up to 16 ms to every reply. Asking needs no
+    // privilege. Where the driver has no such setting (pseudo-terminals, some
+    // chips) nothing changes and nothing is said. Closing puts the flag back
+    // as it was found.
+    void AskForLowLatency()
+    {
+        lowLatencySet_ = false;
+        serial_struct info{};
+        if (::ioctl(fd_, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY))
+            return;
+        info.flags |= ASYNC_LOW_LATENCY;
+        lowLatencySet_ = ::ioctl(fd_, TIOCSSERIAL, &info) == 0;
+    }
+
     // Pseudo-terminals and some adapters have no modem lines; there is nothing
     // to hold on or off then.
     int SetLine(int bit, bool on)
@@ -430,6 +455,7 @@ private:
     termios2 found_{};
     bool countersKept_ = true;
     std::uint8_t threshold_ = 1;
+    bool lowLatencySet_ = false; // by us, to be taken back at close
 };
 
 } // namespace

@@ -17,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -25,6 +27,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -820,6 +823,46 @@ TEST_F(CommOnPty, PurgingOrClosingDropsWhatIsStillQueued)
     }
     const std::uint8_t b = 1;
     EXPECT_EQ(MessageOf([&] { port.Send(&b, 1); }), "Write error (9), Bad file descriptor");
+}
+
+// A real UART's driver keeps the low-latency flag; a pseudo-terminal has none.
+// The flag is asked for while the port is open and put back at close.
+TEST(CommOnUart, AsksForLowLatencyWhileOpenAndPutsTheFlagBack)
+{
+    const char* const device = "/dev/ttyS0";
+    const int probe = ::open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (probe < 0)
+        GTEST_SKIP() << device << " cannot be opened here: " << std::strerror(errno);
+    serial_struct info{};
+    if (::ioctl(probe, TIOCGSERIAL, &info) != 0) {
+        ::close(probe);
+        GTEST_SKIP() << device << " has no serial settings (TIOCGSERIAL): " << std::strerror(errno);
+    }
+    // Start from the flag clear, as a driver leaves it.
+    info.flags &= ~ASYNC_LOW_LATENCY;
+    if (::ioctl(probe, TIOCSSERIAL, &info) != 0) {
+        ::close(probe);
+        GTEST_SKIP() << device << " refuses serial settings (TIOCSSERIAL): " << std::strerror(errno);
+    }
+    const auto lowLatency = [&] {
+        serial_struct now{};
+        return ::ioctl(probe, TIOCGSERIAL, &now) == 0 && (now.flags & ASYNC_LOW_LATENCY) != 0;
+    };
+
+    TVaComm port;
+    port.SetDeviceName(device);
+    port.SetFlowControl(fcNone);
+    port.SetMonitorEvents({ceRxChar});
+    try {
+        port.Open();
+    } catch (const EVaCommError& e) {
+        ::close(probe);
+        GTEST_SKIP() << device << " cannot be opened as a port here: " << e.what();
+    }
+    EXPECT_TRUE(lowLatency());
+    port.Close();
+    EXPECT_FALSE(lowLatency());
+    ::close(probe);
 }
 
 TEST(CommLifetime, DestroyingAnOpenPortWithADispatchOnItsWayIsSafe)
