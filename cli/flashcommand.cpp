@@ -5,6 +5,7 @@
 #include "flashrun.h"
 #include "flashsettings.h"
 #include "journalhistory.h"
+#include "portmap.h"
 #include "jsonprinter.h"
 #include "programfolder.h"
 #include "quitonsignal.h"
@@ -71,6 +72,7 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
         return kExitUsage;
     case TFlashAction::Run:
     case TFlashAction::History:
+    case TFlashAction::ListPorts:
         break;
     }
 
@@ -80,9 +82,20 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
         const QString file = options.Journal.isEmpty() ? QString() : QDir(context.currentFolder).absoluteFilePath(options.Journal);
         return ResolveJournalPlace(folder.path, ini, file, options.JournalServer);
     };
+    const TIniFile ini(QFile::encodeName(QDir(folder.path).filePath(QStringLiteral("Loader.ini"))).toStdString());
+    if (options.Action == TFlashAction::ListPorts) {
+        try {
+            const std::string text = FormatPortList(SurveyPorts(ini));
+            std::fwrite(text.data(), 1, text.size(), io.out);
+            std::fflush(io.out);
+            return 0;
+        } catch (const std::exception& e) {
+            complain(QString::fromLocal8Bit(e.what()));
+            return kExitSetUp;
+        }
+    }
     if (options.Action == TFlashAction::History)
-        return PrintHistory(journalPlace(TIniFile(QFile::encodeName(QDir(folder.path).filePath(QStringLiteral("Loader.ini"))).toStdString())),
-                            options, io);
+        return PrintHistory(journalPlace(ini), options, io);
 
     TFlashSetup setup = PrepareFlash(options, folder.path, context.currentFolder);
     if (setup.Status != TFlashSetup::Ready) {

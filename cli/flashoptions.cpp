@@ -86,6 +86,10 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
             options.Action = TFlashAction::History;
             continue;
         }
+        if (argument == "--list-ports") {
+            options.Action = TFlashAction::ListPorts;
+            continue;
+        }
 
         // The options with a value, as "--name value" or "--name=value".
         std::string_view name = argument;
@@ -201,6 +205,7 @@ QString FlashUsage()
         "                   [--params FILE | --no-params] [--count N] [--wait SECONDS]\n"
         "                   [--json] [--quiet]\n"
         "       qr740-flash --history [--since DATE] [--format text|csv|json]\n"
+        "       qr740-flash --list-ports [--folder DIR]\n"
         "       qr740-flash --help | --version\n"
         "Programs QR740 controllers over serial ports, without a window.\n"
         "\n"
@@ -224,6 +229,8 @@ QString FlashUsage()
         "                   (default: [Journal] Server=)\n"
         "  --no-journal     keep no record (the run refuses to start without one\n"
         "                   it can write)\n"
+        "  --list-ports     list the serial devices present, their links, driver, USB\n"
+        "                   ids and serial number, and the COM number mapped to each\n"
         "  --history        print the journal's records and exit; --since DATE keeps\n"
         "                   those started then or later, --format text|csv|json\n"
         "  -h, --help       show this help and exit\n"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-enum class TFlashAction { Run, History, Help, Version, Error };
+enum class TFlashAction { Run, History, ListPorts, Help, Version, Error };
 
 struct TFlashOptions {
     TFlashAction Action = TFlashAction::Run;

@@ -8,6 +8,11 @@
 #include "sessionprivate.h"
 
 #include <vacomm.h>
+#include <vadcb.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include <array>
 #include <utility>
@@ -21,6 +26,10 @@ TLoaderSession::TLoaderSession(TVaCustomComm& port, TSessionHost& host, TSession
     PortSearch_.setInterval(Timing_.PortSearch);
     QObject::connect(&PortSearch_, &QTimer::timeout, &PortSearch_,
                      [this] { Guarded([this] { LookForPort(); }); });
+    QObject::connect(&DeviceWatch_, &QFileSystemWatcher::directoryChanged, &DeviceWatch_, [this] {
+        if (PortSearch_.isActive())
+            Guarded([this] { LookForPort(); });
+    });
     Pause_.setSingleShot(true);
     // The controller needs the whole pause: a coarse timer may end it 5% early.
     Pause_.setTimerType(Qt::PreciseTimer);
@@ -53,7 +62,7 @@ void TLoaderSession::Shutdown(const QString& why)
     ShutDown_ = true;
     ++Epoch_;
     CancelPause();
-    PortSearch_.stop();
+    StopLookingForPort();
     Link_.DisarmTimeOut();
     Link_.OnTimeOut = nullptr;
     ProgPort.OnRxChar = nullptr;
@@ -416,7 +425,7 @@ void TLoaderSession::bResetLoaderClick()
     }
     SetStage(WaitingForTarget);
     Listener.SetProgress(0);
-    PortSearch_.stop();
+    StopLookingForPort();
     ProgPort.Close();
     ProgPort.SetBaudrate(br9600);
     PauseThen(Timing_.ResetPause, &TLoaderSession::ReopenAfterReset);
@@ -433,15 +442,38 @@ void TLoaderSession::ReopenAfterReset()
         // Most often an adapter pulled out during the run. The failure is still
         // reported, once; then the port is looked for until it is plugged in
         // again, so that the bench carries on without the operator.
-        PortSearch_.start();
+        StartLookingForPort();
         throw;
     }
+}
+
+void TLoaderSession::StartLookingForPort()
+{
+    PortSearch_.start();
+    // The nearest folder that exists on the way to the device: a by-id folder
+    // goes with the last adapter and comes back with the first.
+    QFileInfo where(QFile::decodeName(QByteArray::fromStdString(
+        FormatDeviceName(ProgPort.DeviceName(), ProgPort.PortNum()))));
+    QDir folder = where.absoluteDir();
+    while (!folder.exists() && !folder.isRoot() && folder.cdUp()) {
+    }
+    if (!DeviceWatch_.directories().isEmpty())
+        DeviceWatch_.removePaths(DeviceWatch_.directories());
+    if (folder.exists())
+        DeviceWatch_.addPath(folder.absolutePath());
+}
+
+void TLoaderSession::StopLookingForPort()
+{
+    PortSearch_.stop();
+    if (!DeviceWatch_.directories().isEmpty())
+        DeviceWatch_.removePaths(DeviceWatch_.directories());
 }
 
 void TLoaderSession::LookForPort()
 {
     if (ShutDown_ || ProgPort.IsOpen()) {
-        PortSearch_.stop();
+        StopLookingForPort();
         return;
     }
     // The line may have gone during the parameter download.
@@ -454,7 +486,7 @@ void TLoaderSession::LookForPort()
         // the operator has been told once already.
         return;
     }
-    PortSearch_.stop();
+    StopLookingForPort();
     // A controller on the line now is a new one.
     ForgetController();
     SetStage(WaitingForTarget);
@@ -597,7 +629,7 @@ void TLoaderSession::LineLost()
     } catch (const EVaCommError&) {
         // Nothing of a line that is gone needs keeping.
     }
-    PortSearch_.start();
+    StartLookingForPort();
 }
 
 // ---------------------------------------------------------------- the record

@@ -24,6 +24,7 @@
 #include "sessionfiles.h"
 #include "sessiontexts.h"
 
+#include <QFileSystemWatcher>
 #include <QString>
 #include <QTimer>
 
@@ -91,7 +92,7 @@ public:
     void PortFailed(std::exception_ptr error);
     bool LookingForPort() const { return PortSearch_.isActive(); }
     // The operator chose another port: the one that had gone is no longer wanted.
-    void StopLookingForPort() { PortSearch_.stop(); }
+    void StopLookingForPort();
     // A pause is running; the session goes on by itself after it.
     bool Pausing() const { return Pause_.isActive(); }
 
@@ -190,6 +191,10 @@ private:
     void PauseThen(std::chrono::milliseconds period, TStep then);
     void CancelPause();
     void ReopenAfterReset();
+    // Looks for the port's device until it is back: at once whenever the folder
+    // it appears in changes, and once a second all the same, since a watch can
+    // miss what a folder that is itself made anew does.
+    void StartLookingForPort();
     void LookForPort();
     // The line went while nothing was outstanding.
     void LineLost();
@@ -219,6 +224,7 @@ private:
     TSessionTiming Timing_;
     TConversation Link_;
     QTimer PortSearch_;
+    QFileSystemWatcher DeviceWatch_;
     QTimer Pause_;
     TStep AfterPause_ = nullptr;
     bool ShutDown_ = false;

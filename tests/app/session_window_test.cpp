@@ -274,4 +274,32 @@ TEST(WindowUnplugged, TheNextControllerIsServedOnceTheAdapterIsBack)
     }
 }
 
+// The adapter's device comes back while its port is looked for: opened as soon
+// as it appears, not at the next of the once-a-second looks.
+TEST(WindowUnplugged, AnAdapterPluggedInAgainIsOpenedAsSoonAsItAppears)
+{
+    ScratchDir dir;
+    TRecordingSink sink;
+    dir.WriteFile("Loader.ini", "[Ports]\nCOM1=" + (dir / "ttyQR740").string() + "\n");
+    auto line = std::make_unique<PtyPair>(dir / "ttyQR740");
+    TLoaderEnvironment environment;
+    environment.folder = QString::fromStdString(dir.Path().string());
+    environment.pause = [](std::chrono::milliseconds) {};
+    // A fallback too slow to be what finds it.
+    environment.timing.PortSearch = 60s;
+    TfmLoader window(std::move(environment));
+    ASSERT_TRUE(window.ProgPort.IsOpen());
+
+    line->HangUp();
+    ASSERT_TRUE(WaitUntil([&] { return window.Session->LookingForPort(); }, 10s));
+    line.reset();
+    RunEventsFor(100ms);
+    ASSERT_FALSE(window.ProgPort.IsOpen());
+    PtyPair again(dir / "ttyQR740");
+    ASSERT_TRUE(WaitUntil([&] { return window.ProgPort.IsOpen(); }, 20s));
+    EXPECT_FALSE(window.Session->LookingForPort());
+    EXPECT_EQ(window.lState->text(), QStringLiteral("Waiting for Target"));
+    EXPECT_EQ(sink.boxes.size(), 1u) << "the lost line, once";
+}
+
 } // namespace
