@@ -132,4 +132,18 @@ TEST_F(FlashProgram, EndsOnSigtermWithTheControllerInterruptedAndThePortLetGo)
     sim.Stop();
 }
 
+// What a technician runs to find an adapter: the devices present on this
+// machine, and the COM numbers of Loader.ini that map to nothing present.
+TEST_F(FlashProgram, ListsTheSerialDevicesPresentAndTheMappingsToNothing)
+{
+    dir.WriteFile("Loader.ini", "[Ports]\nCOM7=/dev/serial/by-id/usb-gone-if00-port0\n");
+    EXPECT_EQ(Run({"--list-ports"}), 0) << Err();
+    EXPECT_EQ(Err(), "");
+    EXPECT_NE(Out().find("COM7=/dev/serial/by-id/usb-gone-if00-port0"), std::string::npos) << Out();
+    if (std::filesystem::exists("/dev/ttyS0")) {
+        EXPECT_NE(Out().find("/dev/ttyS0"), std::string::npos) << Out();
+    }
+    EXPECT_EQ(Out().find("/dev/pts/"), std::string::npos) << "no pseudo-terminal is a serial device";
+}
+
 } // namespace
