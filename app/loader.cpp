@@ -19,6 +19,8 @@
 #include <QStyle>
 #include <QTimer>
 #include <QToolButton>
+#include <QMenu>
+#include <QResizeEvent>
 
 #include <array>
 #include <thread>
@@ -187,6 +189,14 @@ void TfmLoader::CreateControls()
     pgUpload = Place(new TNeedleGauge(gbState), "pgUpload", 8, 56, 433, 193);
     Label8 = MakeLabel(gbState, "Label8", QStringLiteral("Upload Progress"), 184, 256);
 
+    // Outside the laid-out group boxes, where a wider window has room.
+    lPortDevice = new QLabel(this);
+    lPortDevice->setObjectName(QStringLiteral("lPortDevice"));
+    lPortDevice->move(gbControl->geometry().right() + 12, gbControl->y() + 32);
+    lPortDevice->hide();
+    rgPort->setContextMenuPolicy(Qt::CustomContextMenu);
+    rgPort->installEventFilter(this);
+
     KeepLabelBefore(Label4, eBinaryFile);
     KeepLabelBefore(Label3, eParameterFile);
     KeepLabelBefore(Label7, eLdrVersion);
@@ -221,6 +231,88 @@ void TfmLoader::ConnectHandlers()
     on(bExit, &QPushButton::clicked, &TfmLoader::bExitClick);
     on(sbSelectBFile, &QToolButton::clicked, &TfmLoader::sbSelectBFileClick);
     on(sbSelectPFile, &QToolButton::clicked, &TfmLoader::sbSelectPFileClick);
+    connect(rgPort, &QComboBox::customContextMenuRequested, this,
+            [this](const QPoint& at) { RunReported([&] { ShowPortMenu(at); }); });
+}
+
+void TfmLoader::RefreshPortLabels()
+{
+    if (!Ini)
+        return;
+    try {
+        survey_ = SurveyPorts(*Ini);
+    } catch (const std::exception&) {
+        // Without the list of devices the numbers are shown by their paths.
+        survey_ = MakePortSurvey(ReadPortMappings(*Ini), {});
+    }
+    for (int com = 1; com <= kPortCount; ++com) {
+        const TPortLabel label = PortLabel(survey_, com);
+        rgPort->setItemData(com - 1, QString::fromStdString(label.toolTip), Qt::ToolTipRole);
+        if (com == rgPort->currentIndex() + 1) {
+            rgPort->setToolTip(QString::fromStdString(label.toolTip));
+            lPortDevice->setText(QString::fromStdString(label.text));
+            lPortDevice->adjustSize();
+        }
+    }
+}
+
+bool TfmLoader::eventFilter(QObject* watched, QEvent* event)
+{
+    // Adapters come and go: what the list shows is looked at again whenever the
+    // technician turns to it.
+    if (watched == rgPort) {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::KeyPress:
+        case QEvent::ToolTip:
+        case QEvent::ContextMenu:
+            RefreshPortLabels();
+            break;
+        default:
+            break;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TfmLoader::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    lPortDevice->setVisible(width() >= lPortDevice->x() + 160);
+    lPortDevice->setFixedWidth(std::max(0, width() - lPortDevice->x() - 8));
+}
+
+void TfmLoader::ShowPortMenu(const QPoint& at)
+{
+    RefreshPortLabels();
+    const std::int32_t com = rgPort->currentIndex() + 1;
+    if (com < 1)
+        return;
+    QMenu menu(this);
+    QMenu* map = menu.addMenu(QStringLiteral("Map Com %1 to").arg(com));
+    if (survey_.ports.empty())
+        map->addAction(QStringLiteral("No serial device found"))->setEnabled(false);
+    for (const TSerialPort& port : survey_.ports) {
+        const QString text = QStringLiteral("%1 (%2)").arg(QString::fromStdString(DescribePort(port)),
+                                                           QString::fromStdString(port.node));
+        QAction* action = map->addAction(text);
+        connect(action, &QAction::triggered, this, [this, com, port] { RunReported([&] { MapPortTo(com, port); }); });
+    }
+    menu.exec(rgPort->mapToGlobal(at));
+}
+
+void TfmLoader::MapPortTo(std::int32_t com, const TSerialPort& port)
+{
+    WritePortMapping(*Ini, com, MappingPathFor(port, survey_.ports));
+    RefreshPortLabels();
+    // The chosen port now names another device: opened on it as after a port
+    // change, without saving the choice again.
+    if (com == ProgPort.PortNum()) {
+        Session->StopLookingForPort();
+        ProgPort.Close();
+        pause_(kPortChangePause);
+        OpenProgPort();
+    }
 }
 
 void TfmLoader::FormCreate(QObject*)
@@ -247,6 +339,7 @@ void TfmLoader::FormCreate(QObject*)
     eParameterFile->setText(FromSettings(Ini->ReadString("Load Parameters", "Parameter File", "")));
     eBinaryFile->setText(FromSettings(Ini->ReadString("Binary", "QR 740", "")));
     SetStage(WaitingForTarget);
+    RefreshPortLabels();
 }
 
 void TfmLoader::FormClose(QObject*, TCloseAction&)
@@ -294,6 +387,7 @@ void TfmLoader::rgPortChange(QObject*)
     // Only a port that opened is remembered, so the file always names one that
     // worked.
     Ini->WriteInteger("Communications", "Port", port);
+    RefreshPortLabels();
 }
 
 void TfmLoader::cbAutoClick(QObject*)
@@ -454,7 +548,8 @@ void TfmLoader::ControllerEnded(const TControllerRecord& record)
     if (!Journal)
         return;
     try {
-        Journal->Append(record, {kFrontEndWindow, ProgPort.PortNum(), device_, {}, eNewVersion->text()});
+        Journal->Append(record,
+                        {kFrontEndWindow, ProgPort.PortNum(), device_, AdapterSerialOf(device_), eNewVersion->text()});
         journalFailing_ = false;
     } catch (const TJournalError& e) {
         // Told after the session's own call has ended, never inside it.

@@ -10,6 +10,7 @@
 #include "sessionjournal.h"
 #include "programmerport.h"
 #include "needlegauge.h"
+#include "portmap.h"
 #include "vacomm.h"
 
 #include <QString>
@@ -120,12 +121,27 @@ public:
     TNeedleGauge* pgUpload = nullptr;
     QLabel* Label8 = nullptr;
 
+    // Which device the chosen port opens, and whether it is there: beside the
+    // port list when the window is wide enough for it, and in the entries' tool
+    // tips always.
+    QLabel* lPortDevice = nullptr;
+    // Looks at the serial devices present again and shows, for each COM number,
+    // which device it opens.
+    void RefreshPortLabels();
+    // Maps COM `com` to `port`, one of the devices present: [Ports] gets its
+    // COMn= line and nothing else changes. The chosen port is opened anew on it.
+    void MapPortTo(std::int32_t com, const TSerialPort& port);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateControls();
     void ConnectHandlers();
+    // The port list's context menu: map the chosen COM number to an adapter.
+    void ShowPortMenu(const QPoint& at);
     // Runs the file-open dialog for one kind of file; empty when cancelled.
     QString ChooseFile(const QString& dialogName, const QString& filter, const QString& folder);
 
@@ -156,6 +172,7 @@ private:
 
     QString folder_;
     std::string device_; // the device the chosen port maps to
+    TPortSurvey survey_; // the devices present when last looked at
     bool journalFailing_ = false;
     std::function<void(std::chrono::milliseconds)> pause_;
     std::function<void(std::chrono::milliseconds)> sessionPaused_;

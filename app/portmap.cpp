@@ -113,6 +113,31 @@ bool MapsTo(const TPortMapping& mapping, const TSerialPort& port)
            Contains(port.byIdLinks, mapping.path) || Contains(port.byPathLinks, mapping.path);
 }
 
+std::string AdapterSerialFor(const std::vector<TSerialPort>& ports, const std::string& path)
+{
+    TPortMapping mapping;
+    mapping.path = path;
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::canonical(path, ec);
+    if (!ec)
+        mapping.resolved = resolved.string();
+    for (const TSerialPort& port : ports) {
+        if (MapsTo(mapping, port))
+            return port.serialNumber;
+    }
+    return {};
+}
+
+std::string AdapterSerialOf(const std::string& path)
+{
+    try {
+        return AdapterSerialFor(EnumerateSerialPorts(), path);
+    } catch (const ESerialScanError&) {
+        // A record without the adapter's serial number is still a record.
+        return {};
+    }
+}
+
 std::vector<std::int32_t> ComNumbersOf(const TPortSurvey& survey, const TSerialPort& port)
 {
     std::vector<std::int32_t> numbers;

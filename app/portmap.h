@@ -47,6 +47,13 @@ TPortSurvey SurveyPorts(const TIniFile& ini);
 // did not see).
 bool MapsTo(const TPortMapping& mapping, const TSerialPort& port);
 
+// The USB serial number of the device `path` opens among `ports`; empty when
+// the device is not among them or has none.
+std::string AdapterSerialFor(const std::vector<TSerialPort>& ports, const std::string& path);
+
+// The same for the devices present now; empty when they cannot be listed.
+std::string AdapterSerialOf(const std::string& path);
+
 // The COM numbers that open `port`, in order.
 std::vector<std::int32_t> ComNumbersOf(const TPortSurvey& survey, const TSerialPort& port);
 

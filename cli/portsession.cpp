@@ -1,5 +1,6 @@
 #include "portsession.h"
 
+#include "portmap.h"
 #include "programmerport.h"
 
 #include <QFile>
@@ -177,7 +178,8 @@ void TPortSession::ControllerEnded(const TControllerRecord& record)
     // On record before the controller is reported ended.
     if (journal_) {
         try {
-            journal_->Append(record, {kFrontEndCommandLine, port_.ComNumber, port_.Device, {}, settings_.NewVersion});
+            journal_->Append(record, {kFrontEndCommandLine, port_.ComNumber, port_.Device,
+                                      AdapterSerialOf(port_.Device), settings_.NewVersion});
         } catch (const TJournalError& e) {
             report_.Error(port_, QString::fromStdString(e.what()));
         }

@@ -329,6 +329,47 @@ TEST_F(WindowTest, PortChangeKeepsTheByteOrderMarkAndTheSectionBehindIt)
               Fill("\xEF\xBB\xBF[Communications]\r\nPort=2\r\n[Ports]\r\nCOM1={A}\r\nCOM2={B}\r\n"));
 }
 
+// Mapping a number to an adapter from the window writes its COMn= line in
+// [Ports] and keeps every other byte; the chosen port is opened on the adapter.
+TEST_F(WindowTest, MappingAPortToAnAdapterChangesOnlyItsLine)
+{
+    const std::string ini = "\xEF\xBB\xBF; bench 4\r\n[Communications]\r\nPort=1\r\n[Ports]\r\nCOM1={A}\r\n"
+                            "\r\n[Loader]\r\nQR740 = qr740.ldr ; the usual\r\n";
+    WriteIni(ini);
+    auto window = Create();
+    ASSERT_TRUE(Receives(*window, portA));
+
+    window->MapPortTo(3, TSerialPort{.node = "/dev/ttyUSB9"});
+    EXPECT_EQ(IniText(), Fill("\xEF\xBB\xBF; bench 4\r\n[Communications]\r\nPort=1\r\n[Ports]\r\nCOM1={A}\r\n"
+                              "COM3=/dev/ttyUSB9\r\n\r\n[Loader]\r\nQR740 = qr740.ldr ; the usual\r\n"));
+    EXPECT_TRUE(Receives(*window, portA)) << "another number: the chosen port is left alone";
+
+    // The chosen number, to the device behind the second line.
+    window->MapPortTo(1, TSerialPort{.node = portB.Link().string()});
+    EXPECT_TRUE(Receives(*window, portB));
+    EXPECT_NE(IniText().find(Fill("COM1={B}\r\n")), std::string::npos) << IniText();
+    EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
+}
+
+// Each entry of the port list says which device its number opens, and
+// whether that device is there.
+TEST_F(WindowTest, PortEntriesSayWhichDeviceTheyOpen)
+{
+    WriteIni("[Ports]\nCOM1={A}\nCOM4=/dev/serial/by-id/usb-gone-if00-port0\n");
+    auto window = Create();
+    const auto tip = [&](int com) { return window->rgPort->itemData(com - 1, Qt::ToolTipRole).toString().toStdString(); };
+    EXPECT_NE(tip(1).find(Fill("COM1 opens {A}")), std::string::npos) << tip(1);
+    EXPECT_NE(tip(4).find("COM4 opens /dev/serial/by-id/usb-gone-if00-port0"), std::string::npos) << tip(4);
+    EXPECT_NE(tip(4).find("not present"), std::string::npos) << tip(4);
+    EXPECT_EQ(window->rgPort->toolTip().toStdString(), tip(1));
+    // Beside the list only when the window is wide enough for it.
+    window->show();
+    EXPECT_FALSE(window->lPortDevice->isVisible());
+    window->resize(900, window->height());
+    EXPECT_TRUE(window->lPortDevice->isVisible());
+    EXPECT_TRUE(window->lPortDevice->text().startsWith(QStringLiteral("COM1: ")));
+}
+
 TEST_F(WindowTest, PortChangeWithoutSettingsFileCreatesOnlyThePort)
 {
     auto window = Create();

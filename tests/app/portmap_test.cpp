@@ -126,6 +126,22 @@ TEST(PortSurvey, FindsTheNumbersOfEachDeviceAndTheDeviceOfEachNumber)
     EXPECT_EQ(PortLabel(named, 2).text, "COM2: serial port without a UART (/dev/ttyS1)");
 }
 
+// The journal's record names the adapter by its serial number where it has one.
+TEST(AdapterSerialFor, FindsTheAdapterAPathOpens)
+{
+    const std::vector<TSerialPort> ports = {bench::kFtdi, bench::kCh340First, bench::kBuiltIn};
+    const std::pair<std::string, std::string> cases[] = {
+        {bench::kFtdi.byIdLinks[0], "A10K3XYZ"},
+        {bench::kFtdi.byPathLinks[1], "A10K3XYZ"},
+        {"/dev/ttyUSB0", "A10K3XYZ"},
+        {"/dev/ttyUSB1", ""}, // no serial number
+        {"/dev/ttyS0", ""},
+        {bench::kGoneLink, ""},
+    };
+    for (const auto& [path, serial] : cases)
+        EXPECT_EQ(AdapterSerialFor(ports, path), serial) << path;
+}
+
 TEST(MappingPathFor, TakesByIdOnlyWhereItNamesOneAdapter)
 {
     TSerialPort serialWithoutById = kFtdi;
