@@ -6,7 +6,8 @@
 # it must make its folder and Loader.ini, open, and end cleanly on SIGTERM,
 # with --folder and the portable layout each winning where they should. Then
 # validates the desktop entry, builds the Debian package and checks that it
-# holds the files the README lists, and nothing else.
+# holds the files the README lists, and nothing else, with the changelog of
+# its version.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$1" && pwd)
@@ -205,6 +206,16 @@ else
     pass "package $(basename "$deb"): $(wc -l <"$scratch/files") files, depends on $depends"
   else
     fail "package dependencies: $depends"
+  fi
+
+  dpkg-deb -x "$deb" "$scratch/unpacked"
+  version=$(dpkg-deb -f "$deb" Version)
+  changelog=$scratch/unpacked/usr/share/doc/qr740-programmer/changelog.Debian.gz
+  changelog_version=$(zcat "$changelog" 2>/dev/null | sed -n '1s/^qr740-programmer (\([^)]*\)).*/\1/p') || true
+  if [ "$changelog_version" = "$version" ]; then
+    pass "the changelog's latest entry is the package's version, $version"
+  else
+    fail "the package is $version, its changelog's latest entry '$changelog_version'"
   fi
 fi
 
