@@ -8,8 +8,9 @@ packages=(
   libgtest-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core
-  # the Debian package (dpkg-shlibdeps) and the install check
-  dpkg-dev desktop-file-utils
+  # the Debian package (dpkg-shlibdeps) and the install check, which judges
+  # the package with lintian
+  dpkg-dev desktop-file-utils lintian
 )
 
 missing=()

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The installed program: tests/install/check.sh BUILD
+# The installed program: tests/install/check.sh BUILD [--lintian]
 #
 # Installs BUILD into a scratch prefix and starts the installed programmer on
 # Qt's offscreen platform with a scratch HOME, the way its desktop entry does:
@@ -7,10 +7,13 @@
 # with --folder and the portable layout each winning where they should. Holds
 # each program's manual page to its --help. Then validates the desktop entry,
 # builds the Debian package and checks that it holds the files the README
-# lists, and nothing else, with the changelog of its version.
+# lists, and nothing else, with the changelog of its version; with --lintian,
+# lintian --pedantic must find no error and no warning in it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$1" && pwd)
+run_lintian=
+if [ "${2:-}" = --lintian ]; then run_lintian=1; fi
 
 scratch=$(mktemp -d)
 pids=()
@@ -246,6 +249,21 @@ else
     pass "the changelog's latest entry is the package's version, $version"
   else
     fail "the package is $version, its changelog's latest entry '$changelog_version'"
+  fi
+
+  # lintian's own verdict: errors and warnings fail, info and pedantic tags
+  # are shown for a person to weigh.
+  if [ -n "$run_lintian" ]; then
+    status=0
+    lintian --pedantic --display-info --fail-on error,warning "$deb" \
+      >"$scratch/lintian.txt" 2>"$scratch/lintian.err" || status=$?
+    if [ "$status" -eq 0 ]; then
+      pass "lintian --pedantic: no error or warning, $(grep -c '^[IP]:' "$scratch/lintian.txt") info or pedantic tags"
+      sed 's/^/    /' "$scratch/lintian.txt"
+    else
+      fail "lintian --pedantic (status $status):
+$(cat "$scratch/lintian.txt" "$scratch/lintian.err")"
+    fi
   fi
 fi
 
