@@ -100,6 +100,14 @@ TReplaced ReplaceFile(const std::filesystem::path& target, const std::string& by
     return TReplaced::Done;
 }
 
+// For paths that are failing already: should this fail too, there is nothing
+// better to do than report the first failure.
+void TruncateTo(int fd, std::size_t size)
+{
+    if (::ftruncate(fd, off_t(size)) != 0) {
+    }
+}
+
 // Rewrites the open file `fd`, which holds `old`, to hold `bytes`, for a file the
 // folder will not let us replace or whose owner a copy could not keep. A crash
 // part-way can leave a mixed file, which the rename avoids; what can be guarded
@@ -113,13 +121,13 @@ bool WriteInPlace(int fd, std::string_view old, std::string_view bytes)
     if (bytes.size() > old.size() &&
         ::posix_fallocate(fd, off_t(old.size()), off_t(bytes.size() - old.size())) != 0) {
         // The reservation may have grown the file before it failed.
-        (void)::ftruncate(fd, off_t(old.size()));
+        TruncateTo(fd, old.size());
         return false;
     }
     if (!WriteAllAt(fd, bytes.substr(from), from) || ::ftruncate(fd, off_t(bytes.size())) != 0) {
         // Best effort: the old bytes go into room the file already had.
         (void)WriteAllAt(fd, old.substr(from), from);
-        (void)::ftruncate(fd, off_t(old.size()));
+        TruncateTo(fd, old.size());
         ::fsync(fd);
         return false;
     }

@@ -181,7 +181,7 @@ std::string MappingPathFor(const TSerialPort& port, const std::vector<TSerialPor
 std::string DescribePort(const TSerialPort& port)
 {
     if (port.noUart)
-        return "serial port without a UART";
+        return "serial port with no UART";
     if (!port.IsUsb())
         return "serial port";
     std::string name;

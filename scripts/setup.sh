@@ -10,8 +10,9 @@ packages=(
   libgtest-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core
-  # the Debian package (dpkg-shlibdeps) and the install check
-  dpkg-dev desktop-file-utils
+  # the Debian package (dpkg-shlibdeps) and the install check, which judges
+  # the package with lintian
+  dpkg-dev desktop-file-utils lintian
   # the journal: the local SQLite file, the factory server's client library, and
   # the PostgreSQL server that the journal's tests start for themselves
   libsqlite3-dev libpq-dev postgresql

@@ -123,7 +123,7 @@ TEST(PortSurvey, FindsTheNumbersOfEachDeviceAndTheDeviceOfEachNumber)
     // that fails can be seen to open nothing.
     const TPortSurvey named = Survey({{2, "/dev/ttyS1", "/dev/ttyS1"}}, {kBuiltIn, kNoUart});
     EXPECT_EQ(named.ports, (std::vector<TSerialPort>{kBuiltIn, kNoUart}));
-    EXPECT_EQ(PortLabel(named, 2).text, "COM2: serial port without a UART (/dev/ttyS1)");
+    EXPECT_EQ(PortLabel(named, 2).text, "COM2: serial port with no UART (/dev/ttyS1)");
 }
 
 // The journal's record names the adapter by its serial number where it has one.
@@ -213,7 +213,7 @@ TEST(DescribePort, NamesTheAdapterAsItNamesItself)
         {usb("Prolific", "", ""), "Prolific USB serial adapter"},
         {usb("", "", "77"), "USB serial adapter 1a86:7523, serial 77"},
         {kBuiltIn, "serial port"},
-        {kNoUart, "serial port without a UART"},
+        {kNoUart, "serial port with no UART"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(DescribePort(c.port), c.text);

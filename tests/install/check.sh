@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# The installed program: tests/install/check.sh BUILD
+# The installed program: tests/install/check.sh BUILD [--lintian]
 #
 # Installs BUILD into a scratch prefix and starts the installed programmer on
 # Qt's offscreen platform with a scratch HOME, the way its desktop entry does:
 # it must make its folder and Loader.ini, open, and end cleanly on SIGTERM,
-# with --folder and the portable layout each winning where they should. Then
-# validates the desktop entry, builds the Debian package and checks that it
-# holds the files the README lists, and nothing else.
+# with --folder and the portable layout each winning where they should. Holds
+# each program's manual page to its --help. Then validates the desktop entry,
+# builds the Debian package and checks that it holds the files the README
+# lists, and nothing else, with the changelog of its version; with --lintian,
+# lintian --pedantic must find no error and no warning in it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$1" && pwd)
+run_lintian=
+if [ "${2:-}" = --lintian ]; then run_lintian=1; fi
 
 scratch=$(mktemp -d)
 pids=()
@@ -89,6 +93,36 @@ if [ "$status" -eq 2 ] && grep -q "unknown option '--bogus'" "$scratch/bogus.err
 else
   fail "--bogus gave status $status: $(cat "$scratch/bogus.err")"
 fi
+
+# ------------------------------------------------ the manual pages
+# A page drifts from its program quietly: every option --help mentions must be
+# in the page, and every option the page describes (the heading after .TP)
+# must still be one --help mentions.
+long_options() { grep -oE -- '--[a-z][a-z0-9-]*' | sort -u; }
+page_text() { zcat "$1" | sed -e 's/\\-/-/g' -e 's/\\f[BIRP]//g'; }
+for program in "$prefix"/bin/*; do
+  name=$(basename "$program")
+  page=$prefix/share/man/man1/$name.1.gz
+  if [ ! -f "$page" ]; then
+    fail "$name has no manual page"
+    continue
+  fi
+  if ! "${no_display[@]}" "$program" --help >"$scratch/$name.help"; then
+    fail "$name --help"
+    continue
+  fi
+  long_options <"$scratch/$name.help" >"$scratch/$name.help-options"
+  page_text "$page" | long_options >"$scratch/$name.page-options"
+  page_text "$page" | awk 'after_tp { print } { after_tp = ($1 == ".TP") }' | long_options \
+    >"$scratch/$name.page-headings"
+  undocumented=$(comm -23 "$scratch/$name.help-options" "$scratch/$name.page-options" | xargs)
+  stale=$(comm -13 "$scratch/$name.help-options" "$scratch/$name.page-headings" | xargs)
+  if [ -n "$undocumented" ]; then fail "$name.1 lacks $undocumented, which --help names"; fi
+  if [ -n "$stale" ]; then fail "$name.1 describes $stale, which --help does not name"; fi
+  if [ -z "$undocumented$stale" ]; then
+    pass "$name.1 describes the $(wc -l <"$scratch/$name.help-options") options --help names"
+  fi
+done
 
 # ------------------------------------------------ starting the window
 export QT_QPA_PLATFORM=offscreen
@@ -211,6 +245,31 @@ else
     pass "package $(basename "$deb"): $(wc -l <"$scratch/files") files, depends on $depends"
   else
     fail "package dependencies: $depends"
+  fi
+
+  dpkg-deb -x "$deb" "$scratch/unpacked"
+  version=$(dpkg-deb -f "$deb" Version)
+  changelog=$scratch/unpacked/usr/share/doc/qr740-programmer/changelog.Debian.gz
+  changelog_version=$(zcat "$changelog" 2>/dev/null | sed -n '1s/^qr740-programmer (\([^)]*\)).*/\1/p') || true
+  if [ "$changelog_version" = "$version" ]; then
+    pass "the changelog's latest entry is the package's version, $version"
+  else
+    fail "the package is $version, its changelog's latest entry '$changelog_version'"
+  fi
+
+  # lintian's own verdict: errors and warnings fail, info and pedantic tags
+  # are shown for a person to weigh.
+  if [ -n "$run_lintian" ]; then
+    status=0
+    lintian --pedantic --display-info --fail-on error,warning "$deb" \
+      >"$scratch/lintian.txt" 2>"$scratch/lintian.err" || status=$?
+    if [ "$status" -eq 0 ]; then
+      pass "lintian --pedantic: no error or warning, $(grep -c '^[IP]:' "$scratch/lintian.txt") info or pedantic tags"
+      sed 's/^/    /' "$scratch/lintian.txt"
+    else
+      fail "lintian --pedantic (status $status):
+$(cat "$scratch/lintian.txt" "$scratch/lintian.err")"
+    fi
   fi
 fi
 
