@@ -12,6 +12,7 @@
 #include "vacomm.h"
 #include "vadcb.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -58,17 +59,40 @@ public:
     // Makes reads return at once with what has arrived.
     virtual int SetTimeouts() { return 0; }
     virtual int SetQueueSizes(std::int32_t /*readSize*/, std::int32_t /*writeSize*/) { return 0; }
-    // How many received bytes make the device readable for the event thread's
-    // wait (1 to 255): a reader that knows it needs N bytes is woken once, not
+    // How many received bytes the event thread waits for before it announces
+    // them (1 to 255): a reader that knows it needs N bytes is told once, not
     // once a byte. Reads still return whatever has arrived. Kept across
     // settings written later. Lowered below what already waits, it must end a
-    // wait under way, as the bytes are then enough.
+    // wait on the device under way, as the bytes are then enough.
     virtual int SetReadThreshold(std::uint8_t count)
     {
         readThreshold_.store(count);
         return 0;
     }
     std::uint8_t ReadThreshold() const { return readThreshold_.load(); }
+    // How many waiting bytes end the event thread's wait on the device, which
+    // the thread chooses for itself below the threshold: one while nothing has
+    // come, so that it learns when a reply begins, and the threshold once it
+    // has waited out the time the rest needs on the line. Waiting on the device
+    // for the whole threshold from the start would wake the thread (inside the
+    // wait) for every byte that trickles in.
+    virtual int SetWakeCount(std::uint8_t /*count*/) { return 0; }
+    // The time one character takes on the line at the current settings; zero
+    // while unknown.
+    std::chrono::nanoseconds CharTime() const { return std::chrono::nanoseconds(charTimeNs_.load()); }
+    // When the last byte written so far leaves the line, reckoned from the
+    // character time (the epoch of the steady clock while nothing was written).
+    std::chrono::steady_clock::time_point SendingEnds() const
+    {
+        return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(sendingEndsNs_.load()));
+    }
+    // Waits for `wake` alone during `period`, however many bytes arrive
+    // meanwhile: Woken or TimedOut.
+    virtual TVaDeviceWait Rest(TVaHandle wake, std::chrono::nanoseconds period)
+    {
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(period).count();
+        return WaitReadable(false, wake, std::int32_t(ms));
+    }
     // Selects the line events that the event thread waits for.
     virtual int SetEventMask(std::uint32_t mask)
     {
@@ -106,11 +130,24 @@ public:
 
 protected:
     void NoteReadThreshold(std::uint8_t count) { readThreshold_.store(count); }
+    void NoteCharTime(std::chrono::nanoseconds time) { charTimeNs_.store(time.count()); }
+    // Called by Write for what the device took: the bytes queue behind those
+    // still on their way.
+    void NoteSent(std::int32_t count)
+    {
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count();
+        const std::int64_t from = std::max(now, sendingEndsNs_.load());
+        sendingEndsNs_.store(from + std::int64_t(count) * charTimeNs_.load());
+    }
 
 private:
     std::atomic<std::uint32_t> eventMask_{0};
     // Read by the event thread, which announces no fewer bytes.
     std::atomic<std::uint8_t> readThreshold_{1};
+    std::atomic<std::int64_t> charTimeNs_{0};
+    std::atomic<std::int64_t> sendingEndsNs_{0};
 };
 
 // The terminal mode flags that a device is given for `line` (speed, special

@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -116,6 +117,29 @@ termios2 ToTermios(const termios2& read, const TVaLineSettings& line, std::uint8
     return t;
 }
 
+// A start bit, the data bits, the parity bit and the stop bits, at the output rate.
+std::chrono::nanoseconds CharTimeOf(const termios2& t)
+{
+    if (t.c_ospeed == 0)
+        return {};
+    int bits = 1 + ((t.c_cflag & CSTOPB) ? 2 : 1) + ((t.c_cflag & PARENB) ? 1 : 0);
+    switch (t.c_cflag & CSIZE) {
+    case CS5:
+        bits += 5;
+        break;
+    case CS6:
+        bits += 6;
+        break;
+    case CS7:
+        bits += 7;
+        break;
+    default:
+        bits += 8;
+        break;
+    }
+    return std::chrono::nanoseconds(std::int64_t(bits) * 1'000'000'000 / std::int64_t(t.c_ospeed));
+}
+
 bool RateMatches(std::uint32_t wanted, std::uint32_t got)
 {
     const std::uint32_t diff = wanted > got ? wanted - got : got - wanted;
@@ -171,8 +195,9 @@ public:
         }
         fd_ = fd;
         countersKept_ = true;
-        threshold_ = 1;
+        wakeCount_ = 1;
         NoteReadThreshold(1);
+        NoteCharTime(CharTimeOf(settings));
         AskForLowLatency();
         // Read before anything of ours is applied, so that closing leaves the
         // line as it was found: a terminal mapped by mistake keeps its echo and
@@ -238,10 +263,11 @@ public:
         TVaLineSettings line;
         if (!DcbToLineSettings(dcb, line))
             return EINVAL;
+        const std::lock_guard lock(termiosLock_);
         termios2 before{};
         if (::ioctl(fd_, TCGETS2, &before) != 0)
             return LastError();
-        const termios2 wanted = ToTermios(before, line, threshold_);
+        const termios2 wanted = ToTermios(before, line, wakeCount_);
         if (::ioctl(fd_, TCSETS2, &wanted) != 0)
             return LastError();
         // The set reports success when any part of it applied; only reading back
@@ -253,6 +279,7 @@ public:
             ::ioctl(fd_, TCSETS2, &before); // leave the line as it was
             return EINVAL;
         }
+        NoteCharTime(CharTimeOf(got));
         if (const int error = SetLine(TIOCM_DTR, line.Dtr == TVaLineLevel::On))
             return error;
         // Under RTS/CTS flow control the driver drives RTS itself.
@@ -275,24 +302,35 @@ public:
         return 0;
     }
 
-    // VMIN with VTIME 0: poll calls a terminal readable once VMIN bytes wait.
-    // Changing the settings wakes the terminal's waiters, which look again, so
-    // lowering it ends the event thread's wait when enough bytes already wait.
+    // The event thread's wait on the device ends once VMIN bytes wait (VTIME
+    // is 0). Changing the settings wakes the terminal's waiters, which look
+    // again, so lowering the threshold below VMIN ends a wait under way when
+    // enough bytes already wait.
     int SetReadThreshold(std::uint8_t count) override
     {
         count = std::max<std::uint8_t>(count, 1);
-        if (count == threshold_)
-            return 0;
-        termios2 t{};
-        if (::ioctl(fd_, TCGETS2, &t) != 0)
-            return LastError();
-        t.c_cc[VMIN] = count;
-        t.c_cc[VTIME] = 0;
-        if (::ioctl(fd_, TCSETS2, &t) != 0)
-            return LastError();
-        threshold_ = count;
         NoteReadThreshold(count);
-        return 0;
+        const std::lock_guard lock(termiosLock_);
+        return count < wakeCount_ ? WriteWakeCount(count) : 0;
+    }
+
+    int SetWakeCount(std::uint8_t count) override
+    {
+        count = std::max<std::uint8_t>(count, 1);
+        const std::lock_guard lock(termiosLock_);
+        return count == wakeCount_ ? 0 : WriteWakeCount(count);
+    }
+
+    TVaDeviceWait Rest(TVaHandle wake, std::chrono::nanoseconds period) override
+    {
+        pollfd fd{wake, POLLIN, 0};
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(period);
+        const timespec timeout{seconds.count(), long((period - seconds).count())};
+        const int n = ::ppoll(&fd, 1, &timeout, nullptr);
+        if (n > 0 && (fd.revents & POLLIN))
+            return TVaDeviceWait::Woken;
+        // An interrupted rest ends early; the thread looks at the device then.
+        return TVaDeviceWait::TimedOut;
     }
 
     int InQueue(std::uint32_t& inQueue) override
@@ -362,6 +400,7 @@ public:
             const ssize_t n = ::write(fd_, bytes + written, std::size_t(count - written));
             if (n > 0) {
                 written += std::int32_t(n);
+                NoteSent(std::int32_t(n));
                 deadline = std::chrono::steady_clock::now() + timeout;
                 continue;
             }
@@ -442,6 +481,20 @@ private:
         lowLatencySet_ = ::ioctl(fd_, TIOCSSERIAL, &info) == 0;
     }
 
+    // Under termiosLock_.
+    int WriteWakeCount(std::uint8_t count)
+    {
+        termios2 t{};
+        if (::ioctl(fd_, TCGETS2, &t) != 0)
+            return LastError();
+        t.c_cc[VMIN] = count;
+        t.c_cc[VTIME] = 0;
+        if (::ioctl(fd_, TCSETS2, &t) != 0)
+            return LastError();
+        wakeCount_ = count;
+        return 0;
+    }
+
     // Pseudo-terminals and some adapters have no modem lines; there is nothing
     // to hold on or off then.
     int SetLine(int bit, bool on)
@@ -454,7 +507,10 @@ private:
     int fd_ = -1;
     termios2 found_{};
     bool countersKept_ = true;
-    std::uint8_t threshold_ = 1;
+    // The settings are changed by the owner's thread and, for VMIN, by the
+    // event thread: each change reads them, alters them and writes them back.
+    std::mutex termiosLock_;
+    std::uint8_t wakeCount_ = 1; // VMIN
     bool lowLatencySet_ = false; // by us, to be taken back at close
 };
 

@@ -215,12 +215,16 @@ void TVaCustomComm::SetRxThreshold(std::int32_t count)
 {
     const auto threshold = static_cast<std::uint8_t>(std::clamp(count, 1, 255));
     const TLockScope lock(*lock_);
+    const bool lowered = threshold < rxThreshold_;
     rxThreshold_ = threshold;
     if (!device_)
         return;
     // Lowered below what already waits, the device wakes the event thread's
-    // wait itself (see SetReadThreshold).
-    if (const int error = device_->SetReadThreshold(threshold))
+    // wait itself (see SetReadThreshold), and a rest is cut short.
+    const int error = device_->SetReadThreshold(threshold);
+    if (lowered && thread_)
+        thread_->Nudge();
+    if (error != 0)
         RaiseCommError("Error writing dcb (%d), %s", error);
 }
 

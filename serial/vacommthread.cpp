@@ -143,6 +143,16 @@ struct TVaCommThread::TWatch {
     // The device said readable but had nothing queued; it is not asked again
     // until the next recheck, or the thread would spin.
     bool readableButEmpty = false;
+    // The bytes that have begun to come were given the line time the rest of
+    // the threshold needs.
+    bool rested = false;
+    // The last wait on the device began with nothing queued.
+    bool waitedFromEmpty = false;
+    // Replies have been seen to trickle in at line speed (a real line) rather
+    // than arrive together (a pseudo-terminal with nothing pacing it).
+    bool paced = false;
+    // The end of sending that a rest has already waited for.
+    std::chrono::steady_clock::time_point restedForSending;
 };
 
 TVaCommThread::TVaCommThread(std::shared_ptr<TVaDevice> device, TThreadPriority priority)
@@ -306,17 +316,22 @@ std::uint32_t TVaCommThread::WaitForEvents(TWatch& w)
     const std::uint32_t mask = device_->EventMask();
     if (w.backOff) {
         w.backOff = false;
-        if (device_->WaitReadable(false, WakeEvent.Handle(), kBackOffMs) == TVaDeviceWait::Woken)
+        if (device_->WaitReadable(false, WakeEvent.Handle(), kBackOffMs) == TVaDeviceWait::Woken) {
+            WakeEvent.Reset();
             return 0;
+        }
     }
     std::uint32_t events = PendingEvents(w, mask);
     if (events != 0 || w.backOff)
         return events;
 
     const bool rx = (mask & kEvRxChar) != 0;
+    const std::uint8_t threshold = device_->ReadThreshold();
+    if (rx && RestForTheRest(w, threshold))
+        return PendingEvents(w, mask);
     // Below the threshold the device is not readable yet, so waiting for it is
     // waiting for the rest.
-    const bool unread = w.inQueue > 0 && w.inQueue >= device_->ReadThreshold();
+    const bool unread = w.inQueue > 0 && w.inQueue >= threshold;
     // A device with unread bytes stays readable; waiting for that would return
     // at once, so it is looked at on a timer until the bytes are read.
     const bool watchReadable = rx && !unread && !w.readableButEmpty;
@@ -326,6 +341,9 @@ std::uint32_t TVaCommThread::WaitForEvents(TWatch& w)
     switch (device_->WaitReadable(watchReadable, WakeEvent.Handle(),
                                   recheck ? kRecheckMs : kVaInfinite)) {
     case TVaDeviceWait::Woken:
+        // A stop is seen as the thread leaves the device; anything else that
+        // woke it (a late nudge) must not wake the next wait as well.
+        WakeEvent.Reset();
         return 0;
     case TVaDeviceWait::HungUp:
         return HangUp(w, mask);
@@ -343,6 +361,81 @@ std::uint32_t TVaCommThread::WaitForEvents(TWatch& w)
         return PendingEvents(w, mask);
     }
     return 0;
+}
+
+bool TVaCommThread::RestForTheRest(TWatch& w, std::uint8_t threshold)
+{
+    if (w.inQueue > 0 && w.inQueue < threshold && !w.rested)
+        w.paced = true;
+    else if (w.waitedFromEmpty && w.inQueue >= threshold)
+        w.paced = false;
+    w.waitedFromEmpty = false;
+    if (w.inQueue == 0 || threshold <= 1) {
+        w.rested = false;
+        if (threshold > 1 && w.paced && RestWhileSending(w, threshold))
+            return true;
+        w.waitedFromEmpty = true;
+        // A failure here shows in the next look at the device.
+        device_->SetWakeCount(1);
+        return false;
+    }
+    if (w.inQueue >= threshold)
+        return false;
+    if (!w.rested) {
+        // The first bytes of what the reader waits for are here, and the rest
+        // cannot come faster than the line carries it. Waiting on the device
+        // meanwhile would wake this thread at every byte; resting ends half a
+        // character before the last is due, and the wait below takes it.
+        // A rest shorter than a character costs more wakes than it saves.
+        w.rested = true;
+        const auto charTime = device_->CharTime();
+        const auto rest = charTime * (threshold - w.inQueue) - charTime / 2;
+        if (rest >= charTime) {
+            Rest(rest);
+            return true;
+        }
+    }
+    device_->SetWakeCount(threshold);
+    return false;
+}
+
+bool TVaCommThread::RestWhileSending(TWatch& w, std::uint8_t threshold)
+{
+    // On a line that paces its bytes, a reader that waits for a reply of
+    // `threshold` bytes after what it has just written hears nothing useful
+    // before those bytes are on the line and the reply has had its own line
+    // time. Resting through both spares the wake at the reply's first byte.
+    // Each sending is rested for once: a peer that is slower to answer is
+    // then waited for on the device as usual.
+    const auto sendingEnds = device_->SendingEnds();
+    if (sendingEnds == w.restedForSending)
+        return false;
+    w.restedForSending = sendingEnds;
+    const auto charTime = device_->CharTime();
+    const auto rest = sendingEnds + charTime * threshold - charTime / 2 - std::chrono::steady_clock::now();
+    if (rest < charTime)
+        return false;
+    Rest(rest);
+    return true;
+}
+
+void TVaCommThread::Rest(std::chrono::nanoseconds period)
+{
+    resting_.store(true);
+    if (device_->Rest(WakeEvent.Handle(), period) == TVaDeviceWait::Woken) {
+        // Woken to stop, which the caller sees next, or nudged: a stop that
+        // comes after the reset signals again.
+        WakeEvent.Reset();
+    }
+    resting_.store(false);
+}
+
+void TVaCommThread::Nudge()
+{
+    // Only a rest ignores the device; a wait on it ends by itself when the
+    // bytes are enough (see SetReadThreshold).
+    if (resting_.load())
+        WakeEvent.Signal();
 }
 
 std::uint32_t TVaCommThread::PendingEvents(TWatch& w, std::uint32_t mask)

@@ -51,6 +51,9 @@ public:
     // handler leaves unread are not announced again and again.
     void SetAnnounced(std::uint32_t count);
     void Consumed(std::uint32_t count);
+    // The reader wants fewer bytes than before: a rest under way ends, as the
+    // bytes that have come may now be enough.
+    void Nudge();
 
     // Stops every event thread of the process and waits for each to end. Runs by
     // itself when the application object is destroyed and at process exit.
@@ -65,6 +68,13 @@ private:
     bool LeaveDevice();
     std::uint32_t WaitForEvents(TWatch& watch);
     std::uint32_t PendingEvents(TWatch& watch, std::uint32_t mask);
+    // Waits out the line time that the bytes still missing to `threshold`
+    // need, once they have begun to come; true when it rested.
+    bool RestForTheRest(TWatch& watch, std::uint8_t threshold);
+    // Waits out the line time of what was last written and of a reply of
+    // `threshold` bytes behind it; true when it rested.
+    bool RestWhileSending(TWatch& watch, std::uint8_t threshold);
+    void Rest(std::chrono::nanoseconds period);
     std::uint32_t HangUp(TWatch& watch, std::uint32_t mask);
     bool DeliverEvents(std::uint32_t mask);
     // On the user-interface thread.
@@ -77,6 +87,7 @@ private:
     // Stop signal; wakes the device wait at any point.
     TVaSimpleEvent WakeEvent;
     std::atomic<std::uint32_t> announced_{0};
+    std::atomic<bool> resting_{false};
 
     // Guards every field below; the thread holds it only briefly, never while
     // waiting or delivering.

@@ -616,6 +616,52 @@ TEST_F(CommOnPty, AThresholdAnnouncesOnceEnoughBytesWait)
     EXPECT_EQ(counts, std::vector<std::int32_t>{1});
 }
 
+// On a line that paces its bytes the event thread sleeps through a request's
+// line time and the reply's, rather than waking at each byte. What it sleeps
+// through must still be announced whole, and a reader that lowers its threshold
+// meanwhile must not wait for the sleep to end. At 300 baud the request below
+// takes a second on the line, far beyond the waits here.
+TEST_F(CommOnPty, ARestThroughARequestAnnouncesTheWholeReplyAndEndsWhenTheThresholdFalls)
+{
+    port.SetBaudrate(br300);
+    std::vector<std::int32_t> counts;
+    std::vector<std::uint8_t> heard;
+    const Bytes request(30, 0x55);
+    port.OnRxChar = [&](TVaCustomComm* sender, std::int32_t count) {
+        counts.push_back(count);
+        const Bytes got = ReadAll(count);
+        heard.insert(heard.end(), got.begin(), got.end());
+        if (counts.size() == 1) {
+            sender->WriteBuf(request.data(), std::int32_t(request.size()));
+            sender->SetRxThreshold(10);
+        }
+    };
+    port.Open();
+    port.SetRxThreshold(3);
+    // A first reply that trickles in shows the line to be paced.
+    pty.Write({1});
+    RunEventsFor(50ms);
+    pty.Write({2, 3});
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 1; }));
+    EXPECT_EQ(pty.Read(request.size()), request);
+
+    // The peer answers early, and the reader is content with one byte.
+    pty.Write({4});
+    RunEventsFor(50ms);
+    port.SetRxThreshold(1);
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 2; }, 600ms))
+        << "a lowered threshold waited for the rest to end";
+
+    // The next reply comes in pieces while the thread may rest: one announcement.
+    port.SetRxThreshold(6);
+    pty.Write({5, 6});
+    RunEventsFor(30ms);
+    pty.Write({7, 8, 9, 10});
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 3; }));
+    EXPECT_EQ(counts, (std::vector<std::int32_t>{3, 1, 6}));
+    EXPECT_EQ(heard, (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+}
+
 TEST_F(CommOnPty, CloseInsideAHandlerEndsTheThreadAfterTheHandler)
 {
     int calls = 0;
