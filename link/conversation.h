@@ -63,8 +63,9 @@ public:
     // Data bytes 1 to RxLength, cut at the 512 bytes that are kept.
     std::string RxDataText() const { return Receiver.DataText(); }
     const TLinkReceiver& LinkReceiver() const { return Receiver; }
-    // The fewest bytes that can still end the reply being received.
-    std::size_t ReplyBytesNeeded() const { return Receiver.BytesToFrameEnd(); }
+    // The fewest bytes that can still end the reply being received, when a
+    // reply with fewer than `leastData` data bytes would not be taken.
+    std::size_t ReplyBytesNeeded(std::size_t leastData = 0) const { return Receiver.BytesToFrameEnd(leastData); }
 
     // The response timer. Arming an armed timer leaves its period running from
     // the first arming.

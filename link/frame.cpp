@@ -93,7 +93,7 @@ TLinkReceiver::TResult TLinkReceiver::Feed(std::uint8_t b)
     return TResult::Pending;
 }
 
-std::size_t TLinkReceiver::BytesToFrameEnd() const
+std::size_t TLinkReceiver::BytesToFrameEnd(std::size_t leastData) const
 {
     constexpr std::size_t kAfterPreamble = 1 + 2 + 4 + 2; // command, length, address, CRC
     const auto length = std::size_t(std::max<std::int32_t>(RxLength, 0));
@@ -107,11 +107,13 @@ std::size_t TLinkReceiver::BytesToFrameEnd() const
                 break;
             }
         }
-        return kPreamble.size() - matched + kAfterPreamble;
+        return kPreamble.size() - matched + kAfterPreamble + leastData;
     }
     case ReadCommand:
-        return kAfterPreamble;
+        return kAfterPreamble + leastData;
     case ReadLength:
+        if (RxLengthCount == 0)
+            return 2 + 4 + leastData + 2;
         // What of the length is known already is the least it can be.
         return std::size_t(2 - RxLengthCount) + 4 + length + 2;
     case ReadAddress:

@@ -44,8 +44,10 @@ public:
     void Reset();
     TResult Feed(std::uint8_t b);
     // The fewest bytes that can still end the frame being received (at least
-    // 1): a reader may wait for that many before looking again.
-    std::size_t BytesToFrameEnd() const;
+    // 1): a reader may wait for that many before looking again. Until the
+    // frame's length has begun to come, `leastData` data bytes are counted in:
+    // the fewest that the frame awaited can carry and still be taken.
+    std::size_t BytesToFrameEnd(std::size_t leastData = 0) const;
 
     // Data byte n of the last frame, counted from 1 as the protocol counts them.
     // Positions past 512 are never stored; positions a shorter frame did not reach

@@ -146,7 +146,7 @@ void TLoaderSession::UpdateRxThreshold()
     if (ShutDown_ || !ProgPort.IsOpen())
         return;
     const bool framed = !SetAside_ && (Stage_ == LoadingTargetLoader || Stage_ == GettingVersion);
-    const std::size_t needed = framed ? std::min<std::size_t>(Link_.ReplyBytesNeeded(), 255) : 1;
+    const std::size_t needed = framed ? std::min<std::size_t>(Link_.ReplyBytesNeeded(LeastReplyData()), 255) : 1;
     try {
         ProgPort.SetRxThreshold(std::int32_t(needed));
     } catch (const EVaCommError&) {
@@ -282,6 +282,21 @@ bool TLoaderSession::NextReply()
             return true;
     }
     return false;
+}
+
+std::size_t TLoaderSession::LeastReplyData() const
+{
+    // As TakesReply has it: a shorter reply is dropped, and waiting for it to
+    // be whole changes nothing but the number of times the line is looked at.
+    switch (Awaiting_) {
+    case kVersionCommand:
+        return 9;
+    case kEraseCommand:
+    case kProgramCommand:
+        return 1;
+    default:
+        return 0;
+    }
 }
 
 bool TLoaderSession::TakesReply() const

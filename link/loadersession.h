@@ -168,6 +168,8 @@ private:
     bool ReadByte(std::uint8_t& b);
     // Passes announced bytes to the receiver until one completes an intact reply.
     bool NextReply();
+    // The fewest data bytes a reply to the request awaited must carry.
+    std::size_t LeastReplyData() const;
     // Whether an intact reply answers the request outstanding, and is long
     // enough for what is read of it. Anything else is dropped as a broken reply
     // would be, and the request's time-out keeps running.

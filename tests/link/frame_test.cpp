@@ -252,16 +252,18 @@ TEST(LinkReceiver, KeepsTheFieldsAfterAResetUntilTheNextFrameOverwritesThem)
 // it still has once its length is known.
 TEST(LinkReceiver, KnowsHowManyBytesTheFrameStillNeeds)
 {
+    // `least`: the data bytes the reader knows the frame carries at least.
     const struct {
         const char* what;
         std::vector<std::uint8_t> junk;
         std::vector<std::uint8_t> frame;
+        std::size_t least;
     } cases[] = {
-        {"a reply of one data byte", {}, EncodeLinkFrame('P', 0x4000, std::vector<std::uint8_t>{0x06})},
-        {"no data", {}, EncodeLinkFrame('S', 0, {})},
+        {"a reply of one data byte", {}, EncodeLinkFrame('P', 0x4000, std::vector<std::uint8_t>{0x06}), 1},
+        {"no data", {}, EncodeLinkFrame('S', 0, {}), 0},
         {"a version reply behind noise that looks like a preamble", {'$', 'A', 'P', '$', 'A'},
-         EncodeLinkFrame('V', 0x4000, std::vector<std::uint8_t>(9, 0x2F))},
-        {"300 data bytes", {0x00}, EncodeLinkFrame('L', 0, std::vector<std::uint8_t>(300, 'x'))},
+         EncodeLinkFrame('V', 0x4000, std::vector<std::uint8_t>(9, 0x2F)), 9},
+        {"300 data bytes", {0x00}, EncodeLinkFrame('L', 0, std::vector<std::uint8_t>(300, 'x')), 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -275,6 +277,14 @@ TEST(LinkReceiver, KnowsHowManyBytesTheFrameStillNeeds)
             EXPECT_LE(needed, left) << at;
             if (at >= kPreamble.size() + 3) { // command and length read
                 EXPECT_EQ(needed, left) << at;
+            }
+            // Counting in the least data never asks for more than is coming,
+            // and from the preamble on (but for a half-read length) is exact.
+            const std::size_t withLeast = receiver.BytesToFrameEnd(c.least);
+            EXPECT_LE(withLeast, left) << at;
+            if (c.least == c.frame.size() - kFrameOverhead && at >= kPreamble.size() &&
+                at != kPreamble.size() + 2) {
+                EXPECT_EQ(withLeast, left) << at;
             }
             receiver.Feed(c.frame[at]);
         }
