@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
+#include <ctime>
 #include <utility>
 
 namespace sim {
@@ -82,7 +83,7 @@ const char* StageName(Stage stage)
     return "?";
 }
 
-Controller::Controller(Options options) : options_(std::move(options))
+Controller::Controller(Options options) : options_(std::move(options)), faultDraw_(options_.randomFaultSeed.value_or(0))
 {
     if (options_.flashEnd > options_.flashStart)
         flash_.assign(options_.flashEnd - options_.flashStart, 0xFF);
@@ -92,6 +93,7 @@ void Controller::Start(Clock::time_point now)
 {
     start_ = now;
     Reboot(now);
+    BeginSession(now);
 }
 
 void Controller::Reboot(Clock::time_point now)
@@ -216,11 +218,14 @@ void Controller::Advance(Clock::time_point now)
     case Stage::Upload:
         if (uploadLengthBytes_ == 0 && repeatedAnswer_.empty()) {
             // The programmer never began the upload (it may know no loader for
-            // this identification). A silenced controller stays as it is;
-            // otherwise the technician would switch it off and on again.
+            // this identification). A silenced controller stays as it is,
+            // unless sessions draw their faults: a soak goes on with the next
+            // one. Otherwise the technician would switch it off and on again.
             if (!silent_) {
                 Emit(now, "no loader upload came; the boot ROM starts again");
                 Reboot(now);
+            } else if (options_.randomFaultSeed) {
+                EndSession(now);
             }
             break;
         }
@@ -256,7 +261,8 @@ Clock::time_point Controller::NextDeadline() const
         next = std::min(next, lastStray_ + kStrayGather);
     const bool waitsForever =
         stage_ == Stage::BootRom ||
-        (stage_ == Stage::Upload && silent_ && uploadLengthBytes_ == 0 && repeatedAnswer_.empty());
+        (stage_ == Stage::Upload && silent_ && uploadLengthBytes_ == 0 && repeatedAnswer_.empty() &&
+         !options_.randomFaultSeed);
     if (!waitsForever)
         next = std::min(next, lastActivity_ + options_.quietPeriod);
     return next;
@@ -270,6 +276,27 @@ void Controller::EndSession(Clock::time_point now)
                      std::chrono::duration<double>(options_.quietPeriod).count()));
     // The next session begins as if the controller had been switched off and on.
     Reboot(now);
+    BeginSession(now);
+}
+
+void Controller::BeginSession(Clock::time_point now)
+{
+    if (!options_.randomFaultSeed)
+        return;
+    const auto& faults = RandomFaults();
+    const std::string& fault = faults[std::uniform_int_distribution<std::size_t>(0, faults.size() - 1)(faultDraw_)];
+    options_.faults = {};
+    AddFault(options_.faults, fault);
+    // The time of day lets a session be matched with the programmer's record of it.
+    const auto wall = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(wall);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count() % 1000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char day[32];
+    std::strftime(day, sizeof day, "%Y-%m-%dT%H:%M:%S", &utc);
+    Emit(now, Format("session %d: fault %s, started %s.%03dZ", sessionsCompleted_ + 1,
+                     fault.empty() ? "none" : fault.c_str(), day, int(ms)));
 }
 
 // ---------------------------------------------------------------- bytes in

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -101,6 +102,8 @@ private:
     void HandleFrame(Clock::time_point now);
     void ReceiveParameterByte(std::uint8_t b, Clock::time_point now, unsigned lineBaud);
     void EndSession(Clock::time_point now);
+    // Under --random-faults: draws this session's fault and says which.
+    void BeginSession(Clock::time_point now);
 
     void AnswerVersion(Clock::time_point now);
     void AnswerErase(Clock::time_point now);
@@ -114,6 +117,7 @@ private:
     bool hangupPending_ = false;
     bool unexpected_ = false;
     int sessionsCompleted_ = 0;
+    std::mt19937 faultDraw_;
     Clock::time_point lastActivity_{};
     std::vector<std::uint8_t> output_;
     std::vector<Event> events_;

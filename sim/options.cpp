@@ -115,6 +115,20 @@ bool AddFault(Faults& faults, const std::string& text)
     return false;
 }
 
+const std::vector<std::string>& RandomFaults()
+{
+    // Block numbers stay low so that any image of two blocks or more meets them.
+    // No fault is listed several times: a soak wants sound sessions too.
+    static const std::vector<std::string> faults = {
+        "", "", "", "", "",
+        "nak-erase", "nak-block:2", "silent-after:hs", "silent-after:id", "silent-after:loader",
+        "silent-after:V", "silent-after:E", "silent-after:P:2", "silent-after:S",
+        "bad-crc:L", "bad-crc:V", "bad-crc:E", "bad-crc:P", "bad-crc:S",
+        "hangup-after-block:2", "at-silent", "at-error",
+    };
+    return faults;
+}
+
 ParseResult ParseArguments(const std::vector<std::string>& args)
 {
     ParseResult result;
@@ -142,6 +156,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
         static const char* const kWithValue[] = {
             "--link", "--id", "--loader-version", "--flash-start", "--flash-end", "--block-size",
             "--fw-version", "--fault", "--flash-out", "--params-out", "--quiet-ms", "--turnaround-out",
+            "--random-faults",
         };
         bool known = false;
         for (const char* name : kWithValue)
@@ -201,6 +216,11 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
             options.paramsOut = value;
         } else if (arg == "--turnaround-out") {
             options.turnaroundOut = value;
+        } else if (arg == "--random-faults") {
+            const auto n = number(0xFFFFFFFFu);
+            if (!n)
+                return bad();
+            options.randomFaultSeed = std::uint32_t(*n);
         } else if (arg == "--quiet-ms") {
             const auto n = number(24u * 3600 * 1000);
             if (!n || *n == 0)
@@ -265,6 +285,10 @@ the conversation as it happens.
   --turnaround-out FILE  on exit, write the programmer's turnarounds in seconds,
                          one a line: each from a loader reply's last byte on the
                          line to the first byte the programmer sent next
+  --random-faults SEED   draw each session's fault from the list above, or none,
+                         with a generator seeded by SEED, instead of --fault;
+                         each session starts with a line naming its fault and the
+                         time of day (UTC)
   --once                 end once a session has gone past the loader upload and
                          the line has then been quiet for 5 seconds; the exit
                          status is 0, or 1 if anything unexpected happened

@@ -63,6 +63,9 @@ struct Options {
     // programmer sent next.
     std::filesystem::path turnaroundOut;
     bool once = false;
+    // When set, each session draws its fault (or none) from RandomFaults()
+    // with a generator seeded so, instead of the --fault ones.
+    std::optional<std::uint32_t> randomFaultSeed;
     // How long the line must stay quiet before a session counts as over. Longer
     // than the programmer's own pauses (1 s and 2 s) so that they never end one.
     std::chrono::milliseconds quietPeriod = kDefaultQuietPeriod;
@@ -84,5 +87,8 @@ std::optional<std::uint64_t> ParseNumber(const std::string& text);
 
 // Reads one --fault value into `faults`; false if the name or its argument is unknown.
 bool AddFault(Faults& faults, const std::string& text);
+
+// What --random-faults draws from, one --fault value each; "" is no fault.
+const std::vector<std::string>& RandomFaults();
 
 } // namespace sim

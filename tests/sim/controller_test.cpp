@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <regex>
 
 using namespace std::chrono_literals;
 using sim::Clock;
@@ -54,6 +55,7 @@ protected:
     void Make(sim::Options options = {})
     {
         sim_ = std::make_unique<Controller>(options);
+        events_.clear();
         sim_->Start(now_);
         sim_->Advance(now_);
         EXPECT_EQ(sim_->TakeOutput(), Hex("06 15"));
@@ -590,6 +592,71 @@ TEST_F(ControllerTest, RestartsWithoutASessionWhenNoUploadCame)
     EXPECT_EQ(Sim().NextDeadline(), Clock::time_point::max());
     EXPECT_EQ(Pass(60s), Bytes{});
     EXPECT_EQ(Sim().CurrentStage(), Stage::Upload);
+}
+
+// ------------------------------------------------------------ random faults
+
+// The fault each session drew, in order, from lines "session N: fault NAME, started TIME".
+std::vector<std::string> DrawnFaults(const std::string& transcript)
+{
+    static const std::regex line(R"(session (\d+): fault (\S+), started \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    std::vector<std::string> faults;
+    for (auto it = std::sregex_iterator(transcript.begin(), transcript.end(), line); it != std::sregex_iterator(); ++it) {
+        EXPECT_EQ(std::stoul((*it)[1]), faults.size() + 1);
+        faults.push_back((*it)[2]);
+    }
+    return faults;
+}
+
+TEST_F(ControllerTest, DrawsEachSessionsFaultFromItsSeed)
+{
+    for (const std::string& fault : sim::RandomFaults()) {
+        sim::Faults faults;
+        EXPECT_TRUE(fault.empty() || sim::AddFault(faults, fault)) << fault;
+    }
+
+    const auto sessions = [&](std::uint32_t seed) {
+        sim::Options options;
+        options.randomFaultSeed = seed;
+        options.quietPeriod = 5s;
+        Make(options);
+        for (int i = 0; i < 8; ++i) {
+            Feed(Text("APL"));
+            Feed(LoaderUpload(Text("loader")));
+            Pass(5s);
+            Pass(0ms);
+        }
+        return DrawnFaults(Transcript());
+    };
+    const std::vector<std::string> first = sessions(11);
+    ASSERT_EQ(first.size(), 9u) << Transcript();
+    EXPECT_EQ(sessions(11), first);
+    EXPECT_NE(sessions(12), first);
+}
+
+TEST_F(ControllerTest, ASoaksSilencedControllerIsSwitchedOffAndOn)
+{
+    // Without drawn faults it would wait for ever, as a dead controller does.
+    std::uint32_t seed = 0;
+    for (;; ++seed) {
+        ASSERT_LT(seed, 2000u) << "no seed draws silent-after:hs first";
+        sim::Options options;
+        options.randomFaultSeed = seed;
+        Controller probe(options);
+        probe.Start(now_);
+        const auto events = probe.TakeEvents();
+        if (!events.empty() && events.front().text.find("fault silent-after:hs,") != std::string::npos)
+            break;
+    }
+    sim::Options options;
+    options.randomFaultSeed = seed;
+    options.quietPeriod = 5s;
+    Make(options);
+    EXPECT_EQ(Feed(Text("APL")), Bytes{});
+    EXPECT_EQ(Sim().NextDeadline(), now_ + 5s);
+    Pass(5s);
+    EXPECT_EQ(Sim().SessionsCompleted(), 1) << Transcript();
+    EXPECT_EQ(Sim().CurrentStage(), Stage::BootRom);
 }
 
 } // namespace
