@@ -53,6 +53,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     void Signal(int signal) { ::kill(pid_, signal); }
     // The exit status once the program has ended within the deadline (128 + the
     // signal for one that killed it); -1 otherwise. The event loop runs meanwhile.
