@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prints the programmer's figures against the line's limit as a table.
-#   bench/run.sh           the full measurements (a few minutes)
+#   bench/run.sh           the full measurements (about twenty minutes)
 #   bench/run.sh --quick   every measurement once, small, to keep them working
 # Expects build/ to be built (./test or ./run does that first); QR740_BUILD names
 # another build tree.
@@ -12,4 +12,7 @@ if [ ! -x "$bin/qr740-bench" ]; then
   exit 1
 fi
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
-exec "$bin/qr740-bench" "$@"
+"$bin/qr740-bench" "$@"
+echo
+# A gang of ports, one process against as many processes.
+"$bin/qr740-gang-bench" "$@"
