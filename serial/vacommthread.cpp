@@ -341,8 +341,8 @@ std::uint32_t TVaCommThread::WaitForEvents(TWatch& w)
     switch (device_->WaitReadable(watchReadable, WakeEvent.Handle(),
                                   recheck ? kRecheckMs : kVaInfinite)) {
     case TVaDeviceWait::Woken:
-        // A stop is seen as the thread leaves the device; anything else that
-        // woke it (a late nudge) must not wake the next wait as well.
+        // A stop is seen as the thread leaves the device (see Rest); anything
+        // else that woke it (a late nudge) must not end the next wait too.
         WakeEvent.Reset();
         return 0;
     case TVaDeviceWait::HungUp:
@@ -423,8 +423,8 @@ void TVaCommThread::Rest(std::chrono::nanoseconds period)
 {
     resting_.store(true);
     if (device_->Rest(WakeEvent.Handle(), period) == TVaDeviceWait::Woken) {
-        // Woken to stop, which the caller sees next, or nudged: a stop that
-        // comes after the reset signals again.
+        // Woken to stop or nudged. Resetting cannot lose a stop: Stop sets
+        // its flag before it signals, and the flag is read before any wait.
         WakeEvent.Reset();
     }
     resting_.store(false);
