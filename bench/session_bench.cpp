@@ -94,8 +94,10 @@ std::string SelfPath()
     return fs::read_symlink("/proc/self/exe").string();
 }
 
-// Runs a program to its end with its output in `output`; its exit status.
-int Run(const std::vector<std::string>& args, const fs::path& output)
+// Runs a program to its end with its output in `output`; its exit status
+// (-1 when it did not start or was killed) and, when asked, the processor time
+// it used.
+int Run(const std::vector<std::string>& args, const fs::path& output, double* cpuSeconds = nullptr)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -111,7 +113,12 @@ int Run(const std::vector<std::string>& args, const fs::path& output)
     if (error != 0)
         return -1;
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    if (cpuSeconds) {
+        const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+        *cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -263,25 +270,7 @@ int RunFlash(const fs::path& flash, const std::vector<std::string>& options, con
 {
     std::vector<std::string> args = {flash.string()};
     args.insert(args.end(), options.begin(), options.end());
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int error = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-        return -1;
-    int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
-    const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return Run(args, output, &cpuSeconds);
 }
 
 // A paced session through the session core as the window runs it, or through
