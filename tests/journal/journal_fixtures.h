@@ -9,13 +9,16 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -95,13 +98,44 @@ inline bool WaitFor(const std::function<bool()>& condition,
     return true;
 }
 
-// What a test must put before a command so that it runs without root's right
-// to write anywhere: as nobody when we are root, as ourselves otherwise.
-inline std::vector<std::string> Unprivileged()
+// `command` as it must run to be refused what root may write anywhere: as
+// nobody when we are root, as ourselves otherwise. Nobody may not enter the
+// checkout (a clone in a folder only its owner may enter, as home folders often
+// are), so the program, and the ThreadSanitizer suppressions it is pointed at,
+// are copied into `scratch`, a folder of the test's that nobody may enter.
+inline std::vector<std::string> Unprivileged(const std::filesystem::path& scratch, std::vector<std::string> command)
 {
     if (::geteuid() != 0)
-        return {};
-    return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+        return command;
+    namespace fs = std::filesystem;
+    const fs::path tools = scratch / "unprivileged";
+    fs::create_directories(tools);
+    fs::permissions(tools, fs::perms(0755));
+    const fs::path program = tools / fs::path(command.front()).filename();
+    fs::copy_file(command.front(), program, fs::copy_options::overwrite_existing);
+    fs::permissions(program, fs::perms(0755));
+    command.front() = program.string();
+
+    std::vector<std::string> full = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    if (const char* options = std::getenv("TSAN_OPTIONS")) {
+        // The sanitizer reads its suppressions as the child, before main.
+        std::string rewritten;
+        std::string option;
+        std::istringstream words(options);
+        while (words >> option) {
+            if (option.starts_with("suppressions=")) {
+                const fs::path copy = tools / "tsan.supp";
+                fs::copy_file(option.substr(std::strlen("suppressions=")), copy,
+                              fs::copy_options::overwrite_existing);
+                fs::permissions(copy, fs::perms(0644));
+                option = "suppressions=" + copy.string();
+            }
+            rewritten += rewritten.empty() ? option : " " + option;
+        }
+        full.insert(full.end(), {"/usr/bin/env", "TSAN_OPTIONS=" + rewritten});
+    }
+    full.insert(full.end(), command.begin(), command.end());
+    return full;
 }
 
 // Another process, its output in files.

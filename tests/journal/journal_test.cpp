@@ -363,10 +363,8 @@ TEST(Journal, AnUnwritableJournalNamesTheFileAndTheCauseAndKeepsItsRecords)
             ::chmod(file.c_str(), c.fileMode);
         ::chmod(folder.c_str(), c.folderMode);
 
-        std::vector<std::string> command = Unprivileged();
-        for (const std::string& part : WriterCommand(file, {"--count", "1"}))
-            command.push_back(part);
-        ChildProcess writer(command, (dir / "out").string(), (dir / "err").string());
+        ChildProcess writer(Unprivileged(dir.Path(), WriterCommand(file, {"--count", "1"})), (dir / "out").string(),
+                            (dir / "err").string());
         EXPECT_EQ(writer.Wait(), 3);
         const std::string cause = std::regex_replace(c.cause, std::regex("FOLDER"), folder.string());
         EXPECT_EQ(dir.ReadFile("err"), "Unable to open journal " + file.string() + ": " + cause + "\n");

@@ -236,6 +236,9 @@ private:
 
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        // Started from the test's own folder, which nobody may not enter when
+        // the checkout is its owner's alone.
+        posix_spawn_file_actions_addchdir_np(&actions, folder_.c_str());
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, LogFile().c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
