@@ -1,8 +1,11 @@
 // Intel HEX and S-record images: which format a file is, what its records map to
 // on the flash or why it is refused, held against srec_cat as an independent
-// reading of the same files.
+// reading of the same files; and the digest that makes one firmware compare equal
+// whatever file it came in.
 
+#include "flashdigest.h"
 #include "imagerecords.h"
+#include "sessionfiles.h"
 
 #include "child_process.h"
 #include "hex.h"
@@ -440,8 +443,22 @@ TEST(ImageRecords, LargerImagesWrittenBySrecCatMapBackToTheirBin)
             EXPECT_EQ(gaps, padded.size() < bin.size());
             padded.resize(bin.size(), 0xFF);
             EXPECT_TRUE(padded == bin);
+            EXPECT_EQ(FlashSha256(outcome.Mapped), FlashSha256(bin));
         }
     }
+}
+
+TEST(FlashDigest, LeavesOutTrailingErasedBytesOnly)
+{
+    const QString abc = QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const QString nothing = QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(FlashSha256(Text("abc")), abc);
+    EXPECT_EQ(FlashSha256(Join(Text("abc"), Hex("FF FF FF"))), abc);
+    EXPECT_EQ(FlashSha256(Hex("FF FF")), nothing);
+    EXPECT_EQ(FlashSha256({}), nothing);
+    // Erased bytes inside the image are part of it.
+    EXPECT_NE(FlashSha256(Join(Hex("FF"), Text("abc"))), abc);
+    EXPECT_EQ(FlashSha256(Hex("FF 61 FF")), Sha256Of(Hex("FF 61")));
 }
 
 } // namespace
