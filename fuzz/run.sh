@@ -54,6 +54,7 @@ run_target() {
 # Every target runs even when an earlier one fails, so one run reports them all.
 run_target fuzz_receiver fuzz/receiver.dict fuzz/corpus/receiver
 run_target fuzz_params fuzz/params.dict fuzz/corpus/params
+run_target fuzz_image fuzz/image.dict fuzz/corpus/image
 run_target fuzz_ini_reader fuzz/ini.dict fuzz/corpus/ini_reader
 run_target fuzz_ini_writer fuzz/ini.dict fuzz/corpus/ini_writer
 

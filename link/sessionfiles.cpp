@@ -179,7 +179,7 @@ const std::vector<std::uint8_t>& TParameterFile::Content(std::uint64_t limit)
     return content_;
 }
 
-QString Sha256Of(const std::vector<std::uint8_t>& bytes)
+QString Sha256Of(std::span<const std::uint8_t> bytes)
 {
     return QString::fromLatin1(
         QCryptographicHash::hash(QByteArrayView(bytes.data(), qsizetype(bytes.size())),

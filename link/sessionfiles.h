@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -91,7 +92,7 @@ private:
 };
 
 // SHA-256 of some bytes, as hex.
-QString Sha256Of(const std::vector<std::uint8_t>& bytes);
+QString Sha256Of(std::span<const std::uint8_t> bytes);
 
 // The system's description of an error number.
 QString SystemText(int error);

@@ -16,6 +16,8 @@ packages=(
   # the journal: the local SQLite file, the factory server's client library, and
   # the PostgreSQL server that the journal's tests start for themselves
   libsqlite3-dev libpq-dev postgresql
+  # srec_cat, the independent reader the image file tests hold ours against
+  srecord
 )
 
 missing=()
