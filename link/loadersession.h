@@ -150,6 +150,11 @@ private:
     using TStep = void (TLoaderSession::*)();
 
     void ShowStatus(TSessionStatus status, const QString& text);
+    // Answers the boot ROM's announcement with "APL"; false when the answer
+    // could not be written (the session has failed then).
+    bool AnswerAnnouncement();
+    // The identification's ACK has come: its loader is looked up and sent.
+    void IdentificationEnded();
     void InstallHandler(LoaderStage stage);
     // Asks the port to announce received bytes once the reply being received
     // can be whole, rather than byte by byte; byte by byte where no frame is
@@ -236,6 +241,7 @@ private:
     std::uint64_t Epoch_ = 0;
     std::uint64_t NotificationEpoch_ = 0;
     std::uint64_t NotificationOpenCount_ = 0;
+    std::uint64_t Notifications_ = 0; // counts them, for telling one from the next
     std::vector<std::uint8_t> Received_; // the notification's bytes, read in one go
     std::size_t ReceivedAt_ = 0;
     // The command letter of the request whose reply is awaited; 0 for none.
@@ -245,6 +251,13 @@ private:
     std::uint8_t LastByte_ = 0;
     std::string TargetId_;
     bool TargetIdTooLong_ = false;
+    // An ACK before any identification byte: the end of an empty
+    // identification, or the first half of another announcement; the next
+    // byte tells which.
+    bool AckHeld_ = false;
+    // The notification whose bytes the last "APL" answered: announcements that
+    // came in it had queued up before the answer went out.
+    std::uint64_t AnsweredIn_ = 0;
     QString LoaderFile_;
     std::uint16_t CurrentVersion_ = 0;
     TFlashGeometry Geometry_;

@@ -307,21 +307,30 @@ protected:
     std::vector<std::string> reported; // errors that left a handler
 };
 
-TEST_F(SessionWireTest, AnswersEveryAckNakPairOfTheBootRomAndNothingElse)
+// Each announcement is answered once: pairs that queued up behind the one
+// answered (in the same notification) share its answer, and the bytes behind
+// the pair are the identification's. A pair while the identification is awaited
+// is a new announcement, answered again.
+TEST_F(SessionWireTest, AnswersEachAnnouncementOfTheBootRomOnceAndNothingElse)
 {
     struct TCase {
         const char* What;
         std::vector<const char*> Notifications;
         int Answers;
         LoaderStage Stage;
+        std::string TargetId = "";
     };
     const TCase cases[] = {
         {"ACK, then NAK in a later notification", {"06", "15"}, 1, WaitingForTargetId},
         {"a NAK ahead of the pair", {"15 06 15"}, 1, WaitingForTargetId},
         {"two ACKs ahead of the NAK", {"06 06 15"}, 1, WaitingForTargetId},
-        {"two pairs in one notification", {"06 15 06 15"}, 2, WaitingForTargetId},
-        {"a NAK behind the pair", {"06 15 15"}, 1, WaitingForTargetId},
-        {"identification bytes behind the pair", {"06 15 51 52"}, 1, WaitingForTargetId},
+        {"pairs queued up in one notification", {"06 15 06 15 06 15"}, 1, WaitingForTargetId},
+        {"queued pairs, then the identification", {"06 15 06 15 51 52"}, 1, WaitingForTargetId, "QR"},
+        {"a NAK behind the pair", {"06 15 15"}, 1, WaitingForTargetId, "\x15"},
+        {"identification bytes behind the pair", {"06 15 51 52"}, 1, WaitingForTargetId, "QR"},
+        {"an announcement again, in a later notification", {"06 15", "06 15"}, 2, WaitingForTargetId},
+        {"an announcement again, split", {"06 15", "06", "15 51"}, 2, WaitingForTargetId, "Q"},
+        {"an announcement again, behind ACKs", {"06 15", "06 06 15"}, 2, WaitingForTargetId},
         {"noise, and a NAK ahead of an ACK", {"00 15 06", "06 06 00 15 41 15 06"}, 0, WaitingForTarget},
     };
     for (const auto& c : cases) {
@@ -337,8 +346,49 @@ TEST_F(SessionWireTest, AnswersEveryAckNakPairOfTheBootRomAndNothingElse)
         EXPECT_EQ(session->Stage(), c.Stage);
         EXPECT_EQ(view->state, StageText(c.Stage));
         EXPECT_EQ(std::count(view->states.begin(), view->states.end(), "Waiting for Target ID"), c.Answers);
-        EXPECT_EQ(session->TargetId(), "");
+        EXPECT_EQ(session->TargetId(), c.TargetId);
         EXPECT_TRUE(view->errors.empty());
+        EXPECT_EQ(view->started, c.Answers > 0 ? 1 : 0) << "one controller, however often it announces itself";
+        EXPECT_TRUE(view->records.empty());
+    }
+}
+
+// An ACK before any identification byte may be the first half of another
+// announcement; when no NAK follows, it ended an empty identification, which
+// names no loader.
+TEST_F(SessionWireTest, AnEmptyIdentificationIsToldOnceItIsNoAnnouncement)
+{
+    struct TCase {
+        const char* What;
+        std::vector<const char*> Notifications; // after the handshake
+        bool byTimeOut;                         // told only when the time-out comes
+    };
+    const TCase cases[] = {
+        {"another byte behind the ACK", {"06", "00"}, false},
+        {"ACKs and another byte", {"06 06 41"}, false},
+        {"nothing behind the ACK", {"06"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        NewSession();
+        session->Conversation().SetReplyTimeout(300ms);
+        view->loaders["QR740"] = QStringLiteral("qr740.ldr");
+        ASSERT_TRUE(Deliver(kHandshake));
+        ASSERT_EQ(pty.Read(3), kAnswer);
+        for (const char* notification : c.Notifications)
+            ASSERT_TRUE(Deliver(Hex(notification)));
+        if (c.byTimeOut) {
+            EXPECT_TRUE(view->errors.empty());
+            EXPECT_EQ(session->Stage(), WaitingForTargetId);
+            ASSERT_TRUE(WaitUntil([&] { return !view->errors.empty(); }));
+        }
+        EXPECT_EQ(view->errors, std::vector<std::string>{"No Loader Defined"});
+        ASSERT_EQ(view->records.size(), 1u);
+        EXPECT_EQ(view->records[0].Failure, TFailure::NoLoader);
+        EXPECT_EQ(view->records[0].TargetId, "");
+        EXPECT_EQ(session->Stage(), WaitingForTarget);
+        EXPECT_FALSE(session->Conversation().TimeOutArmed());
+        EXPECT_TRUE(pty.Drain(50ms).empty()) << "nothing answered or sent";
     }
 }
 
