@@ -656,6 +656,28 @@ void TLoaderSession::PortFailed(std::exception_ptr error)
     Listener.ShowPortError(text);
     if (ShutDown_)
         return;
+    bool alive = true;
+    if (ProgPort.IsOpen()) {
+        try {
+            ProgPort.ReadBufUsed();
+        } catch (const EVaCommError&) {
+            alive = false;
+        }
+    }
+    if (!alive && RecordOpen_) {
+        // The adapter was pulled out, or its line failed, under a controller's
+        // session: nothing outstanding will be answered on this line, so the
+        // session ends now, for the port's own reason rather than as a
+        // time-out. The conversation starts afresh as after a reset, but the
+        // port, known to be gone, is looked for rather than reopened after the
+        // reset's pause and reported gone a second time.
+        EndController(TOutcome::Failed, TFailure::PortError, text);
+        ForgetController();
+        SetStage(WaitingForTarget);
+        Listener.SetProgress(0);
+        LineLost();
+        return;
+    }
     if (pending) {
         // A reset or a restart was on its way; it goes on.
         AfterPause_ = pending;
@@ -664,15 +686,7 @@ void TLoaderSession::PortFailed(std::exception_ptr error)
     }
     if (!ProgPort.IsOpen())
         return; // closed under the failure: the reset that closed it decided what follows
-    bool alive = true;
-    try {
-        ProgPort.ReadBufUsed();
-    } catch (const EVaCommError&) {
-        alive = false;
-    }
-    if (!alive && !outstanding) {
-        if (RecordOpen_)
-            EndController(TOutcome::Failed, TFailure::PortError, text);
+    if (!alive) {
         LineLost();
         return;
     }
@@ -683,8 +697,9 @@ void TLoaderSession::PortFailed(std::exception_ptr error)
 
 void TLoaderSession::LineLost()
 {
-    // What the operator sees stays as it was (the last controller's outcome)
-    // until the line is back; only Upload Now, which needs the line, goes.
+    // What the operator sees stays as it was (the last controller's outcome,
+    // or the fresh start after one the line took with it) until the line is
+    // back; only Upload Now, which needs the line, goes.
     ++Epoch_;
     Awaiting_ = 0;
     UploadNowReady_ = false;

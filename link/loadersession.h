@@ -85,10 +85,10 @@ public:
     // leave the port closed. Failures go to the listener, never to the caller.
     void bResetLoaderClick();
     // A failure that escaped one of the port's handlers or the session's own
-    // timers. It is shown once. A line found dead while a request is
-    // outstanding is left to the request's time-out and the reset; a line found
-    // dead while nothing is outstanding is closed and looked for as after the
-    // reset, and the next controller is waited for once it is back.
+    // timers. It is shown once. A line found dead is closed and looked for as
+    // after the reset, and the next controller is waited for once it is back;
+    // a controller's session under way ends there, failed for the port's own
+    // reason, whatever request was outstanding.
     void PortFailed(std::exception_ptr error);
     bool LookingForPort() const { return PortSearch_.isActive(); }
     // The operator chose another port: the one that had gone is no longer wanted.
@@ -203,7 +203,7 @@ private:
     // miss what a folder that is itself made anew does.
     void StartLookingForPort();
     void LookForPort();
-    // The line went while nothing was outstanding.
+    // The line went: it is closed, and looked for until it is back.
     void LineLost();
     // Forgets the controller the conversation was with: its versions, its
     // geometry, the upload and the files; the display shows none of it.

@@ -61,7 +61,7 @@ enum class TFailure : std::uint8_t {
     UnusableGeometry,  // "Target Reported An Unusable Flash ..."
     ImageUnusable,     // "Target Binary File <path> Not Found", "... Is Empty", ...
     ParameterFile,     // "Parameter File Not Found", or the file could not be read
-    PortError,         // the port failed under the session
+    PortError,         // the port failed under the session, or its line went
 };
 
 // The facts of one controller's session, from the handshake's answer to its end.

@@ -189,9 +189,9 @@ TEST_F(WindowOnSimulator, ProgramsWithAJournalThatCannotBeOpened)
     EXPECT_EQ(sim.Sim().Flash(), image);
 }
 
-// An adapter pulled out while nothing is asked of the controller, and plugged in
-// again a moment later, as between controllers on a bench: the lost line is
-// reported once, and the next controller is served without Reset Loader.
+// An adapter pulled out, and plugged in again a moment later, as between
+// controllers on a bench or in the middle of one: the lost line is reported
+// once, and the next controller is served without Reset Loader.
 TEST(WindowUnplugged, TheNextControllerIsServedOnceTheAdapterIsBack)
 {
     struct TCase {
@@ -200,12 +200,20 @@ TEST(WindowUnplugged, TheNextControllerIsServedOnceTheAdapterIsBack)
         bool parameters;
         const char* idle;      // the state in which the adapter goes; empty: no controller yet
         const char* nextState; // what the next controller reaches by itself
+        const char* lostState; // what is shown while the adapter is out
+        bool paced = false;    // the controller takes the line's time, so that it can be caught at work
     };
     const TCase cases[] = {
-        {"waiting for a target", true, false, "", "Flash Update Complete"},
-        {"waiting for Upload Now", false, false, "Press Upload Now to Start", "Press Upload Now to Start"},
-        {"after the flash update", true, false, "Flash Update Complete", "Flash Update Complete"},
-        {"after the parameters", true, true, "Parameter Load Complete", "Parameter Load Complete"},
+        {"waiting for a target", true, false, "", "Flash Update Complete", "Waiting for Target"},
+        // The controller's session ends with the line: no Upload Now is waited for.
+        {"waiting for Upload Now", false, false, "Press Upload Now to Start", "Press Upload Now to Start",
+         "Waiting for Target"},
+        {"after the flash update", true, false, "Flash Update Complete", "Flash Update Complete",
+         "Flash Update Complete"},
+        {"after the parameters", true, true, "Parameter Load Complete", "Parameter Load Complete",
+         "Parameter Load Complete"},
+        // No time-out and no reset follow: the one report is all.
+        {"while programming", true, false, "Programming Flash", "Flash Update Complete", "Waiting for Target", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.What);
@@ -226,7 +234,11 @@ TEST(WindowUnplugged, TheNextControllerIsServedOnceTheAdapterIsBack)
         sim::Options options;
         options.link = dir / "ttyQR740";
         options.flashEnd = 0x4000 + std::uint32_t(image.size());
-        options.quietPeriod = 300ms;
+        // The line comes back once it has been quiet this long; a controller
+        // at the line's pace is given longer, so that a programmer slowed by a
+        // busy machine does not end its session early.
+        options.quietPeriod = c.paced ? 1000ms : 300ms;
+        options.pace = c.paced;
         TSimRunner sim;
         auto quietLine = std::make_unique<PtyPair>(dir / "ttyQR740");
         if (*c.idle != '\0') {
@@ -252,6 +264,8 @@ TEST(WindowUnplugged, TheNextControllerIsServedOnceTheAdapterIsBack)
         }
         ASSERT_TRUE(WaitUntil([&] { return !window.ProgPort.IsOpen(); }, 10s));
         EXPECT_EQ(sink.boxes.size(), 1u);
+        EXPECT_EQ(window.lState->text().toStdString(), c.lostState);
+        EXPECT_FALSE(window.Session->Conversation().TimeOutArmed());
         // The adapter is back: a simulated controller on a new line.
         if (quietLine) {
             quietLine.reset();

@@ -326,7 +326,8 @@ const TFaultCase kFaults[] = {
     {"BadCrcRestart", {"bad-crc:S"}, true, 1, "failed", "no-response", kNoAnswer},
     {"AtSilent", {"at-silent"}, true, 1, "failed", "no-response", kNoParameterAnswer},
     {"AtError", {"at-error"}, true, 0, "programmed with parameters", "", ""},
-    {"HangUpAfterBlock", {"hangup-after-block:2"}, false, 1, "failed", "no-response", kNoAnswer},
+    {"HangUpAfterBlock", {"hangup-after-block:2"}, false, 1, "failed", "port-error",
+     "Error retrieving statistics (5), Input/output error"},
     {"WrongIdentification", {}, false, 1, "failed", "no-loader", "No Loader Defined", "QR999"},
 };
 
@@ -378,7 +379,7 @@ TEST_F(FlashCommand, AGangKeepsEachPortsFaultToItself)
         const char* failure;
     } ports[] = {
         {"nak-block:2", "block-refused"}, {"", ""},  {"silent-after:E", "no-response"},
-        {"bad-crc:P", "no-response"},     {"", ""},  {"hangup-after-block:1", "no-response"},
+        {"bad-crc:P", "no-response"},     {"", ""},  {"hangup-after-block:1", "port-error"},
     };
     std::string map = "[Ports]\n";
     std::string names;

@@ -170,7 +170,8 @@ TEST_F(SessionOnSimulator, AutomaticSessionProgramsEveryBlockOfALargeFlash)
 
 // Each controller's session ends in one record: its facts checked against what
 // the simulated controller saw, for a success with and without parameters, a
-// refusal, a time-out and a reset in the middle of programming.
+// refusal, a time-out, an adapter pulled out and a reset in the middle of
+// programming.
 TEST(ControllerRecords, HoldWhatTheControllerSaw)
 {
     struct TCase {
@@ -189,6 +190,9 @@ TEST(ControllerRecords, HoldWhatTheControllerSaw)
          "NAK rcvd while Updating Flash"},
         {"no answer to the erase", {"silent-after:E"}, false, false, TOutcome::Failed, TFailure::NoResponse,
          "Target Did Not Respond To Loader"},
+        // Not left to the time-out: the record says what the operator saw.
+        {"adapter pulled out", {"hangup-after-block:2"}, false, false, TOutcome::Failed, TFailure::PortError,
+         "Error retrieving statistics (5), Input/output error"},
         {"reset while programming", {}, false, true, TOutcome::Interrupted, TFailure::None, "Reset Loader"},
     };
     for (const auto& c : cases) {
