@@ -211,8 +211,8 @@ private:
 
     // The controller's record.
     void StartRecord();
-    void EndController(TOutcome outcome, TFailure failure = TFailure::None,
-                       const QString& message = QString());
+    // `message` is what the operator was told last, on success too.
+    void EndController(TOutcome outcome, TFailure failure, const QString& message);
 
     void VersionReply();
     void FinishProgramming();

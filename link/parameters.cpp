@@ -103,8 +103,9 @@ void TLoaderSession::EndParameters(TFailure failure, const QString& message)
     ParamsPending_ = false;
     Link_.DisarmTimeOut();
     if (failure == TFailure::None) {
-        ShowStatus(TSessionStatus::ParameterLoadComplete, QStringLiteral("Parameter Load Complete"));
-        EndController(TOutcome::ProgrammedWithParameters);
+        const QString complete = QStringLiteral("Parameter Load Complete");
+        ShowStatus(TSessionStatus::ParameterLoadComplete, complete);
+        EndController(TOutcome::ProgrammedWithParameters, TFailure::None, complete);
         return;
     }
     // Half the parameters are on the controller: say so, and send no more.

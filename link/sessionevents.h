@@ -68,7 +68,9 @@ enum class TFailure : std::uint8_t {
 struct TControllerRecord {
     TOutcome Outcome = TOutcome::Failed;
     TFailure Failure = TFailure::None;
-    QString Message; // what the operator was told; empty on success
+    // What the operator was told at the end: the final status text on success
+    // ("Flash Update Complete", "Parameter Load Complete"), the error otherwise.
+    QString Message;
     std::chrono::system_clock::time_point Started;
     std::chrono::system_clock::time_point Ended;
 

@@ -184,8 +184,9 @@ TEST(ControllerRecords, HoldWhatTheControllerSaw)
         std::string message;
     };
     const TCase cases[] = {
-        {"programmed", {}, false, false, TOutcome::Programmed, TFailure::None, ""},
-        {"with parameters", {}, true, false, TOutcome::ProgrammedWithParameters, TFailure::None, ""},
+        {"programmed", {}, false, false, TOutcome::Programmed, TFailure::None, "Flash Update Complete"},
+        {"with parameters", {}, true, false, TOutcome::ProgrammedWithParameters, TFailure::None,
+         "Parameter Load Complete"},
         {"a refused block", {"nak-block:3"}, false, false, TOutcome::Failed, TFailure::BlockRefused,
          "NAK rcvd while Updating Flash"},
         {"no answer to the erase", {"silent-after:E"}, false, false, TOutcome::Failed, TFailure::NoResponse,
