@@ -41,7 +41,6 @@ class TVaCustomComm;
 // The boot ROM's handshake bytes.
 inline constexpr std::uint8_t kAck = 0x06;
 inline constexpr std::uint8_t kNak = 0x15;
-inline constexpr std::uint8_t kLineFeed = 0x0A;
 
 // The durations of the pauses, as the controller needs them.
 inline constexpr std::chrono::milliseconds kResetPause = TSessionTiming{}.ResetPause;
@@ -115,8 +114,8 @@ public:
 
     // Parameter download.
     bool OpenParameterFile();
-    // Sends the next line of the file; true when the end of the file has been
-    // reached.
+    // Sends the next line of the file; true when there is none left to send
+    // (every line has been sent, and the answer just received was to the last).
     bool SendNextParameter();
     void SendParameterLine(const std::string& Line);
 
@@ -134,7 +133,8 @@ public:
     std::uint16_t CurrentVersion() const { return CurrentVersion_; }
     const TFlashGeometry& Geometry() const { return Geometry_; }
     bool ImageOpen() const { return ImageLoaded_; }
-    // A parameter file is open and its end not yet reached.
+    // A parameter download is under way: its file is open, and the answer to
+    // its last line has not come yet.
     bool ParamsPending() const { return ParamsPending_; }
     // Blocks examined by the running or last upload, and how many it will examine.
     std::uint64_t BlocksExamined() const { return BlocksExamined_; }
@@ -220,6 +220,9 @@ private:
     void StartParameters();
     void OpenParameterPort();
     void EndParameters(TFailure failure, const QString& message);
+    // The controller answered the command outstanding, refusing it or not.
+    void ParameterAnswered(bool refused);
+    QString RefusalText() const;
     void ReleaseImage();
     void ReleaseFiles();
     QString ImagePath() const;
@@ -275,12 +278,20 @@ private:
     std::uint64_t BlocksSent_ = 0;
     TBlockGauge Gauge_;
 
-    // The parameter file, open from the restart until its end has been sent,
-    // and how far the download has come through it.
+    // The parameter file, open from the restart until the answer to its last
+    // line, and how far the download has come through it.
     std::unique_ptr<TParameterFile> ParamFile_;
     std::size_t ParamsAt_ = 0;
     bool ParamsPending_ = false;
     TParameterLineSplitter Splitter_;
+    // The command whose answer is awaited ("ATCODE=1" or a line of the file)
+    // and the answer line as far as it has come; a line may arrive in pieces.
+    std::string Outstanding_;
+    bool OutstandingFromFile_ = false;
+    TAnswerLineReader Answer_;
+    // What the controller refused: "ATCODE=1", and the first command refused.
+    bool ModeRefused_ = false;
+    std::string FirstRefused_;
 
     TControllerRecord Record_;
     bool RecordOpen_ = false;

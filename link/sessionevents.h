@@ -62,6 +62,7 @@ enum class TFailure : std::uint8_t {
     ImageUnusable,     // "Target Binary File <path> Not Found", "... Is Empty", ...
     ParameterFile,     // "Parameter File Not Found", or the file could not be read
     PortError,         // the port failed under the session, or its line went
+    ParameterRefused,  // the controller answered "ERROR" to parameter commands
 };
 
 // The facts of one controller's session, from the handshake's answer to its end.
@@ -93,7 +94,11 @@ struct TControllerRecord {
 
     QString ParameterPath; // empty when no parameter file was named
     QString ParameterSha256;
-    std::uint32_t ParameterLines = 0; // text commands sent from the file
+    // The file's lines the controller answered, without and with "ERROR".
+    // "ATCODE=1" is no line of the file and counts in neither; a refusal of it
+    // still fails the download.
+    std::uint32_t ParameterLines = 0;
+    std::uint32_t ParameterLinesRefused = 0;
 };
 
 // Durations a front end may change: tests shorten them, nothing else should.

@@ -168,6 +168,38 @@ TEST_F(WindowOnSimulator, RecordsAResetControllerAndGoesOnWithoutAJournal)
     EXPECT_EQ(TJournal(dir / "journal.sqlite").Records().size(), 1u) << "the earlier record stays";
 }
 
+// A controller that answers every parameter line "ERROR": the whole file goes
+// out as usual, the window says the load is complete and then, in an "Error"
+// box, what was refused; the record says the controller failed.
+TEST_F(WindowOnSimulator, RefusedParametersShowTheCompletionThenTheRefusal)
+{
+    sim.Stop();
+    TSimRunner refusing;
+    sim::Options options;
+    options.link = dir / "ttyQR740";
+    options.flashEnd = 0x4000 + 24 * 256;
+    options.quietPeriod = 300ms;
+    options.faults.atError = true;
+    ASSERT_TRUE(refusing.Start(options));
+    auto window = Create();
+    ASSERT_TRUE(WaitUntil([&] { return !sink.boxes.empty(); }, 20s)) << refusing.Transcript();
+    RunEventsFor(100ms);
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{"Target Refused \"ATCODE=1\" And 3 Of 3 Parameter Lines"});
+    EXPECT_EQ(sink.boxes[0].kind, TShownBox::Error);
+    EXPECT_EQ(window->lState->text(), QStringLiteral("Parameter Load Complete"));
+    window->close();
+    refusing.Stop();
+    EXPECT_EQ(refusing.Sim().ParameterLines(),
+              (std::vector<std::string>{"ATCODE=1", "ATACCW=25", "ATSPNS 7", "ATPILT12"}));
+
+    const auto records = TJournal(dir / "journal.sqlite").Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Outcome, "failed");
+    EXPECT_EQ(records[0].FailureKind, "parameter-refused");
+    EXPECT_EQ(records[0].Message, "Target Refused \"ATCODE=1\" And 3 Of 3 Parameter Lines");
+    EXPECT_EQ(records[0].ParameterLinesSent, 0);
+}
+
 // A journal that cannot be opened at all: one box at start, and programming
 // goes on.
 TEST_F(WindowOnSimulator, ProgramsWithAJournalThatCannotBeOpened)

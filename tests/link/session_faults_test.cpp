@@ -79,7 +79,9 @@ const FaultCase kCases[] = {
     {"AtSilent", {"at-silent"}, "QR740", true, "",
      {"Target Did Not Respond While Loading Parameters"}, WaitingForTarget, "Waiting for Target",
      true, ""},
-    {"AtError", {"at-error"}, "QR740", true, "", {}, SettingParameters, "Parameter Load Complete", false, ""},
+    // Every line answered "ERROR": the whole file goes out, then the refusal is told.
+    {"AtError", {"at-error"}, "QR740", true, "", {"Target Refused \"ATCODE=1\" And 2 Of 2 Parameter Lines"},
+     SettingParameters, "Parameter Load Complete", false, ""},
     {"WrongIdentification", {}, "QR999", false, "", {"No Loader Defined"}, WaitingForTarget,
      "Waiting for Target", false, ""},
     // The line goes as an unplugged adapter's would: the failure is reported
