@@ -334,7 +334,7 @@ void TfmLoader::FormCreate(QObject*)
     ProgPort.SetPortNum(port);
     OpenProgPort();
 
-    eNewVersion->setText(FromSettings(Ini->ReadString("Software", "New Version", "Unknown")));
+    eNewVersion->setText(NewVersionFor(*Ini, QString()));
     cbAuto->setChecked(Ini->ReadInteger("Auto Mode", "Auto", 0) == 1);
     eParameterFile->setText(FromSettings(Ini->ReadString("Load Parameters", "Parameter File", "")));
     eBinaryFile->setText(FromSettings(Ini->ReadString("Binary", "QR 740", "")));
@@ -437,7 +437,8 @@ void TfmLoader::sbSelectBFileClick(QObject*)
     BinaryFolder = WithTrailingSeparator(QFileInfo(chosen).absolutePath());
     BinaryExtension = ExtensionOf(chosen);
     eBinaryFile->setText(name);
-    eNewVersion->setText(VersionFromName(name));
+    if (Ini)
+        eNewVersion->setText(NewVersionFor(*Ini, name));
 }
 
 void TfmLoader::sbSelectPFileClick(QObject*)

@@ -2,6 +2,7 @@
 
 #include "inifile.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 std::int32_t PortFromSetting(std::int32_t configured)
@@ -48,5 +49,23 @@ QString ExtensionOf(const QString& path)
 
 QString VersionFromName(const QString& name)
 {
-    return name.mid(4, 1) + QLatin1Char('.') + name.mid(5, 2);
+    // Characters counted from 1: the fifth is at index 4.
+    constexpr qsizetype kFirst = 4;
+    constexpr qsizetype kCount = 3;
+    if (name.size() < kFirst + kCount)
+        return {};
+    for (qsizetype i = kFirst; i < kFirst + kCount; ++i) {
+        if (name[i] < QLatin1Char('0') || name[i] > QLatin1Char('9'))
+            return {};
+    }
+    return name.mid(kFirst, 1) + QLatin1Char('.') + name.mid(kFirst + 1, 2);
+}
+
+QString NewVersionFor(const TIniFile& ini, const QString& chosenImage)
+{
+    const QString fromName = VersionFromName(chosenImage);
+    if (!fromName.isEmpty())
+        return fromName;
+    // Decoded as file names are, as every other setting the window shows.
+    return QFile::decodeName(QByteArray::fromStdString(ini.ReadString("Software", "New Version", "Unknown")));
 }

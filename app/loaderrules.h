@@ -35,7 +35,14 @@ QString NameWithoutExtension(const QString& path);
 // name without a dot. Name and extension together are the file's name.
 QString ExtensionOf(const QString& path);
 
-// The version text a binary file's name carries: its fifth character, ".", then
-// its sixth and seventh, each simply missing beyond the end of the name.
-// "ABCD303" gives "3.03".
+// The version text an image's name carries: its fifth character, ".", then its
+// sixth and seventh ("FW00303" gives "3.03"), when those three are the digits 0
+// to 9; empty otherwise, since "firmware" would give "w.ar".
 QString VersionFromName(const QString& name);
+
+// The version to be installed, as the window shows it and the record keeps it:
+// the chosen image's, when its name carries one (VersionFromName), else the text
+// of [Software] New Version ("Unknown" when there is none). `chosenImage` is the
+// image's name without folder and extension, empty when none was chosen: the
+// image [Binary] names is not looked at.
+QString NewVersionFor(const TIniFile& ini, const QString& chosenImage);

@@ -51,13 +51,16 @@ QString SummaryLine(const TFlashController& c)
     const QString image = r.ImagePath.isEmpty() ? QStringLiteral("no image sent") : QFileInfo(r.ImagePath).fileName();
     const QString from = r.VersionKnown ? VersionText(r.InstalledVersion) : QStringLiteral("?");
     const double seconds = std::chrono::duration<double>(r.Ended - r.Started).count();
-    return QStringLiteral("controller %1: %2 %3; %4 %5 -> %6, %7 blocks sent, %8 skipped, %9 parameter lines, %10 s")
-        .arg(c.Number)
-        .arg(PrintableId(r.TargetId), verdict, image, from, c.NewVersion)
-        .arg(r.BlocksSent)
-        .arg(r.BlocksSkipped())
-        .arg(r.ParameterLines)
-        .arg(seconds, 0, 'f', 1);
+    // Lines the controller accepted; those it refused only where there are any.
+    QString lines = QStringLiteral("%1 parameter lines").arg(r.ParameterLines);
+    if (r.ParameterLinesRefused > 0)
+        lines += QStringLiteral(", %1 refused").arg(r.ParameterLinesRefused);
+    // One pass: a message may hold a '%' and a digit (a parameter line, a file
+    // name), which a later arg() would take for its own place.
+    return QStringLiteral("controller %1: %2 %3; %4 %5 -> %6, %7 blocks sent, %8 skipped, %9, %10 s")
+        .arg(QString::number(c.Number), PrintableId(r.TargetId), verdict, image, from, c.NewVersion,
+             QString::number(r.BlocksSent), QString::number(r.BlocksSkipped()), lines,
+             QString::number(seconds, 'f', 1));
 }
 
 QString ProgressBar(const TFlashProgress& p, int width)

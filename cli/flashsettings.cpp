@@ -142,8 +142,8 @@ TFlashSetup PrepareFlash(const TFlashOptions& options, const QString& folder, co
     s.ImageFolder = WithTrailingSeparator(QFileInfo(image).absolutePath());
     s.ImageName = NameWithoutExtension(image);
     s.ImageExtension = ExtensionOf(image);
-    s.NewVersion = options.Image.isEmpty() ? FromSettings(ini.ReadString("Software", "New Version", "Unknown"))
-                                           : VersionFromName(s.ImageName);
+    // As the window has it: an image chosen by name may carry its version.
+    s.NewVersion = NewVersionFor(ini, options.Image.isEmpty() ? QString() : s.ImageName);
 
     // The parameter file, when one is named.
     QString params;

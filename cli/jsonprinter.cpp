@@ -43,6 +43,7 @@ QJsonObject RecordJson(const TFlashController& c)
     o["parameter_file"] = r.ParameterPath;
     o["parameter_sha256"] = r.ParameterSha256;
     o["parameter_lines"] = double(r.ParameterLines);
+    o["parameter_lines_refused"] = double(r.ParameterLinesRefused);
     return o;
 }
 

@@ -104,6 +104,7 @@ void TLoaderSession::SetStage(LoaderStage stage)
     case WaitingForTargetId:
         TargetId_.clear();
         TargetIdTooLong_ = false;
+        AckHeld_ = false;
         break;
     case LoadingTargetLoader:
     case GettingVersion:
@@ -157,6 +158,7 @@ void TLoaderSession::UpdateRxThreshold()
 
 void TLoaderSession::BeginNotification()
 {
+    ++Notifications_;
     NotificationEpoch_ = Epoch_;
     NotificationOpenCount_ = ProgPort.OpenCount();
     Received_.clear();
@@ -186,32 +188,66 @@ bool TLoaderSession::ReadByte(std::uint8_t& b)
     return true;
 }
 
-void TLoaderSession::OnRxWaitTarget(TVaCustomComm*, std::int32_t)
+void TLoaderSession::OnRxWaitTarget(TVaCustomComm* Sender, std::int32_t Count)
 {
     for (std::uint8_t b = 0; ReadByte(b);) {
-        if (LastByte_ == kAck && b == kNak) {
-            // Another pair before the identification: still the same controller.
-            if (!RecordOpen_)
-                StartRecord();
-            SetStage(WaitingForTargetId);
-            // The controller has announced itself: from here on every wait for
-            // it ends, the identification's included.
-            Link_.ArmTimeOut();
-            try {
-                Link_.SendBytes({reinterpret_cast<const std::uint8_t*>(kBootRomAnswer.data()),
-                                 kBootRomAnswer.size()});
-            } catch (const EVaCommError& e) {
-                SendFailed(e);
-                return;
-            }
-        }
+        const bool announced = LastByte_ == kAck && b == kNak;
         LastByte_ = b;
+        if (announced) {
+            // What came with the pair is the identification stage's: more
+            // pairs that queued up while the thread was busy (the one answer
+            // covers them), or the identification itself.
+            if (AnswerAnnouncement())
+                OnRxWaitTargetId(Sender, Count);
+            return;
+        }
     }
+}
+
+bool TLoaderSession::AnswerAnnouncement()
+{
+    // Another announcement before the identification: still the same controller.
+    if (!RecordOpen_)
+        StartRecord();
+    SetStage(WaitingForTargetId);
+    AnsweredIn_ = Notifications_;
+    // The controller has announced itself: from here on every wait for it
+    // ends, the identification's included. Not restarted by an announcement
+    // that comes again, so that a controller that never hears the answer is
+    // not waited for without end.
+    Link_.ArmTimeOut();
+    try {
+        Link_.SendBytes({reinterpret_cast<const std::uint8_t*>(kBootRomAnswer.data()), kBootRomAnswer.size()});
+    } catch (const EVaCommError& e) {
+        SendFailed(e);
+        return false;
+    }
+    return true;
 }
 
 void TLoaderSession::OnRxWaitTargetId(TVaCustomComm*, std::int32_t)
 {
     for (std::uint8_t b = 0; ReadByte(b);) {
+        if (AckHeld_) {
+            // As while the handshake is awaited, the pair is the last two bytes.
+            if (b == kAck)
+                continue;
+            AckHeld_ = false;
+            if (b == kNak) {
+                // The boot ROM announces itself again (it restarted, or did not
+                // hear the answer): answered again, unless it came with the
+                // pair just answered, which answers it too.
+                if (AnsweredIn_ != Notifications_ && !AnswerAnnouncement())
+                    return;
+                continue;
+            }
+            IdentificationEnded();
+            return;
+        }
+        if (b == kAck && TargetId_.empty() && !TargetIdTooLong_) {
+            AckHeld_ = true;
+            continue;
+        }
         if (b != kAck) {
             if (TargetId_.size() < kTargetIdLimit)
                 TargetId_.push_back(char(b));
@@ -219,18 +255,27 @@ void TLoaderSession::OnRxWaitTargetId(TVaCustomComm*, std::int32_t)
                 TargetIdTooLong_ = true;
             continue;
         }
-        // The identification's wait ends here; the loader's 8000 ms start now.
-        Link_.DisarmTimeOut();
-        SetStage(LoadingTargetLoader);
-        Record_.TargetId = TargetId_;
-        LoaderFile_ = TargetIdTooLong_ ? QString() : Host.LoaderFor(TargetId_);
-        Record_.LoaderFile = LoaderFile_;
-        if (LoaderFile_.isEmpty()) {
-            Fail(TFailure::NoLoader, QStringLiteral("No Loader Defined"));
-            SetStage(WaitingForTarget);
-        } else {
-            UploadTargetLoader();
-        }
+        // Nothing behind the identification's ACK is identification: the boot
+        // ROM waits for its loader.
+        IdentificationEnded();
+        return;
+    }
+}
+
+void TLoaderSession::IdentificationEnded()
+{
+    AckHeld_ = false;
+    // The identification's wait ends here; the loader's 8000 ms start now.
+    Link_.DisarmTimeOut();
+    SetStage(LoadingTargetLoader);
+    Record_.TargetId = TargetId_;
+    LoaderFile_ = TargetIdTooLong_ ? QString() : Host.LoaderFor(TargetId_);
+    Record_.LoaderFile = LoaderFile_;
+    if (LoaderFile_.isEmpty()) {
+        Fail(TFailure::NoLoader, QStringLiteral("No Loader Defined"));
+        SetStage(WaitingForTarget);
+    } else {
+        UploadTargetLoader();
     }
 }
 
@@ -394,6 +439,12 @@ void TLoaderSession::VersionReply()
 
 void TLoaderSession::timeOutTimer()
 {
+    if (Stage_ == WaitingForTargetId && AckHeld_) {
+        // An ACK and nothing after it: the controller's identification was
+        // empty, which is an answer all the same.
+        IdentificationEnded();
+        return;
+    }
     FailAndReset(TFailure::NoResponse,
                  Stage_ == SettingParameters ? QStringLiteral("Target Did Not Respond While Loading Parameters")
                                              : QStringLiteral("Target Did Not Respond To Loader"));
@@ -605,6 +656,28 @@ void TLoaderSession::PortFailed(std::exception_ptr error)
     Listener.ShowPortError(text);
     if (ShutDown_)
         return;
+    bool alive = true;
+    if (ProgPort.IsOpen()) {
+        try {
+            ProgPort.ReadBufUsed();
+        } catch (const EVaCommError&) {
+            alive = false;
+        }
+    }
+    if (!alive && RecordOpen_) {
+        // The adapter was pulled out, or its line failed, under a controller's
+        // session: nothing outstanding will be answered on this line, so the
+        // session ends now, for the port's own reason rather than as a
+        // time-out. The conversation starts afresh as after a reset, but the
+        // port, known to be gone, is looked for rather than reopened after the
+        // reset's pause and reported gone a second time.
+        EndController(TOutcome::Failed, TFailure::PortError, text);
+        ForgetController();
+        SetStage(WaitingForTarget);
+        Listener.SetProgress(0);
+        LineLost();
+        return;
+    }
     if (pending) {
         // A reset or a restart was on its way; it goes on.
         AfterPause_ = pending;
@@ -613,15 +686,7 @@ void TLoaderSession::PortFailed(std::exception_ptr error)
     }
     if (!ProgPort.IsOpen())
         return; // closed under the failure: the reset that closed it decided what follows
-    bool alive = true;
-    try {
-        ProgPort.ReadBufUsed();
-    } catch (const EVaCommError&) {
-        alive = false;
-    }
-    if (!alive && !outstanding) {
-        if (RecordOpen_)
-            EndController(TOutcome::Failed, TFailure::PortError, text);
+    if (!alive) {
         LineLost();
         return;
     }
@@ -632,8 +697,9 @@ void TLoaderSession::PortFailed(std::exception_ptr error)
 
 void TLoaderSession::LineLost()
 {
-    // What the operator sees stays as it was (the last controller's outcome)
-    // until the line is back; only Upload Now, which needs the line, goes.
+    // What the operator sees stays as it was (the last controller's outcome,
+    // or the fresh start after one the line took with it) until the line is
+    // back; only Upload Now, which needs the line, goes.
     ++Epoch_;
     Awaiting_ = 0;
     UploadNowReady_ = false;

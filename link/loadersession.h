@@ -41,7 +41,6 @@ class TVaCustomComm;
 // The boot ROM's handshake bytes.
 inline constexpr std::uint8_t kAck = 0x06;
 inline constexpr std::uint8_t kNak = 0x15;
-inline constexpr std::uint8_t kLineFeed = 0x0A;
 
 // The durations of the pauses, as the controller needs them.
 inline constexpr std::chrono::milliseconds kResetPause = TSessionTiming{}.ResetPause;
@@ -85,10 +84,10 @@ public:
     // leave the port closed. Failures go to the listener, never to the caller.
     void bResetLoaderClick();
     // A failure that escaped one of the port's handlers or the session's own
-    // timers. It is shown once. A line found dead while a request is
-    // outstanding is left to the request's time-out and the reset; a line found
-    // dead while nothing is outstanding is closed and looked for as after the
-    // reset, and the next controller is waited for once it is back.
+    // timers. It is shown once. A line found dead is closed and looked for as
+    // after the reset, and the next controller is waited for once it is back;
+    // a controller's session under way ends there, failed for the port's own
+    // reason, whatever request was outstanding.
     void PortFailed(std::exception_ptr error);
     bool LookingForPort() const { return PortSearch_.isActive(); }
     // The operator chose another port: the one that had gone is no longer wanted.
@@ -115,8 +114,8 @@ public:
 
     // Parameter download.
     bool OpenParameterFile();
-    // Sends the next line of the file; true when the end of the file has been
-    // reached.
+    // Sends the next line of the file; true when there is none left to send
+    // (every line has been sent, and the answer just received was to the last).
     bool SendNextParameter();
     void SendParameterLine(const std::string& Line);
 
@@ -134,7 +133,8 @@ public:
     std::uint16_t CurrentVersion() const { return CurrentVersion_; }
     const TFlashGeometry& Geometry() const { return Geometry_; }
     bool ImageOpen() const { return ImageLoaded_; }
-    // A parameter file is open and its end not yet reached.
+    // A parameter download is under way: its file is open, and the answer to
+    // its last line has not come yet.
     bool ParamsPending() const { return ParamsPending_; }
     // Blocks examined by the running or last upload, and how many it will examine.
     std::uint64_t BlocksExamined() const { return BlocksExamined_; }
@@ -150,6 +150,11 @@ private:
     using TStep = void (TLoaderSession::*)();
 
     void ShowStatus(TSessionStatus status, const QString& text);
+    // Answers the boot ROM's announcement with "APL"; false when the answer
+    // could not be written (the session has failed then).
+    bool AnswerAnnouncement();
+    // The identification's ACK has come: its loader is looked up and sent.
+    void IdentificationEnded();
     void InstallHandler(LoaderStage stage);
     // Asks the port to announce received bytes once the reply being received
     // can be whole, rather than byte by byte; byte by byte where no frame is
@@ -198,7 +203,7 @@ private:
     // miss what a folder that is itself made anew does.
     void StartLookingForPort();
     void LookForPort();
-    // The line went while nothing was outstanding.
+    // The line went: it is closed, and looked for until it is back.
     void LineLost();
     // Forgets the controller the conversation was with: its versions, its
     // geometry, the upload and the files; the display shows none of it.
@@ -206,8 +211,8 @@ private:
 
     // The controller's record.
     void StartRecord();
-    void EndController(TOutcome outcome, TFailure failure = TFailure::None,
-                       const QString& message = QString());
+    // `message` is what the operator was told last, on success too.
+    void EndController(TOutcome outcome, TFailure failure, const QString& message);
 
     void VersionReply();
     void FinishProgramming();
@@ -215,6 +220,9 @@ private:
     void StartParameters();
     void OpenParameterPort();
     void EndParameters(TFailure failure, const QString& message);
+    // The controller answered the command outstanding, refusing it or not.
+    void ParameterAnswered(bool refused);
+    QString RefusalText() const;
     void ReleaseImage();
     void ReleaseFiles();
     QString ImagePath() const;
@@ -236,6 +244,7 @@ private:
     std::uint64_t Epoch_ = 0;
     std::uint64_t NotificationEpoch_ = 0;
     std::uint64_t NotificationOpenCount_ = 0;
+    std::uint64_t Notifications_ = 0; // counts them, for telling one from the next
     std::vector<std::uint8_t> Received_; // the notification's bytes, read in one go
     std::size_t ReceivedAt_ = 0;
     // The command letter of the request whose reply is awaited; 0 for none.
@@ -245,6 +254,13 @@ private:
     std::uint8_t LastByte_ = 0;
     std::string TargetId_;
     bool TargetIdTooLong_ = false;
+    // An ACK before any identification byte: the end of an empty
+    // identification, or the first half of another announcement; the next
+    // byte tells which.
+    bool AckHeld_ = false;
+    // The notification whose bytes the last "APL" answered: announcements that
+    // came in it had queued up before the answer went out.
+    std::uint64_t AnsweredIn_ = 0;
     QString LoaderFile_;
     std::uint16_t CurrentVersion_ = 0;
     TFlashGeometry Geometry_;
@@ -262,12 +278,20 @@ private:
     std::uint64_t BlocksSent_ = 0;
     TBlockGauge Gauge_;
 
-    // The parameter file, open from the restart until its end has been sent,
-    // and how far the download has come through it.
+    // The parameter file, open from the restart until the answer to its last
+    // line, and how far the download has come through it.
     std::unique_ptr<TParameterFile> ParamFile_;
     std::size_t ParamsAt_ = 0;
     bool ParamsPending_ = false;
     TParameterLineSplitter Splitter_;
+    // The command whose answer is awaited ("ATCODE=1" or a line of the file)
+    // and the answer line as far as it has come; a line may arrive in pieces.
+    std::string Outstanding_;
+    bool OutstandingFromFile_ = false;
+    TAnswerLineReader Answer_;
+    // What the controller refused: "ATCODE=1", and the first command refused.
+    bool ModeRefused_ = false;
+    std::string FirstRefused_;
 
     TControllerRecord Record_;
     bool RecordOpen_ = false;

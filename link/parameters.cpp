@@ -1,6 +1,9 @@
 // The parameter download: after the restart, the line is reopened at 19200
 // baud, "ATCODE=1" announces the download, and each line of the parameter file
-// goes out as an AT command, released by the controller's line feed.
+// goes out as an AT command, released by the controller's line feed. The
+// download is over when the last line sent has been answered; an answer line
+// "ERROR" refuses the command it answers, and a download with refusals goes on
+// to its end all the same but fails.
 
 #include "loadersession.h"
 
@@ -9,6 +12,7 @@
 #include <vacomm.h>
 
 #include <climits>
+#include <utility>
 
 using namespace session_detail;
 
@@ -29,6 +33,10 @@ bool TLoaderSession::OpenParameterFile()
     ParamsAt_ = 0;
     ParamsPending_ = true;
     Splitter_ = TParameterLineSplitter();
+    Outstanding_.clear();
+    Answer_.Reset();
+    ModeRefused_ = false;
+    FirstRefused_.clear();
     return true;
 }
 
@@ -67,6 +75,8 @@ void TLoaderSession::OpenParameterPort()
         // Each line is answered by a line feed; one that never comes ends the
         // download as an unanswered request ends the programming.
         Link_.ArmTimeOut();
+        Outstanding_ = kParameterModeCommand;
+        OutstandingFromFile_ = false;
         Link_.SendTextLine(kParameterModeCommand);
     } catch (const EVaCommError& e) {
         SendFailed(e);
@@ -81,30 +91,73 @@ bool TLoaderSession::SendNextParameter()
         const std::uint8_t c = content[ParamsAt_++];
         Listener.AdvanceProgress(1);
         if (const auto line = Splitter_.Feed(c)) {
-            Link_.ArmTimeOut();
             SendParameterLine(*line);
             return false;
         }
     }
-    if (const auto line = Splitter_.Finish())
+    // A last line without LF is answered like any other; Finish gives it once.
+    if (const auto line = Splitter_.Finish()) {
         SendParameterLine(*line);
+        return false;
+    }
     return true;
 }
 
 void TLoaderSession::SendParameterLine(const std::string& Line)
 {
-    Link_.SendTextLine(ParameterCommand(Line));
-    ++Record_.ParameterLines;
+    Outstanding_ = ParameterCommand(Line);
+    OutstandingFromFile_ = true;
+    Link_.ArmTimeOut();
+    Link_.SendTextLine(Outstanding_);
+}
+
+void TLoaderSession::ParameterAnswered(bool refused)
+{
+    if (Outstanding_.empty())
+        return;
+    const std::string command = std::exchange(Outstanding_, {});
+    if (refused && FirstRefused_.empty())
+        FirstRefused_ = command;
+    if (!OutstandingFromFile_)
+        ModeRefused_ = ModeRefused_ || refused;
+    else if (refused)
+        ++Record_.ParameterLinesRefused;
+    else
+        ++Record_.ParameterLines;
+}
+
+QString TLoaderSession::RefusalText() const
+{
+    const std::uint32_t answered = Record_.ParameterLines + Record_.ParameterLinesRefused;
+    const QString lines = answered == 1 ? QStringLiteral("Parameter Line") : QStringLiteral("Parameter Lines");
+    const QString mode = QStringLiteral("Target Refused \"%1\"").arg(Latin1(std::string(kParameterModeCommand)));
+    if (ModeRefused_ && answered == 0)
+        return mode;
+    if (ModeRefused_)
+        return mode + QStringLiteral(" And %1 Of %2 %3").arg(Record_.ParameterLinesRefused).arg(answered).arg(lines);
+    return QStringLiteral("Target Refused %1 Of %2 %3, First \"%4\"")
+        .arg(Record_.ParameterLinesRefused)
+        .arg(answered)
+        .arg(lines, Latin1(FirstRefused_));
 }
 
 void TLoaderSession::EndParameters(TFailure failure, const QString& message)
 {
     ParamFile_.reset();
     ParamsPending_ = false;
+    Outstanding_.clear();
     Link_.DisarmTimeOut();
     if (failure == TFailure::None) {
-        ShowStatus(TSessionStatus::ParameterLoadComplete, QStringLiteral("Parameter Load Complete"));
-        EndController(TOutcome::ProgrammedWithParameters);
+        const QString complete = QStringLiteral("Parameter Load Complete");
+        ShowStatus(TSessionStatus::ParameterLoadComplete, complete);
+        if (FirstRefused_.empty()) {
+            EndController(TOutcome::ProgrammedWithParameters, TFailure::None, complete);
+            return;
+        }
+        // Every line went out and was answered, as the download is paced; what
+        // the controller refused is not on it, and the operator is told which.
+        Fail(TFailure::ParameterRefused, RefusalText());
+        InstallHandler(Stage_);
         return;
     }
     // Half the parameters are on the controller: say so, and send no more.
@@ -116,9 +169,12 @@ void TLoaderSession::EndParameters(TFailure failure, const QString& message)
 void TLoaderSession::OnRxParameterReply(TVaCustomComm*, std::int32_t)
 {
     for (std::uint8_t b = 0; ReadByte(b);) {
-        if (b == kLineFeed) {
-            Link_.DisarmTimeOut();
-            ContinueUpload(true);
-        }
+        const auto refused = Answer_.Feed(b);
+        if (!refused)
+            continue;
+        Link_.DisarmTimeOut();
+        if (ParamsPending_)
+            ParameterAnswered(*refused);
+        ContinueUpload(true);
     }
 }

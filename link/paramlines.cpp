@@ -19,6 +19,15 @@ constexpr std::size_t kShortCommandLength = 6;
 // A last line without LF is sent only from this length on; one or two stray
 // characters at the end of a file are dropped.
 constexpr std::size_t kShortestUnterminatedLine = 3;
+constexpr std::string_view kRefusal = "ERROR";
+// Enough of an answer line to hold the refusal with some blanks behind it;
+// whatever else follows only tells that the line is something longer.
+constexpr std::size_t kAnswerKept = 16;
+
+bool IsBlank(std::uint8_t b)
+{
+    return b <= 0x20;
+}
 
 constexpr std::array<std::pair<std::string_view, std::string_view>, 27> kCommandNames = {{
     {"000", "ACCW"}, {"001", "SINP"}, {"002", "FRTL"}, {"010", "SFMG"}, {"011", "FCMG"},
@@ -72,6 +81,40 @@ std::optional<std::string> TParameterLineSplitter::Finish()
     if (rest.size() < kShortestUnterminatedLine)
         return std::nullopt;
     return rest;
+}
+
+bool IsRefusal(std::string_view answer)
+{
+    while (!answer.empty() && IsBlank(std::uint8_t(answer.front())))
+        answer.remove_prefix(1);
+    while (!answer.empty() && IsBlank(std::uint8_t(answer.back())))
+        answer.remove_suffix(1);
+    // ASCII letters only: a byte past 0x7F is never part of the word.
+    return std::equal(answer.begin(), answer.end(), kRefusal.begin(), kRefusal.end(), [](char a, char b) {
+        return (a >= 'a' && a <= 'z' ? char(a - 'a' + 'A') : a) == b;
+    });
+}
+
+std::optional<bool> TAnswerLineReader::Feed(std::uint8_t b)
+{
+    if (b == std::uint8_t(kLineFeed)) {
+        const bool refusal = !longer_ && IsRefusal(kept_);
+        Reset();
+        return refusal;
+    }
+    if (b == std::uint8_t(kCarriageReturn) || (kept_.empty() && IsBlank(b)))
+        return std::nullopt;
+    if (kept_.size() < kAnswerKept)
+        kept_.push_back(char(b));
+    else if (!IsBlank(b))
+        longer_ = true;
+    return std::nullopt;
+}
+
+void TAnswerLineReader::Reset()
+{
+    kept_.clear();
+    longer_ = false;
 }
 
 std::vector<std::string> ParameterLines(std::string_view content)

@@ -35,6 +35,27 @@ private:
     std::string line_;
 };
 
+// Whether one of the controller's answer lines refuses the command it answers:
+// "ERROR" in any letter case, with blanks and control characters around it
+// trimmed, as AT commands are refused.
+bool IsRefusal(std::string_view answer);
+
+// Reads the controller's answers as they arrive, in pieces that may split a line
+// anywhere: a line ends at LF, and every CR is dropped. Only what can still
+// decide whether a line is a refusal is kept, so a line of any length costs a
+// few bytes.
+class TAnswerLineReader {
+public:
+    // One byte from the controller; at LF, whether the line it ends is a refusal.
+    std::optional<bool> Feed(std::uint8_t b);
+    // Forgets the line begun so far.
+    void Reset();
+
+private:
+    std::string kept_;    // the line from its first non-blank byte, cut short
+    bool longer_ = false; // something other than blanks came after the cut
+};
+
 // Every line the download sends for a file of these bytes, in order, as the
 // splitter gives them (CR dropped, no LF): ParameterCommand turns each into its
 // command. An empty file gives no line at all.

@@ -61,14 +61,17 @@ enum class TFailure : std::uint8_t {
     UnusableGeometry,  // "Target Reported An Unusable Flash ..."
     ImageUnusable,     // "Target Binary File <path> Not Found", "... Is Empty", ...
     ParameterFile,     // "Parameter File Not Found", or the file could not be read
-    PortError,         // the port failed under the session
+    PortError,         // the port failed under the session, or its line went
+    ParameterRefused,  // the controller answered "ERROR" to parameter commands
 };
 
 // The facts of one controller's session, from the handshake's answer to its end.
 struct TControllerRecord {
     TOutcome Outcome = TOutcome::Failed;
     TFailure Failure = TFailure::None;
-    QString Message; // what the operator was told; empty on success
+    // What the operator was told at the end: the final status text on success
+    // ("Flash Update Complete", "Parameter Load Complete"), the error otherwise.
+    QString Message;
     std::chrono::system_clock::time_point Started;
     std::chrono::system_clock::time_point Ended;
 
@@ -91,7 +94,11 @@ struct TControllerRecord {
 
     QString ParameterPath; // empty when no parameter file was named
     QString ParameterSha256;
-    std::uint32_t ParameterLines = 0; // text commands sent from the file
+    // The file's lines the controller answered, without and with "ERROR".
+    // "ATCODE=1" is no line of the file and counts in neither; a refusal of it
+    // still fails the download.
+    std::uint32_t ParameterLines = 0;
+    std::uint32_t ParameterLinesRefused = 0;
 };
 
 // Durations a front end may change: tests shorten them, nothing else should.

@@ -67,6 +67,7 @@ const char* FailureName(TFailure failure)
     case TFailure::ImageUnusable: return "image-unusable";
     case TFailure::ParameterFile: return "parameter-file";
     case TFailure::PortError: return "port-error";
+    case TFailure::ParameterRefused: return "parameter-refused";
     }
     return "unknown";
 }

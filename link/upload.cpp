@@ -211,9 +211,10 @@ bool TLoaderSession::SendBlock()
 void TLoaderSession::FinishProgramming()
 {
     ReleaseImage();
-    ShowStatus(TSessionStatus::FlashUpdateComplete, QStringLiteral("Flash Update Complete"));
+    const QString complete = QStringLiteral("Flash Update Complete");
+    ShowStatus(TSessionStatus::FlashUpdateComplete, complete);
     if (Host.ParameterName().isEmpty()) {
-        EndController(TOutcome::Programmed);
+        EndController(TOutcome::Programmed, TFailure::None, complete);
         return;
     }
     Record_.BlocksTotal = BlocksTotal_;

@@ -669,9 +669,11 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
     };
     const Case cases[] = {
         {"ABCD303.bin", "ABCD303", "3.03"},
-        {"ABC.bin", "ABC", "."},
+        // A name without a version leaves the settings' version, not the last
+        // file's.
+        {"ABC.bin", "ABC", "1.00"},
         // The name must lead back to the chosen file, not to fw.bin beside it.
-        {"fw.new.bin", "fw.new", "e.w"},
+        {"fw.new.bin", "fw.new", "1.00"},
         // Nor to FW00303.bin beside it.
         {"FW00303.BIN", "FW00303", "3.03"},
     };

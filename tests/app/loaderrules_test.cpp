@@ -56,27 +56,64 @@ TEST(ChosenFileName, KeepsAllButTheLastExtensionAndTakesTheVersionFromIt)
     };
     const Case cases[] = {
         {"/images/ABCD303.bin", "ABCD303", ".bin", "3.03"},
-        {"/images/ABC.bin", "ABC", ".bin", "."},
-        {"/images/ABCD3.bin", "ABCD3", ".bin", "3."},
-        {"/images/ABCD30.bin", "ABCD30", ".bin", "3.0"},
+        // A name that carries no version gives none: the settings' stands.
+        {"/images/ABC.bin", "ABC", ".bin", ""},
+        {"/images/ABCD3.bin", "ABCD3", ".bin", ""},
+        {"/images/ABCD30.bin", "ABCD30", ".bin", ""},
         {"/images/FW00303X.bin", "FW00303X", ".bin", "3.03"},
         // The extension keeps its letter case: the file is opened by this name.
         {"/images/FW00303.BIN", "FW00303", ".BIN", "3.03"},
-        {"/params/SITE.PAR", "SITE", ".PAR", "."},
+        {"/params/SITE.PAR", "SITE", ".PAR", ""},
         {"/images/Fw00303.Bin", "Fw00303", ".Bin", "3.03"},
         // Only the last extension may go, or the name leads to another file.
-        {"/images/fw.new.bin", "fw.new", ".bin", "e.w"},
+        {"/images/fw.new.bin", "fw.new", ".bin", ""},
         {"/images/with.dots/FW00412.bin", "FW00412", ".bin", "4.12"},
-        {"/images/noext", "noext", "", "t."},
-        {"/images/.bin", "", ".bin", "."},
-        {"relative.par", "relative", ".par", "t.iv"},
+        {"/images/noext", "noext", "", ""},
+        {"/images/.bin", "", ".bin", ""},
+        {"relative.par", "relative", ".par", ""},
+        {"/images/firmware.bin", "firmware", ".bin", ""},
+        {"/images/release_3.04.bin", "release_3.04", ".bin", ""},
+        // Only the three characters of the version are looked at.
+        {"/images/fw_A303.bin", "fw_A303", ".bin", "3.03"},
+        {"/images/FW00303.04.bin", "FW00303.04", ".bin", "3.03"},
+        {"/images/FW003.3.bin", "FW003.3", ".bin", ""},
+        {"/images/FW00 03.bin", "FW00 03", ".bin", ""},
+        // Digits of other scripts are no version digits.
+        {"/images/FW00\u0663\u0660\u0663.bin", "FW00\u0663\u0660\u0663", ".bin", ""},
     };
     for (const Case& c : cases) {
-        const QString path = QString::fromLatin1(c.path);
+        const QString path = QString::fromUtf8(c.path);
         const QString name = NameWithoutExtension(path);
         EXPECT_EQ(name.toStdString(), c.name) << c.path;
         EXPECT_EQ(ExtensionOf(path).toStdString(), c.extension) << c.path;
         EXPECT_EQ(VersionFromName(name).toStdString(), c.version) << c.path;
+    }
+}
+
+// The version shown and recorded: the chosen image's when its name carries one,
+// else the settings' whatever the image's name.
+TEST(NewVersionFor, TakesTheChosenImagesVersionOrKeepsTheSettings)
+{
+    struct Case {
+        const char* ini;
+        const char* chosen; // empty: no image chosen
+        const char* version;
+    };
+    const Case cases[] = {
+        {"[Software]\nNew Version=3.03 b\xC3\xA9ta\n", "", "3.03 b\xC3\xA9ta"},
+        {"[Software]\nNew Version=3.03\n", "FW00412", "4.12"},
+        {"[Software]\nNew Version=3.03\n", "firmware", "3.03"},
+        {"[Software]\nNew Version=3.03\n", "release_3.04", "3.03"},
+        {"[Software]\nNew Version=\n", "firmware", ""},
+        {"[Binary]\nQR 740=FW00412\n", "", "Unknown"},
+        {"", "firmware", "Unknown"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.ini) + " / " + c.chosen);
+        ScratchDir dir;
+        dir.WriteFile("Loader.ini", c.ini);
+        const TIniFile ini((dir / "Loader.ini").string());
+        EXPECT_EQ(NewVersionFor(ini, QString::fromUtf8(c.chosen)).toStdString(), c.version);
     }
 }
 

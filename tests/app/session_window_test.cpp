@@ -168,6 +168,38 @@ TEST_F(WindowOnSimulator, RecordsAResetControllerAndGoesOnWithoutAJournal)
     EXPECT_EQ(TJournal(dir / "journal.sqlite").Records().size(), 1u) << "the earlier record stays";
 }
 
+// A controller that answers every parameter line "ERROR": the whole file goes
+// out as usual, the window says the load is complete and then, in an "Error"
+// box, what was refused; the record says the controller failed.
+TEST_F(WindowOnSimulator, RefusedParametersShowTheCompletionThenTheRefusal)
+{
+    sim.Stop();
+    TSimRunner refusing;
+    sim::Options options;
+    options.link = dir / "ttyQR740";
+    options.flashEnd = 0x4000 + 24 * 256;
+    options.quietPeriod = 300ms;
+    options.faults.atError = true;
+    ASSERT_TRUE(refusing.Start(options));
+    auto window = Create();
+    ASSERT_TRUE(WaitUntil([&] { return !sink.boxes.empty(); }, 20s)) << refusing.Transcript();
+    RunEventsFor(100ms);
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{"Target Refused \"ATCODE=1\" And 3 Of 3 Parameter Lines"});
+    EXPECT_EQ(sink.boxes[0].kind, TShownBox::Error);
+    EXPECT_EQ(window->lState->text(), QStringLiteral("Parameter Load Complete"));
+    window->close();
+    refusing.Stop();
+    EXPECT_EQ(refusing.Sim().ParameterLines(),
+              (std::vector<std::string>{"ATCODE=1", "ATACCW=25", "ATSPNS 7", "ATPILT12"}));
+
+    const auto records = TJournal(dir / "journal.sqlite").Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Outcome, "failed");
+    EXPECT_EQ(records[0].FailureKind, "parameter-refused");
+    EXPECT_EQ(records[0].Message, "Target Refused \"ATCODE=1\" And 3 Of 3 Parameter Lines");
+    EXPECT_EQ(records[0].ParameterLinesSent, 0);
+}
+
 // A journal that cannot be opened at all: one box at start, and programming
 // goes on.
 TEST_F(WindowOnSimulator, ProgramsWithAJournalThatCannotBeOpened)
@@ -189,9 +221,9 @@ TEST_F(WindowOnSimulator, ProgramsWithAJournalThatCannotBeOpened)
     EXPECT_EQ(sim.Sim().Flash(), image);
 }
 
-// An adapter pulled out while nothing is asked of the controller, and plugged in
-// again a moment later, as between controllers on a bench: the lost line is
-// reported once, and the next controller is served without Reset Loader.
+// An adapter pulled out, and plugged in again a moment later, as between
+// controllers on a bench or in the middle of one: the lost line is reported
+// once, and the next controller is served without Reset Loader.
 TEST(WindowUnplugged, TheNextControllerIsServedOnceTheAdapterIsBack)
 {
     struct TCase {
@@ -200,12 +232,20 @@ TEST(WindowUnplugged, TheNextControllerIsServedOnceTheAdapterIsBack)
         bool parameters;
         const char* idle;      // the state in which the adapter goes; empty: no controller yet
         const char* nextState; // what the next controller reaches by itself
+        const char* lostState; // what is shown while the adapter is out
+        bool paced = false;    // the controller takes the line's time, so that it can be caught at work
     };
     const TCase cases[] = {
-        {"waiting for a target", true, false, "", "Flash Update Complete"},
-        {"waiting for Upload Now", false, false, "Press Upload Now to Start", "Press Upload Now to Start"},
-        {"after the flash update", true, false, "Flash Update Complete", "Flash Update Complete"},
-        {"after the parameters", true, true, "Parameter Load Complete", "Parameter Load Complete"},
+        {"waiting for a target", true, false, "", "Flash Update Complete", "Waiting for Target"},
+        // The controller's session ends with the line: no Upload Now is waited for.
+        {"waiting for Upload Now", false, false, "Press Upload Now to Start", "Press Upload Now to Start",
+         "Waiting for Target"},
+        {"after the flash update", true, false, "Flash Update Complete", "Flash Update Complete",
+         "Flash Update Complete"},
+        {"after the parameters", true, true, "Parameter Load Complete", "Parameter Load Complete",
+         "Parameter Load Complete"},
+        // No time-out and no reset follow: the one report is all.
+        {"while programming", true, false, "Programming Flash", "Flash Update Complete", "Waiting for Target", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.What);
@@ -226,7 +266,11 @@ TEST(WindowUnplugged, TheNextControllerIsServedOnceTheAdapterIsBack)
         sim::Options options;
         options.link = dir / "ttyQR740";
         options.flashEnd = 0x4000 + std::uint32_t(image.size());
-        options.quietPeriod = 300ms;
+        // The line comes back once it has been quiet this long; a controller
+        // at the line's pace is given longer, so that a programmer slowed by a
+        // busy machine does not end its session early.
+        options.quietPeriod = c.paced ? 1000ms : 300ms;
+        options.pace = c.paced;
         TSimRunner sim;
         auto quietLine = std::make_unique<PtyPair>(dir / "ttyQR740");
         if (*c.idle != '\0') {
@@ -252,6 +296,8 @@ TEST(WindowUnplugged, TheNextControllerIsServedOnceTheAdapterIsBack)
         }
         ASSERT_TRUE(WaitUntil([&] { return !window.ProgPort.IsOpen(); }, 10s));
         EXPECT_EQ(sink.boxes.size(), 1u);
+        EXPECT_EQ(window.lState->text().toStdString(), c.lostState);
+        EXPECT_FALSE(window.Session->Conversation().TimeOutArmed());
         // The adapter is back: a simulated controller on a new line.
         if (quietLine) {
             quietLine.reset();

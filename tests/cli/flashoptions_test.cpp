@@ -132,6 +132,32 @@ TEST(PrepareFlash, FindsWhatTheWindowWouldProgramAndRefusesWhatIsMissing)
     }
 }
 
+// The version the record keeps, as the window would show it: an image given by
+// name carries its own when the name holds one; otherwise the settings' stands.
+TEST(PrepareFlash, TakesTheNewVersionAsTheWindowDoes)
+{
+    ScratchDir dir;
+    for (const char* image : {"FW00412.bin", "firmware.bin", "release_3.04.bin"})
+        dir.WriteFile(image, "x");
+    dir.WriteFile("qr740.ldr", "LDR");
+    dir.WriteFile("Loader.ini", "[Loader]\nQR740=qr740.ldr\n[Binary]\nQR 740=FW00412\n[Software]\nNew Version=3.03\n");
+    const QString folder = QString::fromStdString(dir.Path().string());
+    const std::pair<Args, const char*> cases[] = {
+        {{"--image", "FW00412.bin"}, "4.12"},
+        {{"--image", "firmware.bin"}, "3.03"},
+        {{"--image", "release_3.04.bin"}, "3.03"},
+        // The window's image: its name is not looked at, as in the window.
+        {{}, "3.03"},
+    };
+    for (const auto& [given, version] : cases) {
+        Args args{"qr740-flash", "--no-params"};
+        args.insert(args.end(), given.begin(), given.end());
+        const TFlashSetup setup = PrepareFlash(ParseFlashOptions(args), folder, folder);
+        ASSERT_EQ(setup.Status, TFlashSetup::Ready) << setup.Error.toStdString();
+        EXPECT_EQ(setup.Settings.NewVersion.toStdString(), version) << ::testing::PrintToString(given);
+    }
+}
+
 TEST(ResolveFlashPort, NamesAPortByItsNumberOrItsDevice)
 {
     ScratchDir dir;

@@ -152,4 +152,53 @@ TEST(ParameterLineSplitter, ReportsEachLineAtItsLineFeedAndStartsAfreshAfterFini
     EXPECT_EQ(splitter.Finish(), std::nullopt);
 }
 
+// The controller's answers, fed byte by byte as they may arrive: each LF ends a
+// line, and only "ERROR" (trimmed, any letter case) refuses.
+TEST(AnswerLineReader, TellsARefusalAtEachLineFeed)
+{
+    struct TCase {
+        const char* What;
+        std::string Answers;
+        std::vector<bool> Expected; // one for each LF
+    };
+    const std::string longBlanks(40, ' ');
+    const TCase cases[] = {
+        {"OK", "OK\r\n", {false}},
+        {"ERROR", "ERROR\r\n", {true}},
+        {"any letter case", "error\nErRoR\r\n", {true, true}},
+        {"blanks and controls around it", " \tERROR \r\n\0ERROR\x01\n"s, {true, true}},
+        {"LF alone ends a line", "ERROR\n", {true}},
+        {"CR inside the word is dropped", "ERR\rOR\n", {true}},
+        {"the modem's blank line first", "\r\nERROR\r\n", {false, true}},
+        {"more than the word", "ERRORS\nERROR 5\n+CME ERROR: 3\nNO ERROR\n", {false, false, false, false}},
+        {"the word cut short", "ERRO\n", {false}},
+        {"many blanks behind it", "ERROR" + longBlanks + "\n", {true}},
+        {"something long behind the blanks", "ERROR" + longBlanks + "X\n", {false}},
+        {"many blanks before it", longBlanks + "ERROR\n", {true}},
+        {"a long line", std::string(10000, 'E') + "\nERROR\n", {false, true}},
+        {"8-bit bytes are no letters", "\xC5RROR\nERROR\xA0\n", {false, false}},
+        {"no LF, no answer", "ERROR", {}},
+        {"an empty line", "\n", {false}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        TAnswerLineReader reader;
+        std::vector<bool> told;
+        for (const char b : c.Answers) {
+            if (const auto refusal = reader.Feed(static_cast<std::uint8_t>(b)))
+                told.push_back(*refusal);
+        }
+        EXPECT_EQ(told, c.Expected);
+    }
+
+    // A line begun before a reset is forgotten.
+    TAnswerLineReader reader;
+    for (const char b : std::string_view("ERR"))
+        reader.Feed(static_cast<std::uint8_t>(b));
+    reader.Reset();
+    for (const char b : std::string_view("OR"))
+        reader.Feed(static_cast<std::uint8_t>(b));
+    EXPECT_EQ(reader.Feed('\n'), false);
+}
+
 } // namespace

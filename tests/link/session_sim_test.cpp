@@ -170,7 +170,8 @@ TEST_F(SessionOnSimulator, AutomaticSessionProgramsEveryBlockOfALargeFlash)
 
 // Each controller's session ends in one record: its facts checked against what
 // the simulated controller saw, for a success with and without parameters, a
-// refusal, a time-out and a reset in the middle of programming.
+// refused block, refused parameters, a time-out, an adapter pulled out and a
+// reset in the middle of programming.
 TEST(ControllerRecords, HoldWhatTheControllerSaw)
 {
     struct TCase {
@@ -183,12 +184,18 @@ TEST(ControllerRecords, HoldWhatTheControllerSaw)
         std::string message;
     };
     const TCase cases[] = {
-        {"programmed", {}, false, false, TOutcome::Programmed, TFailure::None, ""},
-        {"with parameters", {}, true, false, TOutcome::ProgrammedWithParameters, TFailure::None, ""},
+        {"programmed", {}, false, false, TOutcome::Programmed, TFailure::None, "Flash Update Complete"},
+        {"with parameters", {}, true, false, TOutcome::ProgrammedWithParameters, TFailure::None,
+         "Parameter Load Complete"},
         {"a refused block", {"nak-block:3"}, false, false, TOutcome::Failed, TFailure::BlockRefused,
          "NAK rcvd while Updating Flash"},
+        {"refused parameters", {"at-error"}, true, false, TOutcome::Failed, TFailure::ParameterRefused,
+         "Target Refused \"ATCODE=1\" And 3 Of 3 Parameter Lines"},
         {"no answer to the erase", {"silent-after:E"}, false, false, TOutcome::Failed, TFailure::NoResponse,
          "Target Did Not Respond To Loader"},
+        // Not left to the time-out: the record says what the operator saw.
+        {"adapter pulled out", {"hangup-after-block:2"}, false, false, TOutcome::Failed, TFailure::PortError,
+         "Error retrieving statistics (5), Input/output error"},
         {"reset while programming", {}, false, true, TOutcome::Interrupted, TFailure::None, "Reset Loader"},
     };
     for (const auto& c : cases) {
@@ -261,7 +268,8 @@ TEST(ControllerRecords, HoldWhatTheControllerSaw)
         // never came.
         EXPECT_EQ(r.BlocksSent, sim.Count("(block "));
         EXPECT_EQ(r.BlocksSkipped(), r.BlocksExamined - r.BlocksSent);
-        if (c.outcome == TOutcome::Programmed || c.outcome == TOutcome::ProgrammedWithParameters) {
+        if (c.outcome == TOutcome::Programmed || c.outcome == TOutcome::ProgrammedWithParameters ||
+            c.failure == TFailure::ParameterRefused) {
             EXPECT_EQ(r.BlocksExamined, 8u);
             EXPECT_EQ(r.BlocksSent, 6u);
         }
@@ -269,10 +277,14 @@ TEST(ControllerRecords, HoldWhatTheControllerSaw)
             EXPECT_EQ(r.ParameterPath.toStdString(), (dir / "bench.par").string());
             EXPECT_EQ(r.ParameterSha256,
                       QCryptographicHash::hash("000=25\n102 7\nT12\n", QCryptographicHash::Sha256).toHex());
-            EXPECT_EQ(r.ParameterLines + 1, sim.Sim().ParameterLines().size()) << "and ATCODE=1";
+            // Every line was answered, and counts as accepted or refused.
+            EXPECT_EQ(r.ParameterLines + r.ParameterLinesRefused + 1, sim.Sim().ParameterLines().size())
+                << "and ATCODE=1";
+            EXPECT_EQ(r.ParameterLinesRefused, c.failure == TFailure::ParameterRefused ? 3u : 0u);
         } else {
             EXPECT_TRUE(r.ParameterPath.isEmpty());
             EXPECT_EQ(r.ParameterLines, 0u);
+            EXPECT_EQ(r.ParameterLinesRefused, 0u);
         }
     }
 }
@@ -305,9 +317,10 @@ TEST_F(ParameterDownload, SendsEveryLineAtTheParameterSpeed)
     // is reopened at the parameter speed after a pause of its own.
     EXPECT_EQ(view.pauses, (std::vector<std::chrono::milliseconds>{kTestRestartPause, kTestParameterPortPause}));
 
-    // The last line has no LF, so completion comes as soon as it is written;
-    // let the controller hear it before the line is closed.
+    // The last line has no LF; completion came with its answer all the same.
     EXPECT_TRUE(WaitUntil([&] { return sim.Said("<- \"ATSINP=3\""); }, 20s)) << sim.Transcript();
+    ASSERT_EQ(view.records.size(), 1u);
+    EXPECT_EQ(view.records[0].ParameterLines, 9u);
     port.Close();
     sim.Stop();
     EXPECT_EQ(sim.Sim().ParameterLines(),
@@ -316,8 +329,9 @@ TEST_F(ParameterDownload, SendsEveryLineAtTheParameterSpeed)
     EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
 }
 
-// An error answer releases the next line like any other; no answer at all ends
-// the download after the reply time-out, with the reset.
+// An error answer releases the next line like any other, and the download,
+// once every line is answered, fails with the count; no answer at all ends the
+// download after the reply time-out, with the reset.
 struct AnswerCase {
     const char* what;
     bool atError;
@@ -332,7 +346,7 @@ void PrintTo(const AnswerCase& c, std::ostream* out) { *out << c.what; }
 class ParameterAnswers : public ParameterDownload,
                          public ::testing::WithParamInterface<AnswerCase> {};
 
-TEST_P(ParameterAnswers, AreNotInterpretedAndAreWaitedForNoLongerThanTheTimeOut)
+TEST_P(ParameterAnswers, AreCountedAndAreWaitedForNoLongerThanTheTimeOut)
 {
     const AnswerCase& c = GetParam();
     sim::Options options;
@@ -353,7 +367,8 @@ TEST_P(ParameterAnswers, AreNotInterpretedAndAreWaitedForNoLongerThanTheTimeOut)
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, ParameterAnswers,
-    ::testing::Values(AnswerCase{"ErrorAnswers", true, false, "Parameter Load Complete", {},
+    ::testing::Values(AnswerCase{"ErrorAnswers", true, false, "Parameter Load Complete",
+                                 {"Target Refused \"ATCODE=1\" And 2 Of 2 Parameter Lines"},
                                  {"ATCODE=1", "ATACCW=1", "ATEMAX=2"}},
                       AnswerCase{"NoAnswers", false, true, "Waiting for Target",
                                  {"Target Did Not Respond While Loading Parameters"}, {"ATCODE=1"}}),

@@ -275,6 +275,42 @@ protected:
         ASSERT_TRUE(ended) << "last state: " << view->state.toStdString();
     }
 
+    // Programs a three-block image with `parameters` as the parameter file,
+    // and answers the restart: the line is reopened at 19200 baud, and
+    // "ATCODE=1" announces the download.
+    void ReachParameterDownload(const std::string& parameters)
+    {
+        WriteFile("image.bin", Pattern(0x300));
+        dir.WriteFile("params.par", parameters);
+        view->autoProgram = true;
+        view->parameterName = QStringLiteral("params");
+        ASSERT_NO_FATAL_FAILURE(ReachVersionRequest());
+        TPlayedLoader loader(pty);
+        ASSERT_NO_FATAL_FAILURE(RunUpload(loader, VersionReplyFor(0x4000, 0x4300, 256)));
+        ASSERT_EQ(loader.Ids().back(), (TFrameId{'S', 0, 0}));
+        pty.Write(EncodeLinkFrame('S', 0, Hex("06")));
+        // The restart's pause and the reopening run on the event loop.
+        Bytes written;
+        WaitUntil([&] {
+            const Bytes more = pty.Drain(10ms);
+            written.insert(written.end(), more.begin(), more.end());
+            return written.size() >= 10;
+        });
+        ASSERT_EQ(Str(written), "ATCODE=1\r\n");
+        ASSERT_EQ(pty.SlaveSpeed(), 19200u);
+    }
+
+    // The controller's answer line, in two notifications split in its middle;
+    // returns what the programmer writes next.
+    std::string AnswerLine(const std::string& answer)
+    {
+        const std::string line = answer + "\r\n";
+        const std::size_t half = line.size() / 2;
+        EXPECT_TRUE(Deliver(Text(line.substr(0, half))));
+        EXPECT_TRUE(Deliver(Text(line.substr(half))));
+        return Str(pty.Drain(50ms));
+    }
+
     // The reset reopens the port once its pause is over.
     bool WaitForReset()
     {
@@ -307,21 +343,30 @@ protected:
     std::vector<std::string> reported; // errors that left a handler
 };
 
-TEST_F(SessionWireTest, AnswersEveryAckNakPairOfTheBootRomAndNothingElse)
+// Each announcement is answered once: pairs that queued up behind the one
+// answered (in the same notification) share its answer, and the bytes behind
+// the pair are the identification's. A pair while the identification is awaited
+// is a new announcement, answered again.
+TEST_F(SessionWireTest, AnswersEachAnnouncementOfTheBootRomOnceAndNothingElse)
 {
     struct TCase {
         const char* What;
         std::vector<const char*> Notifications;
         int Answers;
         LoaderStage Stage;
+        std::string TargetId = "";
     };
     const TCase cases[] = {
         {"ACK, then NAK in a later notification", {"06", "15"}, 1, WaitingForTargetId},
         {"a NAK ahead of the pair", {"15 06 15"}, 1, WaitingForTargetId},
         {"two ACKs ahead of the NAK", {"06 06 15"}, 1, WaitingForTargetId},
-        {"two pairs in one notification", {"06 15 06 15"}, 2, WaitingForTargetId},
-        {"a NAK behind the pair", {"06 15 15"}, 1, WaitingForTargetId},
-        {"identification bytes behind the pair", {"06 15 51 52"}, 1, WaitingForTargetId},
+        {"pairs queued up in one notification", {"06 15 06 15 06 15"}, 1, WaitingForTargetId},
+        {"queued pairs, then the identification", {"06 15 06 15 51 52"}, 1, WaitingForTargetId, "QR"},
+        {"a NAK behind the pair", {"06 15 15"}, 1, WaitingForTargetId, "\x15"},
+        {"identification bytes behind the pair", {"06 15 51 52"}, 1, WaitingForTargetId, "QR"},
+        {"an announcement again, in a later notification", {"06 15", "06 15"}, 2, WaitingForTargetId},
+        {"an announcement again, split", {"06 15", "06", "15 51"}, 2, WaitingForTargetId, "Q"},
+        {"an announcement again, behind ACKs", {"06 15", "06 06 15"}, 2, WaitingForTargetId},
         {"noise, and a NAK ahead of an ACK", {"00 15 06", "06 06 00 15 41 15 06"}, 0, WaitingForTarget},
     };
     for (const auto& c : cases) {
@@ -337,8 +382,49 @@ TEST_F(SessionWireTest, AnswersEveryAckNakPairOfTheBootRomAndNothingElse)
         EXPECT_EQ(session->Stage(), c.Stage);
         EXPECT_EQ(view->state, StageText(c.Stage));
         EXPECT_EQ(std::count(view->states.begin(), view->states.end(), "Waiting for Target ID"), c.Answers);
-        EXPECT_EQ(session->TargetId(), "");
+        EXPECT_EQ(session->TargetId(), c.TargetId);
         EXPECT_TRUE(view->errors.empty());
+        EXPECT_EQ(view->started, c.Answers > 0 ? 1 : 0) << "one controller, however often it announces itself";
+        EXPECT_TRUE(view->records.empty());
+    }
+}
+
+// An ACK before any identification byte may be the first half of another
+// announcement; when no NAK follows, it ended an empty identification, which
+// names no loader.
+TEST_F(SessionWireTest, AnEmptyIdentificationIsToldOnceItIsNoAnnouncement)
+{
+    struct TCase {
+        const char* What;
+        std::vector<const char*> Notifications; // after the handshake
+        bool byTimeOut;                         // told only when the time-out comes
+    };
+    const TCase cases[] = {
+        {"another byte behind the ACK", {"06", "00"}, false},
+        {"ACKs and another byte", {"06 06 41"}, false},
+        {"nothing behind the ACK", {"06"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        NewSession();
+        session->Conversation().SetReplyTimeout(300ms);
+        view->loaders["QR740"] = QStringLiteral("qr740.ldr");
+        ASSERT_TRUE(Deliver(kHandshake));
+        ASSERT_EQ(pty.Read(3), kAnswer);
+        for (const char* notification : c.Notifications)
+            ASSERT_TRUE(Deliver(Hex(notification)));
+        if (c.byTimeOut) {
+            EXPECT_TRUE(view->errors.empty());
+            EXPECT_EQ(session->Stage(), WaitingForTargetId);
+            ASSERT_TRUE(WaitUntil([&] { return !view->errors.empty(); }));
+        }
+        EXPECT_EQ(view->errors, std::vector<std::string>{"No Loader Defined"});
+        ASSERT_EQ(view->records.size(), 1u);
+        EXPECT_EQ(view->records[0].Failure, TFailure::NoLoader);
+        EXPECT_EQ(view->records[0].TargetId, "");
+        EXPECT_EQ(session->Stage(), WaitingForTarget);
+        EXPECT_FALSE(session->Conversation().TimeOutArmed());
+        EXPECT_TRUE(pty.Drain(50ms).empty()) << "nothing answered or sent";
     }
 }
 
@@ -704,6 +790,90 @@ TEST_F(SessionWireTest, RestartFrameFollowsTheLastBlockOnlyWhenParametersAreName
         EXPECT_EQ(view->state, QString::fromLatin1(kComplete));
         EXPECT_EQ(session->Stage(), GettingVersion);
         EXPECT_EQ(closes, 0);
+    }
+}
+
+// The download is over when the controller has answered the last line sent,
+// not when it has been written; an answer "ERROR" refuses its command, and a
+// download with refusals goes on to its end, then fails.
+TEST_F(SessionWireTest, TheParameterDownloadEndsWithTheAnswerToItsLastLine)
+{
+    struct TExchange {
+        std::string Written; // without its CR LF
+        std::optional<std::string> Answer;
+    };
+    struct TCase {
+        const char* What;
+        std::string File;
+        std::vector<TExchange> Exchanges; // "ATCODE=1" first
+        TOutcome Outcome;
+        TFailure Failure;
+        std::string Message;
+        std::uint32_t Accepted;
+        std::uint32_t Refused;
+    };
+    const std::string complete = "Parameter Load Complete";
+    const TCase cases[] = {
+        {"a last line without LF", "000=1\n100=2", {{"ATCODE=1", "OK"}, {"ATACCW=1", "OK"}, {"ATEMAX=2", "OK"}},
+         TOutcome::ProgrammedWithParameters, TFailure::None, complete, 2, 0},
+        {"an empty file", "", {{"ATCODE=1", "OK"}}, TOutcome::ProgrammedWithParameters, TFailure::None, complete, 0, 0},
+        {"answers that are no refusals", "000=1\n100=2\n",
+         {{"ATCODE=1", "OK"}, {"ATACCW=1", "ERRORS"}, {"ATEMAX=2", "NO ERROR"}},
+         TOutcome::ProgrammedWithParameters, TFailure::None, complete, 2, 0},
+        {"refused lines", "000=1\n102 7\n100=2\n",
+         {{"ATCODE=1", "OK"}, {"ATACCW=1", "OK"}, {"ATSPNS 7", " error \t"}, {"ATEMAX=2", "ERROR"}},
+         TOutcome::Failed, TFailure::ParameterRefused, "Target Refused 2 Of 3 Parameter Lines, First \"ATSPNS 7\"", 1,
+         2},
+        {"ATCODE=1 refused", "000=1\n", {{"ATCODE=1", "Error"}, {"ATACCW=1", "OK"}}, TOutcome::Failed,
+         TFailure::ParameterRefused, "Target Refused \"ATCODE=1\" And 0 Of 1 Parameter Line", 1, 0},
+        {"ATCODE=1 refused, and an empty file", "", {{"ATCODE=1", "ERROR"}}, TOutcome::Failed,
+         TFailure::ParameterRefused, "Target Refused \"ATCODE=1\"", 0, 0},
+        {"the last line never answered", "000=1\n100=2", {{"ATCODE=1", "OK"}, {"ATACCW=1", "OK"}, {"ATEMAX=2", {}}},
+         TOutcome::Failed, TFailure::NoResponse, "Target Did Not Respond While Loading Parameters", 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        NewSession();
+        session->Conversation().SetReplyTimeout(500ms);
+        ASSERT_NO_FATAL_FAILURE(ReachParameterDownload(c.File));
+        for (std::size_t i = 0; i < c.Exchanges.size(); ++i) {
+            const TExchange& e = c.Exchanges[i];
+            if (i + 1 == c.Exchanges.size()) {
+                // Written, and not yet answered: the download is not over.
+                EXPECT_EQ(view->state, StageText(SettingParameters));
+                EXPECT_TRUE(session->ParamsPending());
+                EXPECT_TRUE(session->Conversation().TimeOutArmed());
+                EXPECT_TRUE(view->records.empty());
+            }
+            if (!e.Answer)
+                break;
+            const std::string next = AnswerLine(*e.Answer);
+            const std::string expected = i + 1 < c.Exchanges.size() ? c.Exchanges[i + 1].Written + "\r\n" : "";
+            ASSERT_EQ(next, expected);
+        }
+        if (c.Failure == TFailure::NoResponse) {
+            ASSERT_TRUE(WaitUntil([&] { return !view->records.empty(); }));
+            EXPECT_TRUE(WaitForReset());
+        }
+
+        EXPECT_EQ(view->errors, c.Failure == TFailure::None ? std::vector<std::string>{}
+                                                             : std::vector<std::string>{c.Message});
+        EXPECT_EQ(view->state.toStdString(),
+                  c.Failure == TFailure::NoResponse ? "Waiting for Target" : "Parameter Load Complete");
+        EXPECT_FALSE(session->ParamsPending());
+        EXPECT_FALSE(session->Conversation().TimeOutArmed());
+        ASSERT_EQ(view->records.size(), 1u);
+        const TControllerRecord& r = view->records[0];
+        EXPECT_EQ(r.Outcome, c.Outcome);
+        EXPECT_EQ(r.Failure, c.Failure);
+        EXPECT_EQ(r.Message.toStdString(), c.Message);
+        EXPECT_EQ(r.ParameterLines, c.Accepted);
+        EXPECT_EQ(r.ParameterLinesRefused, c.Refused);
+        // Answers after the end release nothing.
+        if (c.Failure != TFailure::NoResponse) {
+            EXPECT_EQ(AnswerLine("OK"), "");
+            EXPECT_EQ(view->records.size(), 1u);
+        }
     }
 }
 

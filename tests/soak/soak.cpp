@@ -74,9 +74,9 @@ const std::map<std::string, TExpected> kExpected = {
     {"bad-crc:E", {"failed", "no-response"}},
     {"bad-crc:P", {"failed", "no-response"}},
     {"bad-crc:S", {"failed", "no-response"}},
-    {"hangup-after-block:2", {"failed", "no-response"}},
+    {"hangup-after-block:2", {"failed", "port-error"}},
     {"at-silent", {"failed", "no-response"}},
-    {"at-error", {"programmed with parameters", ""}},
+    {"at-error", {"failed", "parameter-refused"}},
 };
 
 std::int64_t MsOf(const QString& utc)
@@ -102,6 +102,7 @@ struct TRecord {
     std::string failure;
     std::int64_t startedMs = 0;
     int parameterLines = 0;
+    int parameterLinesRefused = 0;
 };
 
 std::vector<TSession> ReadSessions(const fs::path& transcript)
@@ -147,6 +148,7 @@ std::map<std::string, std::vector<TRecord>> ReadRecords(const fs::path& events)
         r.failure = o.value("failure").toString().toStdString();
         r.startedMs = MsOf(o.value("started").toString());
         r.parameterLines = o.value("parameter_lines").toInt();
+        r.parameterLinesRefused = o.value("parameter_lines_refused").toInt();
         records[o.value("port").toString().toStdString()].push_back(r);
     }
     return records;
@@ -433,7 +435,9 @@ private:
         const TRecord& r = *records.front();
         ++outcomes_[r.outcome];
         const bool asExpected = r.outcome == expected->second.outcome && r.failure == expected->second.failure;
-        const bool excused = (s.unplugged && r.outcome == "failed") || (last && r.outcome == "interrupted");
+        // A session whose adapter went fails for that, unless its own fault
+        // had ended it first.
+        const bool excused = (s.unplugged && r.failure == "port-error") || (last && r.outcome == "interrupted");
         if (!asExpected && !excused) {
             Breach(port, s, "ended " + r.outcome + (r.failure.empty() ? "" : " (" + r.failure + ")") +
                                 ", not " + expected->second.outcome);
@@ -442,8 +446,11 @@ private:
         // Success is believed only when the controller saw it through.
         if (r.outcome.rfind("programmed", 0) == 0 && !s.restartAnswered)
             Breach(port, s, "recorded as programmed, but the controller never restarted");
-        if (r.outcome == "programmed with parameters" && s.parameterLines != r.parameterLines + 1)
-            Breach(port, s, "recorded " + std::to_string(r.parameterLines) + " parameter lines; the controller took " +
+        // Every line was answered when the download ended, whatever the answers.
+        const int answered = r.parameterLines + r.parameterLinesRefused;
+        if ((r.outcome == "programmed with parameters" || r.failure == "parameter-refused") &&
+            s.parameterLines != answered + 1)
+            Breach(port, s, "recorded " + std::to_string(answered) + " parameter lines answered; the controller took " +
                                 std::to_string(s.parameterLines) + " besides ATCODE=1");
         ++tally.second;
     }
