@@ -92,6 +92,7 @@ struct TControllerRecord {
     QString ParameterPath; // empty when no parameter file was named
     QString ParameterSha256;
     std::uint32_t ParameterLines = 0; // text commands sent from the file
+    std::uint32_t ParameterLinesRefused = 0;
 };
 
 // Durations a front end may change: tests shorten them, nothing else should.
@@ -158,6 +159,10 @@ public:
     virtual void Pausing(std::chrono::milliseconds /*period*/) {}
     // A controller has announced itself, and its session begins.
     virtual void ControllerStarted() {}
+    // The controller has sent its identification: what its record holds so far
+    // (started, identification, loader file), for a record written from here
+    // on. ControllerEnded follows for the same controller.
+    virtual void ControllerIdentified(const TControllerRecord& /*record*/) {}
     // A controller's session has ended.
     virtual void ControllerEnded(const TControllerRecord& /*record*/) {}
 };
