@@ -207,6 +207,18 @@ std::string DescribeJournalServer(const std::string& serverUri)
     return name;
 }
 
+bool JournalServerHasPassword(const std::string& serverUri)
+{
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(serverUri.c_str(), &error);
+    PQfreemem(error);
+    bool found = false;
+    for (PQconninfoOption* option = options; option && option->keyword; ++option)
+        found = found || (std::string_view(option->keyword) == "password" && option->val && *option->val);
+    PQconninfoFree(options);
+    return found;
+}
+
 struct TJournalForwarderShared {
     std::filesystem::path File;
     std::string Uri;

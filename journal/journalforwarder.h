@@ -116,3 +116,6 @@ private:
 // password and other options; "(unreadable connection string)" when libpq cannot
 // read it.
 std::string DescribeJournalServer(const std::string& serverUri);
+
+// Whether the URI or key=value string holds a password.
+bool JournalServerHasPassword(const std::string& serverUri);
