@@ -110,12 +110,14 @@ namespace {
 // keep their order; a failure holds those behind it too, since it is the
 // file's (its lock, its disk), not the record's.
 void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::uint64_t)>& written,
-                  const std::function<void(const std::string&)>& failed, const std::function<void()>& drained)
+                  const std::function<void(const std::string&)>& failed, const std::function<void()>& drained,
+                  const std::function<void()>& closed)
 {
     try {
         // Records left under way by programs that have ended: closed now,
-        // rather than at this program's first record.
-        shared.Journal->CloseAbandoned();
+        // rather than at this program's first record, and forwarded.
+        if (shared.Journal->CloseAbandoned() > 0)
+            closed();
     } catch (const TJournalError&) {
         // Done again after every record written.
     }
@@ -185,17 +187,25 @@ TSessionJournal::TSessionJournal(const TJournalPlace& place, TSessionJournalTimi
         forwarder_ = std::make_unique<TJournalForwarder>(place.File, place.Server, timing.Forwarding);
         forwarder_->SetStatusReport([this](const TJournalForwarderStatus& status) {
             QMetaObject::invokeMethod(
-                this, [this, status] { if (OnForwardingChanged) OnForwardingChanged(status); }, Qt::QueuedConnection);
+                this,
+            [this, status] {
+                if (OnForwardingChanged)
+                    OnForwardingChanged(status);
+            },
+            Qt::QueuedConnection);
         });
         forwarder_->Start();
     }
     // The thread tells this object's thread through its event queue, so that
     // everything a front end hears comes on its own thread, outside any
     // session's call. The destructor ends the thread before this object goes.
-    const auto written = [this](std::uint64_t number) {
-        QMetaObject::invokeMethod(this, [this, number] { Written(number); }, Qt::QueuedConnection);
+    const auto forward = [this] {
         if (forwarder_)
             forwarder_->RecordAppended();
+    };
+    const auto written = [this, forward](std::uint64_t number) {
+        QMetaObject::invokeMethod(this, [this, number] { Written(number); }, Qt::QueuedConnection);
+        forward();
     };
     // Wakes Finish's wait.
     const auto drained = [this] { QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection); };
@@ -210,8 +220,9 @@ TSessionJournal::TSessionJournal(const TJournalPlace& place, TSessionJournalTimi
             },
             Qt::QueuedConnection);
     };
-    shared_->Thread = std::thread(
-        [shared = shared_.get(), written, failed, drained] { WriteRecords(*shared, written, failed, drained); });
+    shared_->Thread = std::thread([shared = shared_.get(), written, failed, drained, forward] {
+        WriteRecords(*shared, written, failed, drained, forward);
+    });
 }
 
 TSessionJournal::~TSessionJournal()
@@ -314,9 +325,10 @@ std::vector<TJournalRecord> TSessionJournal::Finish()
     for (const auto& item : unwritten) {
         // A record under way whose finished form waits behind it is given once,
         // finished.
-        const bool finishedLater = item.UnderWay && std::any_of(unwritten.begin(), unwritten.end(), [&](const auto& other) {
-            return !other.UnderWay && other.Record.Id == item.Record.Id;
-        });
+        const bool finishedLater =
+            item.UnderWay && std::any_of(unwritten.begin(), unwritten.end(), [&](const auto& other) {
+                return !other.UnderWay && other.Record.Id == item.Record.Id;
+            });
         if (finishedLater)
             continue;
         lost.push_back(item.Record);

@@ -232,7 +232,8 @@ struct TJournalForwarderShared {
 
     mutable std::mutex Mutex; // guards Status and Finished
     TJournalForwarderStatus Status;
-    // Set before the thread starts, called by it only.
+    // Called by the thread with Mutex held, so that Stop can take it away:
+    // a thread left to end alone then reports to nobody.
     std::function<void(const TJournalForwarderStatus&)> Report;
     bool Finished = false;
     std::condition_variable FinishedChanged;
@@ -554,16 +555,12 @@ void TForwarding::ServerFailed(const std::string& what)
 
 void TForwarding::SetError(const std::string& text)
 {
-    TJournalForwarderStatus changed;
-    {
-        std::lock_guard lock(shared_->Mutex);
-        if (shared_->Status.LastError == text)
-            return;
-        shared_->Status.LastError = text;
-        changed = shared_->Status;
-    }
+    std::lock_guard lock(shared_->Mutex);
+    if (shared_->Status.LastError == text)
+        return;
+    shared_->Status.LastError = text;
     if (shared_->Report)
-        shared_->Report(changed);
+        shared_->Report(shared_->Status);
 }
 
 void TForwarding::SetWaiting(std::uint64_t waiting)
@@ -574,18 +571,14 @@ void TForwarding::SetWaiting(std::uint64_t waiting)
 
 void TForwarding::Forwarded(std::uint64_t count, std::uint64_t stillWaiting)
 {
-    TJournalForwarderStatus recovered;
-    {
-        std::lock_guard lock(shared_->Mutex);
-        shared_->Status.Forwarded += count;
-        shared_->Status.Waiting = stillWaiting;
-        if (shared_->Status.LastError.empty())
-            return;
-        shared_->Status.LastError.clear();
-        recovered = shared_->Status;
-    }
+    std::lock_guard lock(shared_->Mutex);
+    shared_->Status.Forwarded += count;
+    shared_->Status.Waiting = stillWaiting;
+    if (shared_->Status.LastError.empty())
+        return;
+    shared_->Status.LastError.clear();
     if (shared_->Report)
-        shared_->Report(recovered);
+        shared_->Report(shared_->Status);
 }
 
 } // namespace
@@ -648,6 +641,7 @@ void TJournalForwarder::Stop()
     shared_->StopRequested.store(true);
     shared_->Wake();
     std::unique_lock lock(shared_->Mutex);
+    shared_->Report = nullptr;
     const bool finished =
         shared_->FinishedChanged.wait_for(lock, kStopGrace, [this] { return shared_->Finished; });
     lock.unlock();

@@ -85,7 +85,9 @@ public:
 
     // Called on the forwarder's thread whenever Status().LastError changes: the
     // first failure, a change of cause, and recovery (LastError empty again).
-    // Set before Start; it must not block.
+    // Set before Start. It is called with the status's lock held, so that
+    // nothing is reported once Stop has returned: it must not block, nor call
+    // the forwarder.
     void SetStatusReport(std::function<void(const TJournalForwarderStatus&)> report);
     // Starts the thread, which forwards what the file holds. Once only.
     void Start();
