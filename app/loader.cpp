@@ -139,7 +139,15 @@ TfmLoader::TfmLoader(TLoaderEnvironment environment, QWidget* parent)
     RunReported([this] { FormCreate(this); });
 }
 
-TfmLoader::~TfmLoader() = default;
+TfmLoader::~TfmLoader()
+{
+    // A window destroyed without being closed ends the conversation here,
+    // while every member its listener calls use is still there: the members
+    // are destroyed in the reverse order of their declaration, and the
+    // session, declared after the port, outlives the fields declared after it.
+    if (Session)
+        Session->Shutdown(QStringLiteral("The window was closed"));
+}
 
 void TfmLoader::CreateControls()
 {
