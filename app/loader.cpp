@@ -601,7 +601,7 @@ QString TfmLoader::ProgramFolder() const
 
 TJournalContext TfmLoader::JournalContext() const
 {
-    return {kFrontEndWindow, ProgPort.PortNum(), device_, AdapterSerialOf(device_), eNewVersion->text()};
+    return {kFrontEndWindow, ProgPort.PortNum(), device_, {}, eNewVersion->text()};
 }
 
 void TfmLoader::ControllerIdentified(const TControllerRecord& record)

@@ -1,6 +1,7 @@
 #include "sessionjournal.h"
 
 #include "inifile.h"
+#include "portmap.h"
 #include "sessiontexts.h"
 
 #include <QCoreApplication>
@@ -137,8 +138,10 @@ void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::ui
             continue;
         TJournalWriterShared::TItem& front = shared.Queue.front();
         front.InFlight = true;
-        const TJournalWriterShared::TItem item = front;
+        TJournalWriterShared::TItem item = front;
         lock.unlock();
+        if (item.Record.AdapterSerial.empty() && !item.Record.DevicePath.empty())
+            item.Record.AdapterSerial = AdapterSerialOf(item.Record.DevicePath);
         std::string error;
         try {
             if (item.UnderWay)
@@ -150,6 +153,7 @@ void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::ui
         }
         lock.lock();
         shared.Queue.front().InFlight = false;
+        shared.Queue.front().Record.AdapterSerial = item.Record.AdapterSerial;
         if (error.empty()) {
             shared.Queue.pop_front();
             retryAt = std::chrono::steady_clock::time_point::min();

@@ -36,7 +36,9 @@ struct TJournalContext {
     std::string_view FrontEnd;  // kFrontEndWindow or kFrontEndCommandLine
     std::int32_t ComNumber = 0; // 0 when the port was named by its device path
     std::string DevicePath;
-    std::string AdapterSerial; // empty when unknown
+    // Empty: looked up from DevicePath on the journal's thread, since asking
+    // the system for its adapters takes time no port may wait for.
+    std::string AdapterSerial;
     QString NewVersion;        // the version being installed
 };
 

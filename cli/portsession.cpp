@@ -1,6 +1,5 @@
 #include "portsession.h"
 
-#include "portmap.h"
 #include "programmerport.h"
 
 #include <QFile>
@@ -171,7 +170,7 @@ void TPortSession::ControllerStarted()
 
 TJournalContext TPortSession::JournalContext() const
 {
-    return {kFrontEndCommandLine, port_.ComNumber, port_.Device, AdapterSerialOf(port_.Device), settings_.NewVersion};
+    return {kFrontEndCommandLine, port_.ComNumber, port_.Device, {}, settings_.NewVersion};
 }
 
 void TPortSession::ControllerIdentified(const TControllerRecord& record)
