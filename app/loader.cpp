@@ -1,6 +1,7 @@
 #include "loader.h"
 
 #include "appfont.h"
+#include "journalhistory.h"
 #include "loaderrules.h"
 #include "messages.h"
 
@@ -23,7 +24,9 @@
 #include <QResizeEvent>
 
 #include <array>
+#include <cstdio>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -136,7 +139,15 @@ TfmLoader::TfmLoader(TLoaderEnvironment environment, QWidget* parent)
     RunReported([this] { FormCreate(this); });
 }
 
-TfmLoader::~TfmLoader() = default;
+TfmLoader::~TfmLoader()
+{
+    // A window destroyed without being closed ends the conversation here,
+    // while every member its listener calls use is still there: the members
+    // are destroyed in the reverse order of their declaration, and the
+    // session, declared after the port, outlives the fields declared after it.
+    if (Session)
+        Session->Shutdown(QStringLiteral("The window was closed"));
+}
 
 void TfmLoader::CreateControls()
 {
@@ -188,6 +199,11 @@ void TfmLoader::CreateControls()
     lState->setFont(LoaderFont(24));
     pgUpload = Place(new TNeedleGauge(gbState), "pgUpload", 8, 56, 433, 193);
     Label8 = MakeLabel(gbState, "Label8", QStringLiteral("Upload Progress"), 184, 256);
+
+    // Between the status box and the window's lower edge, where the layout left
+    // a strip: the controls above keep their places.
+    lJournal = Place(new QLabel(this), "lJournal", 8, 489, 449, 16);
+    lJournal->hide();
 
     // Outside the laid-out group boxes, where a wider window has room.
     lPortDevice = new QLabel(this);
@@ -324,6 +340,21 @@ void TfmLoader::FormCreate(QObject*)
         QFile::encodeName(folder + QStringLiteral("Loader.ini")).toStdString());
     try {
         Journal = std::make_unique<TSessionJournal>(ResolveJournalPlace(folder, *Ini));
+        Journal->OnWriteFailed = [this](const QString& text) {
+            journalError_ = text;
+            JournalFailed(text);
+        };
+        Journal->OnWriteRecovered = [this] { journalFailing_ = false; };
+        Journal->OnForwardingChanged = [this](const TJournalForwarderStatus&) { ShowForwarding(); };
+        if (Journal->ForwardingStatus()) {
+            // The count of records waiting changes with every record and every
+            // batch sent; a look a second keeps the line true without a call
+            // for each.
+            forwardingLook_ = new QTimer(this);
+            connect(forwardingLook_, &QTimer::timeout, this, [this] { ShowForwarding(); });
+            forwardingLook_->start(1000);
+            ShowForwarding();
+        }
     } catch (const TJournalError& e) {
         // Programming goes on without a record; the operator knows.
         JournalFailed(QString::fromStdString(e.what()));
@@ -347,9 +378,34 @@ void TfmLoader::FormClose(QObject*, TCloseAction&)
     // Nothing of the conversation may run once the window is going: a reply or a
     // time-out would otherwise reopen the port of a closed window.
     Session->Shutdown(QStringLiteral("The window was closed"));
+    if (forwardingLook_)
+        forwardingLook_->stop();
+    ProgPort.Close();
+    if (Journal) {
+        // Nothing the operator does while the last records are written acts.
+        setEnabled(false);
+        // Every record is written before the window goes, as long as the file
+        // takes it within the wait; what it would not take is said, and kept
+        // on standard error in full.
+        Journal->OnWriteFailed = [this](const QString& text) { journalError_ = text; };
+        const std::vector<TJournalRecord> lost = Journal->Finish();
+        if (!lost.empty()) {
+            const std::string lines = FormatHistoryJson(lost);
+            std::fwrite(lines.data(), 1, lines.size(), stderr);
+            std::fflush(stderr);
+            const QString why = journalError_.isEmpty()
+                                    ? QStringLiteral("not taken within %1 s").arg(kJournalFinishWait.count() / 1000)
+                                    : journalError_;
+            ShowErrorBox(this, QStringLiteral("%1 could not be written to the journal: %2. Printed in full on "
+                                              "standard error.")
+                                   .arg(lost.size() == 1 ? QStringLiteral("The record of 1 controller")
+                                                         : QStringLiteral("The records of %1 controllers")
+                                                               .arg(lost.size()),
+                                        why));
+        }
+    }
     Journal.reset();
     Ini.reset();
-    ProgPort.Close();
 }
 
 void TfmLoader::closeEvent(QCloseEvent* event)
@@ -544,19 +600,23 @@ QString TfmLoader::ProgramFolder() const
     return WithTrailingSeparator(folder_);
 }
 
+TJournalContext TfmLoader::JournalContext() const
+{
+    return {kFrontEndWindow, ProgPort.PortNum(), device_, {}, eNewVersion->text()};
+}
+
+void TfmLoader::ControllerIdentified(const TControllerRecord& record)
+{
+    if (Journal)
+        journalId_ = Journal->Begin(record, JournalContext());
+}
+
 void TfmLoader::ControllerEnded(const TControllerRecord& record)
 {
-    if (!Journal)
-        return;
-    try {
-        Journal->Append(record,
-                        {kFrontEndWindow, ProgPort.PortNum(), device_, AdapterSerialOf(device_), eNewVersion->text()});
-        journalFailing_ = false;
-    } catch (const TJournalError& e) {
-        // Told after the session's own call has ended, never inside it.
-        const QString text = QString::fromStdString(e.what());
-        QTimer::singleShot(0, this, [this, text] { JournalFailed(text); });
-    }
+    // Written on the journal's thread; a failure comes back as OnWriteFailed,
+    // after the session's own call has ended.
+    if (Journal)
+        Journal->Complete(std::exchange(journalId_, {}), record, JournalContext());
 }
 
 void TfmLoader::JournalFailed(const QString& text)
@@ -565,6 +625,28 @@ void TfmLoader::JournalFailed(const QString& text)
         return;
     journalFailing_ = true;
     ShowErrorBox(this, text);
+}
+
+void TfmLoader::ShowForwarding()
+{
+    const auto status = Journal ? Journal->ForwardingStatus() : std::nullopt;
+    if (!status) {
+        lJournal->hide();
+        return;
+    }
+    const QString waiting = status->Waiting == 1 ? QStringLiteral("1 record waiting")
+                                                 : QStringLiteral("%1 records waiting").arg(status->Waiting);
+    // The error names the server; without one, the line does.
+    QString text;
+    if (!status->LastError.empty())
+        text = waiting + QStringLiteral(". ") + QString::fromStdString(status->LastError);
+    else if (status->Waiting == 0)
+        text = QStringLiteral("Journal server: every record forwarded");
+    else
+        text = QStringLiteral("Journal server: ") + waiting;
+    lJournal->setToolTip(text);
+    lJournal->setText(lJournal->fontMetrics().elidedText(text, Qt::ElideRight, lJournal->width()));
+    lJournal->show();
 }
 
 void TfmLoader::Pausing(std::chrono::milliseconds period)

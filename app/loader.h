@@ -27,6 +27,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTimer;
 class QToolButton;
 
 enum TCloseAction : std::uint8_t { caNone, caHide, caFree, caMinimize };
@@ -125,6 +126,9 @@ public:
     // port list when the window is wide enough for it, and in the entries' tool
     // tips always.
     QLabel* lPortDevice = nullptr;
+    // Under the gauge, when the records are forwarded to a server: how many
+    // wait for it, and why, when it cannot be reached. Never a box.
+    QLabel* lJournal = nullptr;
     // Looks at the serial devices present again and shows, for each COM number,
     // which device it opens.
     void RefreshPortLabels();
@@ -156,9 +160,12 @@ private:
     void ShowError(const QString& text) override;
     void ShowPortError(const QString& text) override;
     void Pausing(std::chrono::milliseconds period) override;
+    void ControllerIdentified(const TControllerRecord& record) override;
     void ControllerEnded(const TControllerRecord& record) override;
+    TJournalContext JournalContext() const;
     // A journal that fails is told once, in an "Error" box, until it works again.
     void JournalFailed(const QString& text);
+    void ShowForwarding();
     // What it reads.
     bool AutoProgram() const override;
     QString ImageFolder() const override;
@@ -174,6 +181,9 @@ private:
     std::string device_; // the device the chosen port maps to
     TPortSurvey survey_; // the devices present when last looked at
     bool journalFailing_ = false;
+    QString journalError_;   // the last failure to write a record
+    std::string journalId_;  // the record of the controller under way
+    QTimer* forwardingLook_ = nullptr;
     std::function<void(std::chrono::milliseconds)> pause_;
     std::function<void(std::chrono::milliseconds)> sessionPaused_;
 };

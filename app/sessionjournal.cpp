@@ -1,11 +1,20 @@
 #include "sessionjournal.h"
 
 #include "inifile.h"
+#include "portmap.h"
 #include "sessiontexts.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
+#include <QEventLoop>
 #include <QFile>
+#include <QTimer>
 
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -68,6 +77,7 @@ TJournalRecord JournalRecordOf(const TControllerRecord& r, const TJournalContext
     j.ParameterFile = Utf8(r.ParameterPath);
     j.ParameterSha256 = Utf8(r.ParameterSha256);
     j.ParameterLinesSent = r.ParameterLines;
+    j.ParameterLinesRefused = r.ParameterLinesRefused;
     j.Outcome = OutcomeName(r.Outcome);
     j.FailureKind = FailureName(r.Failure);
     j.Message = Utf8(r.Message);
@@ -75,21 +85,264 @@ TJournalRecord JournalRecordOf(const TControllerRecord& r, const TJournalContext
     return j;
 }
 
-TSessionJournal::TSessionJournal(const TJournalPlace& place) : journal_(place.File)
+// What the front end's thread and the writer's thread share.
+struct TJournalWriterShared {
+    // A record waiting to be written.
+    struct TItem {
+        std::uint64_t Number = 0;
+        TJournalRecord Record;
+        bool UnderWay = false;
+        bool InFlight = false; // being written now: it may not change meanwhile
+    };
+
+    std::unique_ptr<TJournal> Journal; // used by the writer's thread only, once started
+    TSessionJournalTiming Timing;
+
+    std::mutex Mutex; // guards what follows
+    std::condition_variable Changed;
+    std::deque<TItem> Queue; // in the order of writing
+    bool Stopping = false;
+    std::thread Thread;
+};
+
+namespace {
+
+// The writer's thread: the oldest record first, so that the records of one port
+// keep their order; a failure holds those behind it too, since it is the
+// file's (its lock, its disk), not the record's.
+void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::uint64_t)>& written,
+                  const std::function<void(const std::string&)>& failed, const std::function<void()>& drained,
+                  const std::function<void()>& closed)
 {
-    if (!place.Server.empty()) {
-        forwarder_ = std::make_unique<TJournalForwarder>(place.File, place.Server);
-        forwarder_->Start();
+    try {
+        // Records left under way by programs that have ended: closed now,
+        // rather than at this program's first record, and forwarded.
+        if (shared.Journal->CloseAbandoned() > 0)
+            closed();
+    } catch (const TJournalError&) {
+        // Done again after every record written.
+    }
+    std::string lastError;
+    auto retryAt = std::chrono::steady_clock::time_point::min();
+    std::unique_lock lock(shared.Mutex);
+    for (;;) {
+        // A failed write's pause is waited out whole: new records do not
+        // hurry it, since they meet the same file.
+        if (retryAt == std::chrono::steady_clock::time_point::min())
+            shared.Changed.wait(lock, [&] { return shared.Stopping || !shared.Queue.empty(); });
+        else
+            shared.Changed.wait_until(lock, retryAt, [&] { return shared.Stopping; });
+        if (shared.Stopping)
+            return;
+        if (shared.Queue.empty() || std::chrono::steady_clock::now() < retryAt)
+            continue;
+        TJournalWriterShared::TItem& front = shared.Queue.front();
+        front.InFlight = true;
+        TJournalWriterShared::TItem item = front;
+        lock.unlock();
+        if (item.Record.AdapterSerial.empty() && !item.Record.DevicePath.empty())
+            item.Record.AdapterSerial = AdapterSerialOf(item.Record.DevicePath);
+        std::string error;
+        try {
+            if (item.UnderWay)
+                shared.Journal->Begin(item.Record);
+            else
+                shared.Journal->Append(item.Record);
+        } catch (const TJournalError& e) {
+            error = e.what();
+        }
+        lock.lock();
+        shared.Queue.front().InFlight = false;
+        shared.Queue.front().Record.AdapterSerial = item.Record.AdapterSerial;
+        if (error.empty()) {
+            shared.Queue.pop_front();
+            retryAt = std::chrono::steady_clock::time_point::min();
+            if (!item.UnderWay)
+                written(item.Number);
+            if (!lastError.empty())
+                failed({});
+            if (shared.Queue.empty())
+                drained();
+        } else {
+            retryAt = std::chrono::steady_clock::now() + shared.Timing.RetryInterval;
+            if (error != lastError)
+                failed(error);
+        }
+        lastError = error;
+        shared.Changed.notify_all();
     }
 }
 
-TSessionJournal::~TSessionJournal() = default;
+} // namespace
 
-void TSessionJournal::Append(const TControllerRecord& record, const TJournalContext& context)
+TSessionJournal::TSessionJournal(const TJournalPlace& place, TSessionJournalTiming timing)
+    : file_(place.File), shared_(std::make_unique<TJournalWriterShared>())
 {
-    journal_.Append(JournalRecordOf(record, context));
-    if (forwarder_)
-        forwarder_->RecordAppended();
+    shared_->Timing = timing;
+    TJournalOptions options;
+    options.BusyTimeout = timing.BusyTimeout;
+    // Finish and the destructor do not wait out another program's lock.
+    options.KeepWaiting = [shared = shared_.get()] {
+        std::lock_guard lock(shared->Mutex);
+        return !shared->Stopping;
+    };
+    shared_->Journal = std::make_unique<TJournal>(place.File, std::move(options));
+    if (!place.Server.empty()) {
+        forwarder_ = std::make_unique<TJournalForwarder>(place.File, place.Server, timing.Forwarding);
+        forwarder_->SetStatusReport([this](const TJournalForwarderStatus& status) {
+            QMetaObject::invokeMethod(
+                this,
+            [this, status] {
+                if (OnForwardingChanged)
+                    OnForwardingChanged(status);
+            },
+            Qt::QueuedConnection);
+        });
+        forwarder_->Start();
+    }
+    // The thread tells this object's thread through its event queue, so that
+    // everything a front end hears comes on its own thread, outside any
+    // session's call. The destructor ends the thread before this object goes.
+    const auto forward = [this] {
+        if (forwarder_)
+            forwarder_->RecordAppended();
+    };
+    const auto written = [this, forward](std::uint64_t number) {
+        QMetaObject::invokeMethod(this, [this, number] { Written(number); }, Qt::QueuedConnection);
+        forward();
+    };
+    // Wakes Finish's wait.
+    const auto drained = [this] { QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection); };
+    const auto failed = [this](const std::string& error) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, text = QString::fromStdString(error)] {
+                if (text.isEmpty() && OnWriteRecovered)
+                    OnWriteRecovered();
+                else if (!text.isEmpty() && OnWriteFailed)
+                    OnWriteFailed(text);
+            },
+            Qt::QueuedConnection);
+    };
+    shared_->Thread = std::thread([shared = shared_.get(), written, failed, drained, forward] {
+        WriteRecords(*shared, written, failed, drained, forward);
+    });
+}
+
+TSessionJournal::~TSessionJournal()
+{
+    {
+        std::lock_guard lock(shared_->Mutex);
+        shared_->Stopping = true;
+    }
+    shared_->Changed.notify_all();
+    // A write in progress ends with its busy wait (KeepWaiting) or its sync.
+    if (shared_->Thread.joinable())
+        shared_->Thread.join();
+    forwarder_.reset();
+}
+
+std::string TSessionJournal::ServerName() const
+{
+    return forwarder_ ? forwarder_->ServerName() : std::string();
+}
+
+std::string TSessionJournal::Begin(const TControllerRecord& record, const TJournalContext& context)
+{
+    TJournalRecord journalRecord = JournalRecordOf(record, context);
+    // What is known of its end so far: it was under way now.
+    const auto now = std::chrono::system_clock::now();
+    journalRecord.Ended = JournalTime(now);
+    journalRecord.DurationMs = std::chrono::duration_cast<std::chrono::milliseconds>(now - record.Started).count();
+    {
+        std::lock_guard lock(shared_->Mutex);
+        shared_->Queue.push_back({++next_, journalRecord, true, false});
+    }
+    shared_->Changed.notify_all();
+    return journalRecord.Id;
+}
+
+void TSessionJournal::Complete(const std::string& id, const TControllerRecord& record,
+                               const TJournalContext& context, std::function<void(bool)> recorded)
+{
+    TJournalRecord journalRecord = JournalRecordOf(record, context);
+    if (!id.empty())
+        journalRecord.Id = id;
+    const std::uint64_t number = ++next_;
+    if (recorded)
+        recorded_[number] = std::move(recorded);
+    {
+        std::lock_guard lock(shared_->Mutex);
+        // A record under way that is not written yet is written finished
+        // instead, once.
+        const auto waiting = std::find_if(shared_->Queue.begin(), shared_->Queue.end(), [&](const auto& item) {
+            return item.UnderWay && !item.InFlight && item.Record.Id == journalRecord.Id;
+        });
+        if (waiting != shared_->Queue.end())
+            *waiting = {number, journalRecord, false, false};
+        else
+            shared_->Queue.push_back({number, journalRecord, false, false});
+    }
+    shared_->Changed.notify_all();
+}
+
+void TSessionJournal::Written(std::uint64_t number)
+{
+    const auto found = recorded_.find(number);
+    if (found == recorded_.end())
+        return;
+    const auto recorded = std::move(found->second);
+    recorded_.erase(found);
+    recorded(true);
+}
+
+bool TSessionJournal::AllWritten() const
+{
+    std::lock_guard lock(shared_->Mutex);
+    return shared_->Queue.empty();
+}
+
+std::vector<TJournalRecord> TSessionJournal::Finish()
+{
+    // The events are served meanwhile, so that the records written are told
+    // as they are. Not by an event loop of its own: one that a signal has
+    // ended (QCoreApplication::exit) would return at once, and the records of
+    // the controllers it interrupted would be lost.
+    const auto deadline = std::chrono::steady_clock::now() + shared_->Timing.FinishWait;
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.start(shared_->Timing.FinishWait);
+    while (!AllWritten() && std::chrono::steady_clock::now() < deadline)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    std::deque<TJournalWriterShared::TItem> unwritten;
+    {
+        std::lock_guard lock(shared_->Mutex);
+        shared_->Stopping = true;
+    }
+    shared_->Changed.notify_all();
+    if (shared_->Thread.joinable())
+        shared_->Thread.join();
+    unwritten.swap(shared_->Queue);
+    // The records written before the end are told first, in their order.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    std::vector<TJournalRecord> lost;
+    for (const auto& item : unwritten) {
+        // A record under way whose finished form waits behind it is given once,
+        // finished.
+        const bool finishedLater =
+            item.UnderWay && std::any_of(unwritten.begin(), unwritten.end(), [&](const auto& other) {
+                return !other.UnderWay && other.Record.Id == item.Record.Id;
+            });
+        if (finishedLater)
+            continue;
+        lost.push_back(item.Record);
+        if (const auto found = recorded_.find(item.Number); found != recorded_.end()) {
+            const auto recorded = std::move(found->second);
+            recorded_.erase(found);
+            recorded(false);
+        }
+    }
+    return lost;
 }
 
 bool TSessionJournal::WaitForForwarding(std::chrono::milliseconds limit)

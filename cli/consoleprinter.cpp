@@ -57,10 +57,13 @@ QString SummaryLine(const TFlashController& c)
         lines += QStringLiteral(", %1 refused").arg(r.ParameterLinesRefused);
     // One pass: a message may hold a '%' and a digit (a parameter line, a file
     // name), which a later arg() would take for its own place.
-    return QStringLiteral("controller %1: %2 %3; %4 %5 -> %6, %7 blocks sent, %8 skipped, %9, %10 s")
+    QString line = QStringLiteral("controller %1: %2 %3; %4 %5 -> %6, %7 blocks sent, %8 skipped, %9, %10 s")
         .arg(QString::number(c.Number), PrintableId(r.TargetId), verdict, image, from, c.NewVersion,
              QString::number(r.BlocksSent), QString::number(r.BlocksSkipped()), lines,
              QString::number(seconds, 'f', 1));
+    if (c.Recorded == false)
+        line += QStringLiteral("; NOT RECORDED in the journal");
+    return line;
 }
 
 QString ProgressBar(const TFlashProgress& p, int width)
@@ -87,7 +90,7 @@ QString StatusLine(const QString& port, const QString& status, const TFlashProgr
     return line;
 }
 
-TConsolePrinter::TConsolePrinter(std::FILE* out, std::FILE* err, bool terminal, bool quiet, std::size_t ports)
+TConsolePrinter::TConsolePrinter(TFlashOutput& out, std::FILE* err, bool terminal, bool quiet, std::size_t ports)
     : out_(out), err_(err), bar_(terminal && ports == 1 && !quiet), block_(terminal && ports > 1 && !quiet), quiet_(quiet)
 {
 }
@@ -103,7 +106,7 @@ void TConsolePrinter::EndBar()
 {
     if (!barShown_)
         return;
-    std::fputc('\n', out_);
+    out_.Write("\n");
     barShown_ = false;
 }
 
@@ -112,7 +115,7 @@ void TConsolePrinter::EraseBlock()
     if (blockLines_ == 0)
         return;
     // Up to the block's first line, and everything from there on cleared.
-    std::fprintf(out_, "\x1b[%dA\r\x1b[J", blockLines_);
+    out_.Write("\x1b[" + std::to_string(blockLines_) + "A\r\x1b[J");
     blockLines_ = 0;
 }
 
@@ -122,10 +125,10 @@ void TConsolePrinter::DrawBlock()
         const TPortState& p = ports_[name];
         const QString line = StatusLine(name, p.lastStatus, p.programming ? &p.progress : nullptr, p.programmed,
                                         p.failed, p.last);
-        std::fprintf(out_, "%s\x1b[K\n", line.toLocal8Bit().constData());
+        out_.Write((line.toLocal8Bit() + "\x1b[K\n").toStdString());
     }
     blockLines_ = int(order_.size());
-    std::fflush(out_);
+    out_.Flush();
     drawn_ = std::chrono::steady_clock::now();
 }
 
@@ -140,16 +143,20 @@ void TConsolePrinter::Redraw(bool now)
     DrawBlock();
 }
 
-void TConsolePrinter::Line(std::FILE* to, const QString& text)
+void TConsolePrinter::Line(TStream to, const QString& text)
 {
     EndBar();
-    if (block_ && to == out_)
+    if (block_ && to == TStream::Out)
         EraseBlock();
     else if (block_)
-        std::fflush(out_);
-    std::fprintf(to, "%s\n", text.toLocal8Bit().constData());
-    std::fflush(to);
-    if (block_ && to == out_)
+        out_.Flush();
+    if (to == TStream::Out) {
+        out_.Write((text.toLocal8Bit() + '\n').toStdString(), true);
+    } else {
+        std::fprintf(err_, "%s\n", text.toLocal8Bit().constData());
+        std::fflush(err_);
+    }
+    if (block_ && to == TStream::Out)
         DrawBlock();
 }
 
@@ -162,8 +169,8 @@ void TConsolePrinter::Waiting(const TFlashPort& port)
     if (block_)
         Redraw(true);
     else if (!quiet_)
-        Line(out_, QStringLiteral("%1: waiting for a controller on %2")
-                       .arg(port.Name, QString::fromStdString(port.Device)));
+        Line(TStream::Out, QStringLiteral("%1: waiting for a controller on %2")
+                               .arg(port.Name, QString::fromStdString(port.Device)));
 }
 
 void TConsolePrinter::Status(const TFlashPort& port, TSessionStatus status, const QString& text)
@@ -180,7 +187,7 @@ void TConsolePrinter::Status(const TFlashPort& port, TSessionStatus status, cons
     if (block_)
         Redraw(true);
     else if (!quiet_)
-        Line(out_, port.Name + QStringLiteral(": ") + text);
+        Line(TStream::Out, port.Name + QStringLiteral(": ") + text);
 }
 
 void TConsolePrinter::Progress(const TFlashPort& port, const TFlashProgress& progress)
@@ -196,8 +203,7 @@ void TConsolePrinter::Progress(const TFlashPort& port, const TFlashProgress& pro
     if (bar_) {
         const QString bar = port.Name + QStringLiteral(": ") + ProgressBar(progress, 30);
         // \r and erase to the end: the new bar may be shorter than the last.
-        std::fprintf(out_, "\r%s\x1b[K", bar.toLocal8Bit().constData());
-        std::fflush(out_);
+        out_.Write(("\r" + bar.toLocal8Bit() + "\x1b[K").toStdString(), true);
         barShown_ = true;
         return;
     }
@@ -205,16 +211,16 @@ void TConsolePrinter::Progress(const TFlashPort& port, const TFlashProgress& pro
     if (tenth == state.lastTenth)
         return;
     state.lastTenth = tenth;
-    Line(out_, QStringLiteral("%1: %2% (%3/%4 blocks)")
-                   .arg(port.Name)
-                   .arg(tenth * 10)
-                   .arg(progress.Examined)
-                   .arg(progress.Total));
+    Line(TStream::Out, QStringLiteral("%1: %2% (%3/%4 blocks)")
+                           .arg(port.Name)
+                           .arg(tenth * 10)
+                           .arg(progress.Examined)
+                           .arg(progress.Total));
 }
 
 void TConsolePrinter::Error(const TFlashPort& port, const QString& text)
 {
-    Line(err_, QStringLiteral("qr740-flash: %1: %2").arg(port.Name, text));
+    Line(TStream::Err, QStringLiteral("qr740-flash: %1: %2").arg(port.Name, text));
 }
 
 void TConsolePrinter::Controller(const TFlashPort& port, const TFlashController& controller)
@@ -226,14 +232,14 @@ void TConsolePrinter::Controller(const TFlashPort& port, const TFlashController&
     const bool ok = outcome == TOutcome::Programmed || outcome == TOutcome::ProgrammedWithParameters;
     (ok ? state.programmed : state.failed) += 1;
     state.last = ok ? QStringLiteral("programmed") : controller.Record.Message;
-    Line(out_, port.Name + QStringLiteral(": ") + SummaryLine(controller));
+    Line(TStream::Out, port.Name + QStringLiteral(": ") + SummaryLine(controller));
 }
 
 void TConsolePrinter::WaitExpired(const TFlashPort& port, double seconds)
 {
-    Line(err_, QStringLiteral("qr740-flash: %1: no controller announced itself within %2 s")
-                   .arg(port.Name)
-                   .arg(seconds));
+    Line(TStream::Err, QStringLiteral("qr740-flash: %1: no controller announced itself within %2 s")
+                           .arg(port.Name)
+                           .arg(seconds));
 }
 
 void TConsolePrinter::Done(const std::vector<TFlashPortSummary>& ports, int)
@@ -244,12 +250,22 @@ void TConsolePrinter::Done(const std::vector<TFlashPortSummary>& ports, int)
     // The table replaces the block of status lines.
     EraseBlock();
     order_.clear();
-    Line(out_, QStringLiteral("port        programmed  failed"));
+    Line(TStream::Out, QStringLiteral("port        programmed  failed"));
     for (const TFlashPortSummary& p : ports) {
-        Line(out_, QStringLiteral("%1  %2  %3%4")
-                       .arg(p.Port, -10)
-                       .arg(p.Programmed, 10)
-                       .arg(p.Failed, 6)
-                       .arg(p.WaitExpired ? QStringLiteral("  (no controller in time)") : QString()));
+        Line(TStream::Out, QStringLiteral("%1  %2  %3%4")
+                               .arg(p.Port, -10)
+                               .arg(p.Programmed, 10)
+                               .arg(p.Failed, 6)
+                               .arg(p.WaitExpired ? QStringLiteral("  (no controller in time)") : QString()));
     }
+}
+
+void TConsolePrinter::JournalWrite(const QString& error, const std::filesystem::path& journal)
+{
+    Line(TStream::Err, QStringLiteral("qr740-flash: ") + JournalWriteText(error, journal));
+}
+
+void TConsolePrinter::Forwarding(const TForwardingState& state, bool atEnd)
+{
+    Line(TStream::Err, QStringLiteral("qr740-flash: ") + ForwardingText(state, atEnd));
 }

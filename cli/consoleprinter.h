@@ -6,6 +6,7 @@
 // stands on its own, prefixed with its port, and progress is told at every
 // tenth. Errors go to standard error with the window's texts.
 
+#include "flashoutput.h"
 #include "flashreport.h"
 
 #include <chrono>
@@ -15,7 +16,7 @@
 
 class TConsolePrinter : public TFlashReport {
 public:
-    TConsolePrinter(std::FILE* out, std::FILE* err, bool terminal, bool quiet, std::size_t ports);
+    TConsolePrinter(TFlashOutput& out, std::FILE* err, bool terminal, bool quiet, std::size_t ports);
 
     void Waiting(const TFlashPort& port) override;
     void Status(const TFlashPort& port, TSessionStatus status, const QString& text) override;
@@ -24,8 +25,11 @@ public:
     void Controller(const TFlashPort& port, const TFlashController& controller) override;
     void WaitExpired(const TFlashPort& port, double seconds) override;
     void Done(const std::vector<TFlashPortSummary>& ports, int exitStatus) override;
+    void JournalWrite(const QString& error, const std::filesystem::path& journal) override;
+    void Forwarding(const TForwardingState& state, bool atEnd) override;
 
 private:
+    enum class TStream { Out, Err };
     struct TPortState {
         QString lastStatus;
         int lastTenth = -1;
@@ -36,7 +40,7 @@ private:
         QString last; // the outcome of its last controller
     };
     TPortState& State(const TFlashPort& port);
-    void Line(std::FILE* to, const QString& text);
+    void Line(TStream to, const QString& text);
     // Ends a progress bar left on the terminal's last line.
     void EndBar();
     // The block of status lines: taken off the screen before a message is
@@ -45,7 +49,7 @@ private:
     void DrawBlock();
     void Redraw(bool now);
 
-    std::FILE* out_;
+    TFlashOutput& out_;
     std::FILE* err_;
     const bool bar_;
     const bool block_;

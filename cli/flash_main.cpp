@@ -16,6 +16,9 @@ int main(int argc, char** argv)
 {
     // A file-size limit must fail a write, not end the program mid-controller.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Nor may a reader of the output that has gone: the write fails with
+    // EPIPE, and the run ends as on SIGTERM (flashoutput.h).
+    std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> arguments(argv, argv + argc);
 
     QCoreApplication app(argc, argv);

@@ -2,6 +2,7 @@
 
 #include "consoleprinter.h"
 #include "flashoptions.h"
+#include "flashoutput.h"
 #include "flashrun.h"
 #include "flashsettings.h"
 #include "journalhistory.h"
@@ -10,10 +11,13 @@
 #include "programfolder.h"
 #include "quitonsignal.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QEventLoop>
 #include <QFile>
 
+#include <csignal>
 #include <filesystem>
 #include <memory>
 
@@ -22,7 +26,12 @@ namespace {
 // How long a run that is over waits for its records to reach the server.
 constexpr std::chrono::milliseconds kForwardingWait{5000};
 
-int PrintHistory(const TJournalPlace& place, const TFlashOptions& options, const TFlashIo& io)
+// A standard output whose reader has gone ends the program as SIGPIPE would
+// have, once its ports are let go and its records written.
+constexpr int kExitOutputClosed = 128 + SIGPIPE;
+
+int PrintHistory(const TJournalPlace& place, const TFlashOptions& options, const TFlashIo& io,
+                 TFlashOutput& output)
 {
     std::string since;
     if (!options.Since.isEmpty()) {
@@ -34,20 +43,27 @@ int PrintHistory(const TJournalPlace& place, const TFlashOptions& options, const
         since = *parsed;
     }
     std::vector<TJournalRecord> records;
-    // A journal that does not exist yet holds no record; reading it must not
-    // make one.
-    if (std::filesystem::exists(place.File)) {
-        try {
-            records = TJournal(place.File).Records(since);
-        } catch (const TJournalError& e) {
-            std::fprintf(io.err, "qr740-flash: %s\n", e.what());
-            return kExitSetUp;
-        }
+    try {
+        // Read-only: a journal that is not there, or is none, is said so and
+        // left as it is.
+        records = ReadJournal(place.File, since);
+    } catch (const TJournalError& e) {
+        std::fprintf(io.err, "qr740-flash: %s\n", e.what());
+        return kExitSetUp;
     }
-    const std::string text = FormatHistory(records, *ParseHistoryFormat(options.Format.toStdString()));
-    std::fwrite(text.data(), 1, text.size(), io.out);
-    std::fflush(io.out);
-    return 0;
+    output.Write(FormatHistory(records, *ParseHistoryFormat(options.Format.toStdString())), true);
+    return output.Closed() ? kExitOutputClosed : 0;
+}
+
+// The records lost with the program, where a log keeps them: in full, one JSON
+// object a line, as --history --format json gives them.
+void TellUnrecorded(std::FILE* err, const std::vector<TJournalRecord>& lost, const std::filesystem::path& journal)
+{
+    std::fprintf(err, "qr740-flash: %zu controller record%s could not be written to the journal %s; in full:\n",
+                 lost.size(), lost.size() == 1 ? "" : "s", journal.c_str());
+    const std::string lines = FormatHistoryJson(lost);
+    std::fwrite(lines.data(), 1, lines.size(), err);
+    std::fflush(err);
 }
 
 } // namespace
@@ -58,15 +74,18 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
         std::fprintf(io.err, "qr740-flash: %s\n", text.toLocal8Bit().constData());
         std::fflush(io.err);
     };
+    TFlashOutput output(io.out);
+    const auto print = [&](const QString& text) {
+        output.Write(text.toLocal8Bit().toStdString(), true);
+        return output.Closed() ? kExitOutputClosed : 0;
+    };
 
     const TFlashOptions options = ParseFlashOptions(arguments);
     switch (options.Action) {
     case TFlashAction::Help:
-        std::fputs(FlashUsage().toLocal8Bit().constData(), io.out);
-        return 0;
+        return print(FlashUsage());
     case TFlashAction::Version:
-        std::fprintf(io.out, "%s\n", FlashVersionLine().toLocal8Bit().constData());
-        return 0;
+        return print(FlashVersionLine() + QLatin1Char('\n'));
     case TFlashAction::Error:
         complain(options.Error + QStringLiteral("\nTry 'qr740-flash --help'."));
         return kExitUsage;
@@ -85,40 +104,47 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
     const TIniFile ini(QFile::encodeName(QDir(folder.path).filePath(QStringLiteral("Loader.ini"))).toStdString());
     if (options.Action == TFlashAction::ListPorts) {
         try {
-            const std::string text = FormatPortList(SurveyPorts(ini));
-            std::fwrite(text.data(), 1, text.size(), io.out);
-            std::fflush(io.out);
-            return 0;
+            return print(QString::fromStdString(FormatPortList(SurveyPorts(ini))));
         } catch (const std::exception& e) {
             complain(QString::fromLocal8Bit(e.what()));
             return kExitSetUp;
         }
     }
     if (options.Action == TFlashAction::History)
-        return PrintHistory(journalPlace(ini), options, io);
+        return PrintHistory(journalPlace(ini), options, io, output);
 
     TFlashSetup setup = PrepareFlash(options, folder.path, context.currentFolder);
     if (setup.Status != TFlashSetup::Ready) {
         complain(setup.Error);
         return setup.Status == TFlashSetup::UsageError ? kExitUsage : kExitSetUp;
     }
+    if (JournalServerHasPassword(options.JournalServer.toStdString()))
+        complain(QStringLiteral("warning: the password in --journal-server can be read by every user of this PC "
+                                "while the program runs; put it in ~/.pgpass, or in the file PGPASSFILE names"));
+
+    std::unique_ptr<TFlashReport> report;
+    if (options.Json)
+        report = std::make_unique<TJsonPrinter>(output, io.err);
+    else
+        report = std::make_unique<TConsolePrinter>(output, io.err, io.terminal, options.Quiet,
+                                                   setup.Settings.Ports.size());
+
     // No controller is programmed without its record, unless that was asked for.
     std::unique_ptr<TSessionJournal> journal;
     if (!options.NoJournal) {
         try {
-            journal = std::make_unique<TSessionJournal>(journalPlace(*setup.Settings.Ini));
+            journal = std::make_unique<TSessionJournal>(journalPlace(*setup.Settings.Ini),
+                                                        io.journalTiming ? *io.journalTiming : TSessionJournalTiming{});
         } catch (const TJournalError& e) {
             complain(QString::fromStdString(e.what()) + QStringLiteral(" (--no-journal runs without one)"));
             return kExitSetUp;
         }
+        journal->OnWriteFailed = [&](const QString& error) { report->JournalWrite(error, journal->File()); };
+        journal->OnWriteRecovered = [&] { report->JournalWrite({}, journal->File()); };
+        journal->OnForwardingChanged = [&](const TJournalForwarderStatus& status) {
+            report->Forwarding({journal->ServerName(), journal->File(), status});
+        };
     }
-
-    std::unique_ptr<TFlashReport> report;
-    if (options.Json)
-        report = std::make_unique<TJsonPrinter>(io.out, io.err);
-    else
-        report = std::make_unique<TConsolePrinter>(io.out, io.err, io.terminal, options.Quiet,
-                                                   setup.Settings.Ports.size());
 
     TFlashRun run(setup.Settings, options.Count, options.WaitSeconds, *report, journal.get());
     if (io.timing) {
@@ -128,9 +154,14 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
     QEventLoop loop;
     int status = kExitProgrammed;
     bool done = false;
+    bool outputClosed = false;
     run.OnDone = [&](int result) {
         status = result;
         done = true;
+        loop.exit();
+    };
+    output.OnClosed = [&] {
+        outputClosed = true;
         loop.exit();
     };
     if (const QString error = run.Start(); !error.isEmpty()) {
@@ -140,13 +171,29 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
     const auto signalled = [&] { return io.quit && io.quit->Requested(); };
     // A signal ends every event loop; one that came while the ports were being
     // opened found none to end yet.
-    if (!done && !signalled())
+    if (!done && !signalled() && !outputClosed)
         loop.exec();
-    if (!done && signalled())
+    if (!done && outputClosed)
+        status = run.Stop(SIGPIPE, QStringLiteral("Interrupted: standard output was closed (SIGPIPE)"));
+    else if (!done && signalled())
         status = run.Stop(io.quit->Signal());
-    // The factory gets the records now when its server answers; those it does
-    // not get wait in the journal for the next run.
-    if (journal && !journal->WaitForForwarding(kForwardingWait))
-        complain(QStringLiteral("the journal's records not yet on the server wait for the next run"));
+
+    if (journal) {
+        // Every controller's record on the disk before the program ends, or
+        // said lost: its summary line and event say so, it is printed whole on
+        // standard error, and the status tells a script.
+        const std::vector<TJournalRecord> lost = journal->Finish();
+        if (!lost.empty()) {
+            status = kExitUnrecorded;
+            TellUnrecorded(io.err, lost, journal->File());
+        }
+        // The factory gets the records now when its server answers; what it
+        // does not get is said as it is.
+        const bool forwarded = journal->WaitForForwarding(kForwardingWait);
+        QCoreApplication::sendPostedEvents(journal.get(), QEvent::MetaCall);
+        if (!forwarded)
+            report->Forwarding({journal->ServerName(), journal->File(), *journal->ForwardingStatus()}, true);
+    }
+    report->Done(run.Summaries(), status);
     return status;
 }

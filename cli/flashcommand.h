@@ -5,6 +5,7 @@
 // pauses, through the same path as the program.
 
 #include "sessionevents.h"
+#include "sessionjournal.h"
 
 #include <cstdio>
 #include <string>
@@ -18,6 +19,7 @@ struct TFlashIo {
     bool terminal = false;           // standard output is a terminal
     const TQuitOnSignal* quit = nullptr; // ends the run with 128 + its signal
     const TSessionTiming* timing = nullptr; // the conversation's durations; null: the program's own
+    const TSessionJournalTiming* journalTiming = nullptr; // the journal's; null: the program's own
 };
 
 // Runs the command line (program name first) to its end and returns the exit

@@ -226,13 +226,15 @@ QString FlashUsage()
         "  --journal FILE   keep the record of every controller in FILE (default:\n"
         "                   [Journal] File=, or journal.sqlite in the program's folder)\n"
         "  --journal-server URI  forward the records to this PostgreSQL server\n"
-        "                   (default: [Journal] Server=)\n"
+        "                   (default: [Journal] Server=); keep its password in\n"
+        "                   ~/.pgpass, where other users cannot read it\n"
         "  --no-journal     keep no record (the run refuses to start without one\n"
         "                   it can write)\n"
         "  --list-ports     list the serial devices present, their links, driver, USB\n"
         "                   ids and serial number, and the COM number mapped to each\n"
-        "  --history        print the journal's records and exit; --since DATE keeps\n"
-        "                   those started then or later, --format text|csv|json\n"
+        "  --history        print the journal's records and exit, writing nothing;\n"
+        "                   --since DATE keeps those started then or later,\n"
+        "                   --format text|csv|json\n"
         "  -h, --help       show this help and exit\n"
         "  --version        show the version and exit\n"
         "\n"
@@ -241,8 +243,10 @@ QString FlashUsage()
         "\n"
         "Exit status: 0 every controller programmed; 1 at least one failed;\n"
         "2 a usage error; 3 a set-up error before any controller (settings, port,\n"
-        "files, journal); 4 no controller within --wait; 130 on SIGINT, 143 on\n"
-        "SIGTERM.\n");
+        "files, journal); 4 no controller within --wait; 5 a controller's record\n"
+        "could not be written to the journal (it is printed on standard error);\n"
+        "130 on SIGINT, 143 on SIGTERM, 141 when the reader of standard output\n"
+        "has gone.\n");
 }
 
 QString FlashVersionLine()

@@ -3,15 +3,26 @@
 // What qr740-flash tells about its run, port by port: one interface, printed
 // for people (consoleprinter) or as JSON lines (jsonprinter).
 
+#include "journalforwarder.h"
 #include "sessionevents.h"
 
 #include <QString>
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
 #include <vector>
 
 struct TFlashPort;
+
+// The forwarding of the records to the factory's server, as the run tells it.
+struct TForwardingState {
+    std::string Server;              // as named, without its password
+    std::filesystem::path Journal;   // where the records wait
+    TJournalForwarderStatus Status;
+};
 
 // How far one port's programming has come.
 struct TFlashProgress {
@@ -27,6 +38,9 @@ struct TFlashController {
     int Number = 0;       // on its port, counted from 1
     QString NewVersion;   // the version the image carries
     TControllerRecord Record;
+    // Whether its record is in the journal: none when no journal is kept
+    // (--no-journal), false when it could not be written.
+    std::optional<bool> Recorded;
 };
 
 // One port's account at the end of the run.
@@ -50,4 +64,17 @@ public:
     // No controller announced itself within --wait.
     virtual void WaitExpired(const TFlashPort& port, double seconds) = 0;
     virtual void Done(const std::vector<TFlashPortSummary>& ports, int exitStatus) = 0;
+
+    // The journal could not take a record (`error`; it is kept and tried
+    // again), for the first failure of a run of them and at each change of
+    // cause; or it takes records again (`error` empty).
+    virtual void JournalWrite(const QString& error, const std::filesystem::path& journal) = 0;
+    // The forwarder's state changed: its first failure, a change of cause,
+    // recovery (LastError empty), or, `atEnd`, what is left as the program
+    // ends.
+    virtual void Forwarding(const TForwardingState& state, bool atEnd = false) = 0;
 };
+
+// The texts on standard error, the same for people and for programs.
+QString JournalWriteText(const QString& error, const std::filesystem::path& journal);
+QString ForwardingText(const TForwardingState& state, bool atEnd);

@@ -5,7 +5,6 @@
 
 TFlashRun::TFlashRun(const TFlashSettings& settings, int count, std::optional<double> waitSeconds,
                      TFlashReport& report, TSessionJournal* journal)
-    : report_(report)
 {
     for (const TFlashPort& port : settings.Ports) {
         auto session = std::make_unique<TPortSession>(port, settings, count, waitSeconds, report, journal);
@@ -54,30 +53,27 @@ void TFlashRun::PortFinished()
             return;
     }
     done_ = true;
+    if (OnDone)
+        OnDone(ExitStatus());
+}
+
+std::vector<TFlashPortSummary> TFlashRun::Summaries() const
+{
     std::vector<TFlashPortSummary> summaries;
     for (const auto& port : ports_)
         summaries.push_back(port->Summary());
-    const int status = ExitStatus();
-    report_.Done(summaries, status);
-    if (OnDone)
-        OnDone(status);
+    return summaries;
 }
 
-int TFlashRun::Stop(int signal)
+int TFlashRun::Stop(int signal, const QString& why)
 {
     const char* name = sigabbrev_np(signal);
-    const QString why = name ? QStringLiteral("Interrupted by SIG%1").arg(QString::fromLatin1(name))
-                             : QStringLiteral("Interrupted by signal %1").arg(signal);
-    const bool wasDone = done_;
+    QString text = why;
+    if (text.isEmpty())
+        text = name ? QStringLiteral("Interrupted by SIG%1").arg(QString::fromLatin1(name))
+                    : QStringLiteral("Interrupted by signal %1").arg(signal);
     done_ = true;
     for (auto& port : ports_)
-        port->Stop(why);
-    const int status = 128 + signal;
-    if (!wasDone) {
-        std::vector<TFlashPortSummary> summaries;
-        for (const auto& port : ports_)
-            summaries.push_back(port->Summary());
-        report_.Done(summaries, status);
-    }
-    return status;
+        port->Stop(text);
+    return 128 + signal;
 }

@@ -13,12 +13,17 @@
 #include <memory>
 #include <vector>
 
-// Exit statuses; a signal gives 128 and its number.
+// Exit statuses; a signal gives 128 and its number, and a standard output
+// whose reader has gone 141, as SIGPIPE would.
 inline constexpr int kExitProgrammed = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitSetUp = 3;
 inline constexpr int kExitNoController = 4;
+// A controller's record could not be written to the journal by the end: it
+// outranks every other status of a run, since a record lost is what a
+// factory cannot mend afterwards.
+inline constexpr int kExitUnrecorded = 5;
 
 class TFlashRun : public QObject {
 public:
@@ -29,19 +34,19 @@ public:
     // Opens every port; on the first that fails, closes those opened and
     // returns its error (a set-up error). Empty when all are waiting.
     QString Start();
-    // Ends every port's work now (a signal): controllers under way count as
-    // interrupted. Returns the exit status 128 + signal.
-    int Stop(int signal);
+    // Ends every port's work now (a signal, or `why`): controllers under way
+    // count as interrupted. Returns the exit status 128 + signal.
+    int Stop(int signal, const QString& why = {});
     // Called once, with the exit status, when every port's round is over.
     std::function<void(int status)> OnDone;
 
     const std::vector<std::unique_ptr<TPortSession>>& Ports() const { return ports_; }
+    std::vector<TFlashPortSummary> Summaries() const;
     int ExitStatus() const;
 
 private:
     void PortFinished();
 
-    TFlashReport& report_;
     std::vector<std::unique_ptr<TPortSession>> ports_;
     bool done_ = false;
 };

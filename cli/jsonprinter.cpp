@@ -44,15 +44,17 @@ QJsonObject RecordJson(const TFlashController& c)
     o["parameter_sha256"] = r.ParameterSha256;
     o["parameter_lines"] = double(r.ParameterLines);
     o["parameter_lines_refused"] = double(r.ParameterLinesRefused);
+    o["recorded"] = c.Recorded ? QJsonValue(*c.Recorded) : QJsonValue();
     return o;
 }
 
-TJsonPrinter::TJsonPrinter(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+TJsonPrinter::TJsonPrinter(TFlashOutput& out, std::FILE* err) : out_(out), err_(err) {}
 
-void TJsonPrinter::Tell(const TFlashPort& port, const QString& text)
+void TJsonPrinter::Tell(const TFlashPort* port, const QString& text)
 {
     // Whoever watches the run reads its errors where every program puts them.
-    std::fprintf(err_, "qr740-flash: %s: %s\n", port.Name.toLocal8Bit().constData(), text.toLocal8Bit().constData());
+    const QString where = port ? port->Name + QStringLiteral(": ") : QString();
+    std::fprintf(err_, "qr740-flash: %s%s\n", where.toLocal8Bit().constData(), text.toLocal8Bit().constData());
     std::fflush(err_);
 }
 
@@ -61,11 +63,9 @@ void TJsonPrinter::Emit(const TFlashPort* port, const char* event, QJsonObject f
     fields["time"] = UtcText(std::chrono::system_clock::now());
     fields["port"] = port ? QJsonValue(port->Name) : QJsonValue();
     fields["event"] = QString::fromLatin1(event);
-    const QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact);
-    std::fwrite(line.constData(), 1, std::size_t(line.size()), out_);
-    std::fputc('\n', out_);
+    const QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n';
     // A script reads events as they come, through a pipe too.
-    std::fflush(out_);
+    out_.Write(std::string_view(line.constData(), std::size_t(line.size())), true);
 }
 
 void TJsonPrinter::Waiting(const TFlashPort& port)
@@ -90,7 +90,7 @@ void TJsonPrinter::Progress(const TFlashPort& port, const TFlashProgress& p)
 
 void TJsonPrinter::Error(const TFlashPort& port, const QString& text)
 {
-    Tell(port, text);
+    Tell(&port, text);
     Emit(&port, "error", {{"message", text}});
 }
 
@@ -102,7 +102,7 @@ void TJsonPrinter::Controller(const TFlashPort& port, const TFlashController& co
 void TJsonPrinter::WaitExpired(const TFlashPort& port, double seconds)
 {
     const QString text = QStringLiteral("no controller announced itself within %1 s").arg(seconds);
-    Tell(port, text);
+    Tell(&port, text);
     Emit(&port, "error", {{"message", text}, {"wait_expired", true}});
 }
 
@@ -121,4 +121,22 @@ void TJsonPrinter::Done(const std::vector<TFlashPortSummary>& ports, int exitSta
     }
     Emit(nullptr, "done",
          {{"programmed", programmed}, {"failed", failed}, {"exit_status", exitStatus}, {"ports", list}});
+}
+
+void TJsonPrinter::JournalWrite(const QString& error, const std::filesystem::path& journal)
+{
+    // A failure is an error like any other; the recovery is news for people.
+    Tell(nullptr, JournalWriteText(error, journal));
+    if (!error.isEmpty())
+        Emit(nullptr, "error", {{"message", error}});
+}
+
+void TJsonPrinter::Forwarding(const TForwardingState& state, bool atEnd)
+{
+    Tell(nullptr, ForwardingText(state, atEnd));
+    const TJournalForwarderStatus& s = state.Status;
+    Emit(nullptr, "journal",
+         {{"forwarded", double(s.Forwarded)},
+          {"waiting", double(s.Waiting)},
+          {"error", s.LastError.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(s.LastError))}});
 }

@@ -4,6 +4,7 @@
 // output, each with "time" (UTC, ISO 8601), "port" and "event". The README
 // lists every event and field.
 
+#include "flashoutput.h"
 #include "flashreport.h"
 
 #include <QJsonObject>
@@ -13,7 +14,7 @@
 class TJsonPrinter : public TFlashReport {
 public:
     // Errors also go to `err` as text, as the console printer puts them.
-    TJsonPrinter(std::FILE* out, std::FILE* err);
+    TJsonPrinter(TFlashOutput& out, std::FILE* err);
 
     void Waiting(const TFlashPort& port) override;
     void Status(const TFlashPort& port, TSessionStatus status, const QString& text) override;
@@ -22,12 +23,14 @@ public:
     void Controller(const TFlashPort& port, const TFlashController& controller) override;
     void WaitExpired(const TFlashPort& port, double seconds) override;
     void Done(const std::vector<TFlashPortSummary>& ports, int exitStatus) override;
+    void JournalWrite(const QString& error, const std::filesystem::path& journal) override;
+    void Forwarding(const TForwardingState& state, bool atEnd) override;
 
 private:
     void Emit(const TFlashPort* port, const char* event, QJsonObject fields);
-    void Tell(const TFlashPort& port, const QString& text);
+    void Tell(const TFlashPort* port, const QString& text);
 
-    std::FILE* out_;
+    TFlashOutput& out_;
     std::FILE* err_;
 };
 

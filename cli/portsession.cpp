@@ -1,11 +1,11 @@
 #include "portsession.h"
 
-#include "portmap.h"
 #include "programmerport.h"
 
 #include <QFile>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -168,6 +168,17 @@ void TPortSession::ControllerStarted()
     waitLimit_.stop();
 }
 
+TJournalContext TPortSession::JournalContext() const
+{
+    return {kFrontEndCommandLine, port_.ComNumber, port_.Device, {}, settings_.NewVersion};
+}
+
+void TPortSession::ControllerIdentified(const TControllerRecord& record)
+{
+    if (journal_)
+        journalId_ = journal_->Begin(record, JournalContext());
+}
+
 void TPortSession::ControllerEnded(const TControllerRecord& record)
 {
     ++controllers_;
@@ -175,16 +186,18 @@ void TPortSession::ControllerEnded(const TControllerRecord& record)
         ++programmed_;
     else
         ++failed_;
-    // On record before the controller is reported ended.
+    TFlashController controller{controllers_, settings_.NewVersion, record, std::nullopt};
     if (journal_) {
-        try {
-            journal_->Append(record, {kFrontEndCommandLine, port_.ComNumber, port_.Device,
-                                      AdapterSerialOf(port_.Device), settings_.NewVersion});
-        } catch (const TJournalError& e) {
-            report_.Error(port_, QString::fromStdString(e.what()));
-        }
+        // Reported once the record is durable (or, at the end, known lost);
+        // the port goes on meanwhile.
+        journal_->Complete(std::exchange(journalId_, {}), record, JournalContext(),
+                           [this, controller](bool recorded) mutable {
+                               controller.Recorded = recorded;
+                               report_.Controller(port_, controller);
+                           });
+    } else {
+        report_.Controller(port_, controller);
     }
-    report_.Controller(port_, {controllers_, settings_.NewVersion, record});
     if (stopping_)
         return;
     // Outside the session's own call: it may be about to show the failure and

@@ -64,7 +64,9 @@ private:
     void ShowError(const QString& text) override;
     void ShowPortError(const QString& text) override;
     void ControllerStarted() override;
+    void ControllerIdentified(const TControllerRecord& record) override;
     void ControllerEnded(const TControllerRecord& record) override;
+    TJournalContext JournalContext() const;
 
     // After a controller: the next one, or the end of the round.
     void ControllerDone();
@@ -87,6 +89,7 @@ private:
     std::function<void()> afterDrain_;
     std::chrono::steady_clock::time_point drainUntil_;
     std::chrono::steady_clock::time_point programmingStarted_;
+    std::string journalId_; // the record of the controller under way
 
     int controllers_ = 0;
     int programmed_ = 0;

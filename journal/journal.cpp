@@ -1,5 +1,6 @@
 #include "journal.h"
 
+#include "journalowner.h"
 #include "journalstore.h"
 
 #include <cstdlib>
@@ -40,21 +41,66 @@ std::filesystem::path DefaultJournalPath()
     return folder / "qr740-programmer" / "journal.sqlite";
 }
 
-TJournal::TJournal(std::filesystem::path file)
-    : file_(std::move(file)), store_(std::make_unique<TJournalStore>(file_))
+TJournal::TJournal(std::filesystem::path file, TJournalOptions options) : file_(std::move(file))
 {
+    TJournalStoreOptions storeOptions;
+    storeOptions.BusyTimeout = options.BusyTimeout;
+    storeOptions.KeepWaiting = std::move(options.KeepWaiting);
+    store_ = std::make_unique<TJournalStore>(file_, std::move(storeOptions));
+    owner_ = std::make_unique<TJournalOwner>(file_);
+    RemoveStaleJournalOwnerFiles(file_);
 }
 
 TJournal::~TJournal() = default;
 
+void TJournal::Begin(const TJournalRecord& record)
+{
+    std::lock_guard lock(mutex_);
+    TJournalRecord underWay = record;
+    underWay.Outcome = std::string(kOutcomeUnderWay);
+    store_->Append(underWay, owner_->Token());
+    begun_.insert(record.Id);
+    CloseAbandonedQuietly();
+}
+
 void TJournal::Append(const TJournalRecord& record)
 {
     std::lock_guard lock(mutex_);
-    store_->Append(record);
+    // Only a record begun here is looked for: finishing it takes the write lock
+    // even when there is nothing to finish.
+    const auto begun = begun_.find(record.Id);
+    if (begun == begun_.end() || !store_->Complete(record, owner_->Token()))
+        store_->Append(record);
+    if (begun != begun_.end())
+        begun_.erase(begun);
+    CloseAbandonedQuietly();
+}
+
+std::size_t TJournal::CloseAbandoned()
+{
+    std::lock_guard lock(mutex_);
+    return store_->CloseAbandoned(owner_->Token());
+}
+
+void TJournal::CloseAbandonedQuietly()
+{
+    try {
+        store_->CloseAbandoned(owner_->Token());
+    } catch (const TJournalError&) {
+        // The caller's record is stored; the others wait for the next write,
+        // and every reader shows them as interrupted meanwhile.
+    }
 }
 
 std::vector<TJournalRecord> TJournal::Records(std::string_view since) const
 {
     std::lock_guard lock(mutex_);
     return store_->Records(since);
+}
+
+std::vector<TJournalRecord> ReadJournal(const std::filesystem::path& file, std::string_view since)
+{
+    TJournalStoreOptions options;
+    options.ReadOnly = true;
+    return TJournalStore(file, std::move(options)).Records(since);
 }

@@ -12,9 +12,9 @@ constexpr TJournalField Time(std::string_view name, std::string TJournalRecord::
     return {name, TFieldKind::Time, member, nullptr};
 }
 
-constexpr TJournalField Integer(std::string_view name, std::int64_t TJournalRecord::*member)
+constexpr TJournalField Integer(std::string_view name, std::int64_t TJournalRecord::*member, int layout = 1)
 {
-    return {name, TFieldKind::Integer, nullptr, member};
+    return {name, TFieldKind::Integer, nullptr, member, layout};
 }
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD"; // U+FFFD
@@ -78,6 +78,7 @@ const std::array<TJournalField, kJournalFieldCount> kJournalFields = {{
     Text("parameter_file", &TJournalRecord::ParameterFile),
     Text("parameter_sha256", &TJournalRecord::ParameterSha256),
     Integer("parameter_lines_sent", &TJournalRecord::ParameterLinesSent),
+    Integer("parameter_lines_refused", &TJournalRecord::ParameterLinesRefused, 2),
     Text("outcome", &TJournalRecord::Outcome),
     Text("failure_kind", &TJournalRecord::FailureKind),
     Text("message", &TJournalRecord::Message),

@@ -22,9 +22,13 @@ struct TJournalField {
     TFieldKind Kind;
     std::string TJournalRecord::*TextMember;   // Text and Time
     std::int64_t TJournalRecord::*IntegerMember; // Integer
+    // The layout of the local table that brought the field. A table of an
+    // earlier layout gains it as a column whose rows hold 0 or "", on the server
+    // too, so that their records keep every other field as it was.
+    int Layout = 1;
 };
 
-inline constexpr std::size_t kJournalFieldCount = 31;
+inline constexpr std::size_t kJournalFieldCount = 32;
 extern const std::array<TJournalField, kJournalFieldCount> kJournalFields;
 
 // The field's value as text; integers in decimal.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -27,13 +28,26 @@ using TClock = std::chrono::steady_clock;
 // How long Stop waits for the thread to end before leaving it to end alone.
 constexpr auto kStopGrace = 900ms;
 
-// PostgreSQL takes at most 65535 parameters in one statement, 31 per record.
+// PostgreSQL takes at most 65535 parameters in one statement, 32 per record.
 constexpr std::size_t kMaxBatchSize = 2000;
 
 // Taken for the duration of the table's creation, so that two forwarders that
 // find no table at once do not both create it (PostgreSQL's IF NOT EXISTS does
 // not protect against that race). The number is "QR740" in letters' places.
 constexpr const char* kCreateLockKey = "1718740";
+
+std::string ServerColumnType(const TJournalField& field)
+{
+    switch (field.Kind) {
+    case TFieldKind::Text:
+        return field.Layout > 1 ? "text NOT NULL DEFAULT ''" : "text NOT NULL";
+    case TFieldKind::Time:
+        return "timestamptz NOT NULL";
+    case TFieldKind::Integer:
+        break;
+    }
+    return field.Layout > 1 ? "bigint NOT NULL DEFAULT 0" : "bigint NOT NULL";
+}
 
 std::string ServerTableSql()
 {
@@ -42,19 +56,7 @@ std::string ServerTableSql()
                       "CREATE TABLE IF NOT EXISTS " + table + " (\n" +
                       "  arrival bigint GENERATED ALWAYS AS IDENTITY,\n";
     for (const TJournalField& field : kJournalFields) {
-        sql += "  ";
-        sql += field.Name;
-        switch (field.Kind) {
-        case TFieldKind::Text:
-            sql += " text NOT NULL";
-            break;
-        case TFieldKind::Time:
-            sql += " timestamptz NOT NULL";
-            break;
-        case TFieldKind::Integer:
-            sql += " bigint NOT NULL";
-            break;
-        }
+        sql += "  " + std::string(field.Name) + " " + ServerColumnType(field);
         if (field.Name == "id")
             sql += " PRIMARY KEY";
         sql += ",\n";
@@ -63,6 +65,46 @@ std::string ServerTableSql()
     sql += "CREATE INDEX IF NOT EXISTS " + table + "_started ON " + table + " (started);\n";
     sql += "CREATE INDEX IF NOT EXISTS " + table + "_identification ON " + table + " (identification);\n";
     sql += "CREATE INDEX IF NOT EXISTS " + table + "_arrival ON " + table + " (arrival);\n";
+    return sql;
+}
+
+// The fields later layouts brought, as an SQL list of names, and how many.
+std::pair<std::string, std::size_t> LaterFields()
+{
+    std::string names;
+    std::size_t count = 0;
+    for (const TJournalField& field : kJournalFields) {
+        if (field.Layout > 1) {
+            names += (names.empty() ? "'" : ", '") + std::string(field.Name) + "'";
+            ++count;
+        }
+    }
+    return {names, count};
+}
+
+// "none" without the table, "old" when it lacks a later layout's column,
+// "current" otherwise. pg_attribute can be read by any account.
+std::string ServerTableStateSql()
+{
+    const auto [names, count] = LaterFields();
+    if (count == 0)
+        return "SELECT CASE WHEN to_regclass($1) IS NULL THEN 'none' ELSE 'current' END";
+    return "SELECT CASE WHEN to_regclass($1) IS NULL THEN 'none' "
+           "WHEN (SELECT count(*) FROM pg_attribute WHERE attrelid = to_regclass($1) AND NOT attisdropped "
+           "AND attname IN (" + names + ")) = " + std::to_string(count) + " THEN 'current' ELSE 'old' END";
+}
+
+// A table made by an earlier program gains the later columns; its rows keep
+// what they hold and read 0 or "" in the new ones.
+std::string ServerMigrationSql()
+{
+    const std::string table(kJournalServerTable);
+    std::string sql = "SELECT pg_advisory_xact_lock(" + std::string(kCreateLockKey) + ");\n";
+    for (const TJournalField& field : kJournalFields) {
+        if (field.Layout > 1)
+            sql += "ALTER TABLE " + table + " ADD COLUMN IF NOT EXISTS " + std::string(field.Name) + " " +
+                   ServerColumnType(field) + ";\n";
+    }
     return sql;
 }
 
@@ -165,6 +207,18 @@ std::string DescribeJournalServer(const std::string& serverUri)
     return name;
 }
 
+bool JournalServerHasPassword(const std::string& serverUri)
+{
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(serverUri.c_str(), &error);
+    PQfreemem(error);
+    bool found = false;
+    for (PQconninfoOption* option = options; option && option->keyword; ++option)
+        found = found || (std::string_view(option->keyword) == "password" && option->val && *option->val);
+    PQconninfoFree(options);
+    return found;
+}
+
 struct TJournalForwarderShared {
     std::filesystem::path File;
     std::string Uri;
@@ -178,6 +232,9 @@ struct TJournalForwarderShared {
 
     mutable std::mutex Mutex; // guards Status and Finished
     TJournalForwarderStatus Status;
+    // Called by the thread with Mutex held, so that Stop can take it away:
+    // a thread left to end alone then reports to nobody.
+    std::function<void(const TJournalForwarderStatus&)> Report;
     bool Finished = false;
     std::condition_variable FinishedChanged;
 
@@ -271,7 +328,10 @@ void TForwarding::Run()
             continue;
         }
         try {
-            store_->MarkForwarded(batch.front().Sequence, batch.back().Sequence);
+            std::vector<std::int64_t> sequences;
+            for (const TPendingRecord& pending : batch)
+                sequences.push_back(pending.Sequence);
+            store_->MarkForwarded(sequences);
         } catch (const TJournalError& error) {
             // The server has them; they will be sent again and ignored there.
             SetError(error.what());
@@ -463,12 +523,14 @@ bool TForwarding::EnsureTable()
 {
     if (tableReady_)
         return true;
-    // Looked for first, so that an account allowed only to insert never needs
-    // the right to create.
-    const auto found = Request("SELECT to_regclass($1) IS NOT NULL", {std::string(kJournalServerTable)});
-    if (!found)
+    // Looked at first, so that an account allowed only to insert never needs
+    // the right to create or alter.
+    const auto state = Request(ServerTableStateSql(), {std::string(kJournalServerTable)});
+    if (!state)
         return false;
-    if (*found != "t" && !Request(ServerTableSql()))
+    if (*state == "none" && !Request(ServerTableSql()))
+        return false;
+    if (*state == "old" && !Request(ServerMigrationSql()))
         return false;
     tableReady_ = true;
     return true;
@@ -494,7 +556,11 @@ void TForwarding::ServerFailed(const std::string& what)
 void TForwarding::SetError(const std::string& text)
 {
     std::lock_guard lock(shared_->Mutex);
+    if (shared_->Status.LastError == text)
+        return;
     shared_->Status.LastError = text;
+    if (shared_->Report)
+        shared_->Report(shared_->Status);
 }
 
 void TForwarding::SetWaiting(std::uint64_t waiting)
@@ -508,7 +574,11 @@ void TForwarding::Forwarded(std::uint64_t count, std::uint64_t stillWaiting)
     std::lock_guard lock(shared_->Mutex);
     shared_->Status.Forwarded += count;
     shared_->Status.Waiting = stillWaiting;
+    if (shared_->Status.LastError.empty())
+        return;
     shared_->Status.LastError.clear();
+    if (shared_->Report)
+        shared_->Report(shared_->Status);
 }
 
 } // namespace
@@ -530,6 +600,12 @@ TJournalForwarder::TJournalForwarder(std::filesystem::path journalFile, std::str
 TJournalForwarder::~TJournalForwarder()
 {
     Stop();
+}
+
+void TJournalForwarder::SetStatusReport(std::function<void(const TJournalForwarderStatus&)> report)
+{
+    if (!started_)
+        shared_->Report = std::move(report);
 }
 
 void TJournalForwarder::Start()
@@ -565,6 +641,7 @@ void TJournalForwarder::Stop()
     shared_->StopRequested.store(true);
     shared_->Wake();
     std::unique_lock lock(shared_->Mutex);
+    shared_->Report = nullptr;
     const bool finished =
         shared_->FinishedChanged.wait_for(lock, kStopGrace, [this] { return shared_->Finished; });
     lock.unlock();

@@ -26,6 +26,8 @@
 //   SELECT on its id column (which ON CONFLICT (id) reads).
 // - A record the server refuses is retried, never skipped: the records after it
 //   wait, and Status().LastError says why.
+// - Only finished records go: a record under way (TJournal::Begin) waits until
+//   it is finished, since the server takes a record once.
 //
 // Threads: Start, Stop and the destructor belong to the thread that owns the
 // forwarder; RecordAppended and Status may be called from any thread and never
@@ -35,6 +37,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -80,6 +83,12 @@ public:
     TJournalForwarder(const TJournalForwarder&) = delete;
     TJournalForwarder& operator=(const TJournalForwarder&) = delete;
 
+    // Called on the forwarder's thread whenever Status().LastError changes: the
+    // first failure, a change of cause, and recovery (LastError empty again).
+    // Set before Start. It is called with the status's lock held, so that
+    // nothing is reported once Stop has returned: it must not block, nor call
+    // the forwarder.
+    void SetStatusReport(std::function<void(const TJournalForwarderStatus&)> report);
     // Starts the thread, which forwards what the file holds. Once only.
     void Start();
     // A record was just appended: forward soon, unless a failed attempt is being
@@ -109,3 +118,6 @@ private:
 // password and other options; "(unreadable connection string)" when libpq cannot
 // read it.
 std::string DescribeJournalServer(const std::string& serverUri);
+
+// Whether the URI or key=value string holds a password.
+bool JournalServerHasPassword(const std::string& serverUri);

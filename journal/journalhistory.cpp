@@ -77,6 +77,17 @@ std::string Duration(std::int64_t milliseconds)
     return milliseconds < 0 ? "-" : text;
 }
 
+// Lines taken, and those refused when any were: "40", "38 (2 refused)".
+std::string ParameterLines(const TJournalRecord& record)
+{
+    if (record.ParameterFile.empty())
+        return "-";
+    std::string text = std::to_string(record.ParameterLinesSent);
+    if (record.ParameterLinesRefused > 0)
+        text += " (" + std::to_string(record.ParameterLinesRefused) + " refused)";
+    return text;
+}
+
 std::string FileName(const std::string& path)
 {
     const auto slash = path.find_last_of("/\\");
@@ -182,7 +193,7 @@ std::string FormatHistoryText(const std::vector<TJournalRecord>& records)
                         OrDash(FileName(record.ImagePath)),
                         std::to_string(record.BlocksSent),
                         std::to_string(record.BlocksSkipped),
-                        record.ParameterFile.empty() ? "-" : std::to_string(record.ParameterLinesSent),
+                        ParameterLines(record),
                         record.Outcome,
                         OrDash(record.FailureKind),
                         Duration(record.DurationMs),

@@ -21,10 +21,10 @@ std::optional<THistoryFormat> ParseHistoryFormat(std::string_view name);
 
 // A table for a terminal, one line per session and a header line: the start (UTC,
 // to the second), host, port, identification, version before and installed,
-// image file name, blocks sent and skipped, parameter lines, outcome, failure
-// kind, duration and the message, which is not padded. Control characters are
-// shown escaped ("\n", "\x1b", "\u0085"), so that no text can move the cursor or
-// break a line; columns are aligned by characters, not bytes.
+// image file name, blocks sent and skipped, parameter lines (and those refused),
+// outcome, failure kind, duration and the message, which is not padded. Control
+// characters are shown escaped ("\n", "\x1b", "\u0085"), so that no text can
+// move the cursor or break a line; columns are aligned by characters, not bytes.
 std::string FormatHistoryText(const std::vector<TJournalRecord>& records);
 
 // RFC 4180: a header row of the field names (those of the JSON objects and the

@@ -25,6 +25,10 @@ inline constexpr std::string_view kOutcomeProgrammed = "programmed";
 inline constexpr std::string_view kOutcomeProgrammedWithParameters = "programmed with parameters";
 inline constexpr std::string_view kOutcomeFailed = "failed";
 inline constexpr std::string_view kOutcomeInterrupted = "interrupted";
+// A session whose controller has announced itself and whose record is not
+// complete yet. Readers show it as interrupted once the program that wrote it
+// has gone (see TJournal).
+inline constexpr std::string_view kOutcomeUnderWay = "under way";
 
 struct TJournalRecord {
     std::string Id;      // NewJournalId(); unique across every bench
@@ -53,7 +57,8 @@ struct TJournalRecord {
     std::int64_t BlocksSkipped = 0;
     std::string ParameterFile;   // empty when none was sent
     std::string ParameterSha256; // empty when none was sent
-    std::int64_t ParameterLinesSent = 0;
+    std::int64_t ParameterLinesSent = 0;    // answered and not refused
+    std::int64_t ParameterLinesRefused = 0; // answered "ERROR"
     std::string Outcome;     // one of the kOutcome... texts
     std::string FailureKind; // short identifier such as "no-response"; empty on success
     std::string Message;     // the text the operator saw at the end

@@ -2,15 +2,19 @@
 
 #include "journalfields.h"
 
-#include <cerrno>
+#include "journalowner.h"
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -19,10 +23,25 @@ using TStep = TJournalError::TStep;
 
 // Raised when the table's layout changes; a file of a later layout is refused
 // rather than written in a form its program would not expect.
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
+
+// The name the layout's check gives a file it will not take for a journal.
+constexpr const char* kNotAJournal = "not a journal";
+
+std::string ColumnType(const TJournalField& field)
+{
+    std::string type = field.Kind == TFieldKind::Integer ? "INTEGER NOT NULL" : "TEXT NOT NULL";
+    // A column added to a table that holds rows needs a value for them.
+    if (field.Layout > 1)
+        type += field.Kind == TFieldKind::Integer ? " DEFAULT 0" : " DEFAULT ''";
+    return type;
+}
 
 // The first row of the table is sequence 1; AUTOINCREMENT keeps a number from
 // ever being handed out twice, so the order of appending survives deletions.
+// `owner` marks a record under way with its program's token (journalowner.h)
+// and is NULL once the record is finished; `forwarded` is NULL until the
+// server has the record. Neither leaves the bench.
 std::string TableSql()
 {
     std::string sql = "CREATE TABLE IF NOT EXISTS sessions (\n"
@@ -30,14 +49,29 @@ std::string TableSql()
     for (const TJournalField& field : kJournalFields) {
         sql += "  ";
         sql += field.Name;
-        sql += field.Kind == TFieldKind::Integer ? " INTEGER NOT NULL" : " TEXT NOT NULL";
+        sql += " " + ColumnType(field);
         if (field.Name == "id")
             sql += " UNIQUE";
         sql += ",\n";
     }
-    sql += "  forwarded TEXT\n);\n"
+    sql += "  forwarded TEXT,\n  owner TEXT\n);\n"
            "CREATE INDEX IF NOT EXISTS sessions_started ON sessions (started);\n"
-           "CREATE INDEX IF NOT EXISTS sessions_unforwarded ON sessions (seq) WHERE forwarded IS NULL;\n";
+           "CREATE INDEX IF NOT EXISTS sessions_unforwarded ON sessions (seq) WHERE forwarded IS NULL;\n"
+           "CREATE INDEX IF NOT EXISTS sessions_open ON sessions (owner) WHERE owner IS NOT NULL;\n";
+    return sql;
+}
+
+// From layout `from` to kSchemaVersion; the rows keep every field they had.
+std::string MigrationSql(int from)
+{
+    std::string sql;
+    for (const TJournalField& field : kJournalFields) {
+        if (field.Layout > from)
+            sql += "ALTER TABLE sessions ADD COLUMN " + std::string(field.Name) + " " + ColumnType(field) + ";\n";
+    }
+    if (from < 2)
+        sql += "ALTER TABLE sessions ADD COLUMN owner TEXT;\n"
+               "CREATE INDEX IF NOT EXISTS sessions_open ON sessions (owner) WHERE owner IS NOT NULL;\n";
     return sql;
 }
 
@@ -54,15 +88,41 @@ std::string ColumnList()
 
 std::string InsertSql()
 {
-    std::string sql = "INSERT INTO sessions (" + ColumnList() + ") VALUES (";
-    for (std::size_t i = 0; i < kJournalFieldCount; ++i)
+    std::string sql = "INSERT INTO sessions (" + ColumnList() + ", owner) VALUES (";
+    for (std::size_t i = 0; i <= kJournalFieldCount; ++i)
         sql += i == 0 ? "?" : ", ?";
     return sql + ")";
 }
 
-std::string SystemError(int number)
+// Every field from the record, the mark taken off; the record is the owner's
+// one under way with this id.
+std::string CompleteSql()
 {
-    return "errno " + std::to_string(number) + ", " + std::strerror(number);
+    std::string sql = "UPDATE sessions SET ";
+    for (std::size_t i = 0; i < kJournalFieldCount; ++i)
+        sql += std::string(kJournalFields[i].Name) + " = ?" + std::to_string(i + 1) + ", ";
+    const std::string id = std::to_string(kJournalFieldCount + 1);
+    const std::string owner = std::to_string(kJournalFieldCount + 2);
+    return sql + "owner = NULL WHERE id = ?" + id + " AND owner = ?" + owner;
+}
+
+// A path as an SQLite URI, for the parameters only a URI can carry.
+std::string FileUri(const std::filesystem::path& file)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (const char c : file.string()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
+            c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            uri += c;
+        } else {
+            uri += '%';
+            uri += kHex[byte >> 4];
+            uri += kHex[byte & 0x0F];
+        }
+    }
+    return uri;
 }
 
 bool IsFullError(int systemErrno)
@@ -90,29 +150,34 @@ int LastSystemErrno(sqlite3* db)
 }
 
 // Why the file, or its folder where the log and the index must be created, may
-// not be written; empty when both may. SQLite tries a read-only open after a
-// refused one, so its own error number tells of the retry, not of the refusal.
-std::string AccessProblem(const std::filesystem::path& file)
+// not be written (or, `reading`, why the file may not be read); empty when they
+// may. SQLite tries a read-only open after a refused one, so its own error
+// number tells of the retry, not of the refusal.
+std::string AccessProblem(const std::filesystem::path& file, bool reading)
 {
+    if (reading)
+        return ::faccessat(AT_FDCWD, file.c_str(), R_OK, AT_EACCESS) != 0 ? SystemErrorText(errno) : std::string();
     std::error_code ignored;
     if (std::filesystem::exists(file, ignored) &&
         ::faccessat(AT_FDCWD, file.c_str(), R_OK | W_OK, AT_EACCESS) != 0)
-        return SystemError(errno);
+        return SystemErrorText(errno);
     const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
     if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
-        return "folder " + folder.string() + ": " + SystemError(errno);
+        return "folder " + folder.string() + ": " + SystemErrorText(errno);
     return {};
 }
 
 // SQLite's own text for the failure, with the system's error where a system call
-// failed. SQLite reports a write refused with EFBIG (a file-size limit) as an
+// failed. A file that is no database at all is no journal. SQLite reports a write refused with EFBIG (a file-size limit) as an
 // I/O error; it is the same condition as a full disk to whoever must act on it.
-std::string Cause(sqlite3* db, int code, const std::filesystem::path& file)
+std::string Cause(sqlite3* db, int code, const std::filesystem::path& file, bool reading)
 {
     std::string cause = db ? sqlite3_errmsg(db) : sqlite3_errstr(code);
     const int primary = code & 0xFF;
+    if (primary == SQLITE_NOTADB)
+        return std::string(kNotAJournal) + " (" + cause + ")";
     if (primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY) {
-        const std::string problem = AccessProblem(file);
+        const std::string problem = AccessProblem(file, reading);
         if (!problem.empty())
             return cause + " (" + problem + ")";
     }
@@ -124,7 +189,7 @@ std::string Cause(sqlite3* db, int code, const std::filesystem::path& file)
         return cause;
     if (primary == SQLITE_IOERR && IsFullError(systemErrno))
         cause = sqlite3_errstr(SQLITE_FULL);
-    return cause + " (" + SystemError(systemErrno) + ")";
+    return cause + " (" + SystemErrorText(systemErrno) + ")";
 }
 
 struct TFinalize {
@@ -153,6 +218,23 @@ TJournalRecord ReadRecord(sqlite3_stmt* statement, int first)
     return record;
 }
 
+// Binds the record's fields to parameters 1 onwards, in kJournalFields' order,
+// texts as valid UTF-8; returns the next parameter's number.
+int BindRecord(sqlite3_stmt* statement, const TJournalRecord& record)
+{
+    int parameter = 1;
+    for (const TJournalField& field : kJournalFields) {
+        if (field.Kind == TFieldKind::Integer) {
+            sqlite3_bind_int64(statement, parameter, record.*field.IntegerMember);
+        } else {
+            const std::string text = ValidUtf8(record.*field.TextMember);
+            sqlite3_bind_text(statement, parameter, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        }
+        ++parameter;
+    }
+    return parameter;
+}
+
 // A new file's name is durable only once its folder is synced; SQLite syncs the
 // file's content but not the folder that names it.
 void SyncFolder(const std::filesystem::path& folder)
@@ -166,55 +248,73 @@ void SyncFolder(const std::filesystem::path& folder)
 
 } // namespace
 
+const std::string_view kAbandonedMessage =
+    "The programmer ended during the session (killed, crashed or powered off) and left it unfinished";
+
+std::string SystemErrorText(int number)
+{
+    return "errno " + std::to_string(number) + ", " + std::strerror(number);
+}
+
 TJournalStore::TJournalStore(std::filesystem::path file, TJournalStoreOptions options)
     : file_(std::move(file)), options_(std::move(options))
 {
+    const TStep step = options_.ReadOnly ? TStep::Read : TStep::Open;
     std::error_code error;
     const bool existed = std::filesystem::exists(file_, error);
-    const std::filesystem::path folder = file_.parent_path();
-    if (!folder.empty() && !std::filesystem::is_directory(folder, error)) {
-        std::filesystem::create_directories(folder, error);
-        if (error)
-            throw TJournalError(TStep::Open, file_,
-                                "unable to create the folder " + folder.string() + " (" +
-                                    SystemError(error.value()) + ")");
+    std::string name = file_.string();
+    int flags = SQLITE_OPEN_EXRESCODE;
+    if (options_.ReadOnly) {
+        // Reading makes nothing: not the file, and not a journal of a file that
+        // is none.
+        struct stat status {};
+        if (::stat(file_.c_str(), &status) != 0)
+            throw TJournalError(step, file_, "the file does not exist (" + SystemErrorText(errno) + ")");
+        if (S_ISDIR(status.st_mode))
+            throw TJournalError(step, file_, std::string(kNotAJournal) + " (a folder)");
+        // Without a write-ahead log no program has the journal open (every
+        // connection keeps the log while it lives), so the file alone holds it
+        // all and is read as it stands. Otherwise SQLite would make the log and
+        // its index beside it, which a read-only folder refuses and any other
+        // keeps. A writer that starts meanwhile changes nothing under the
+        // reader: it only writes into the file after 1000 pages of log.
+        std::filesystem::path log = file_;
+        log += "-wal";
+        name = FileUri(file_) + (std::filesystem::exists(log, error) ? "?mode=ro" : "?mode=ro&immutable=1");
+        flags |= SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+    } else {
+        flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
     }
-
-    const int code = sqlite3_open_v2(file_.c_str(), &db_,
-                                     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXRESCODE, nullptr);
+    const int code = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr);
     if (code != SQLITE_OK) {
-        const std::string cause = Cause(db_, code, file_);
+        const std::string cause = Cause(db_, code, file_, options_.ReadOnly);
         sqlite3_close_v2(db_);
         db_ = nullptr;
-        throw TJournalError(TStep::Open, file_, cause);
+        throw TJournalError(step, file_, cause);
     }
     try {
         sqlite3_busy_handler(db_, &TJournalStore::BusyHandler, this);
-        // SQLite falls back to reading when the file may not be written; a journal
-        // that cannot take the next record must say so now, not after a session.
-        if (sqlite3_db_readonly(db_, "main") == 1)
-            throw TJournalError(TStep::Open, file_, Cause(nullptr, SQLITE_READONLY, file_));
-        // Write-ahead logging lets readers and the forwarder go on while a writer
-        // commits, and a commit is one append and one sync of the log.
-        {
-            TStatementPtr mode(Prepare(TStep::Open, "PRAGMA journal_mode=WAL"));
-            const int stepped = sqlite3_step(mode.get());
-            if (stepped != SQLITE_ROW)
-                Fail(TStep::Open, stepped);
-            const std::string now = ColumnText(mode.get(), 0);
-            if (now != "wal")
-                throw TJournalError(TStep::Open, file_, "write-ahead logging refused (journal mode " + now + ")");
+        if (options_.ReadOnly) {
+            // A reader that ends last would otherwise fold the log into the file.
+            sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        } else if (sqlite3_db_readonly(db_, "main") == 1) {
+            // SQLite falls back to reading when the file may not be written; a
+            // journal that cannot take the next record must say so now, not
+            // after a session.
+            throw TJournalError(step, file_, Cause(nullptr, SQLITE_READONLY, file_, false));
         }
-        Execute(TStep::Open, options_.SyncEachChange ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
-        CreateTable();
-        insert_ = Prepare(TStep::Open, InsertSql().c_str());
+        CheckLayout();
+        if (!options_.ReadOnly)
+            insert_ = Prepare(step, InsertSql().c_str());
     } catch (...) {
+        sqlite3_finalize(insert_);
+        insert_ = nullptr;
         sqlite3_close_v2(db_);
         db_ = nullptr;
         throw;
     }
-    if (!existed)
-        SyncFolder(folder);
+    if (!existed && !options_.ReadOnly)
+        SyncFolder(file_.parent_path());
 }
 
 TJournalStore::~TJournalStore()
@@ -241,7 +341,7 @@ int TJournalStore::BusyHandler(void* self, int attempt)
 
 void TJournalStore::Fail(TStep step, int code) const
 {
-    throw TJournalError(step, file_, Cause(db_, code, file_));
+    throw TJournalError(step, file_, Cause(db_, code, file_, options_.ReadOnly));
 }
 
 sqlite3_stmt* TJournalStore::Prepare(TStep step, const char* sql) const
@@ -260,42 +360,119 @@ void TJournalStore::Execute(TStep step, const char* sql) const
         Fail(step, code);
 }
 
-void TJournalStore::CreateTable()
+void TJournalStore::CheckLayout()
 {
-    const auto version = [&] {
-        TStatementPtr statement(Prepare(TStep::Open, "PRAGMA user_version"));
+    const TStep step = options_.ReadOnly ? TStep::Read : TStep::Open;
+    const auto number = [&](const char* sql) {
+        TStatementPtr statement(Prepare(step, sql));
         const int stepped = sqlite3_step(statement.get());
         if (stepped != SQLITE_ROW)
-            Fail(TStep::Open, stepped);
+            Fail(step, stepped);
         return sqlite3_column_int(statement.get(), 0);
     };
-    const auto refuseNewer = [&](int found) {
-        if (found > kSchemaVersion)
-            throw TJournalError(TStep::Open, file_,
-                                "the journal was written by a newer program (layout " + std::to_string(found) +
-                                    ", this program knows " + std::to_string(kSchemaVersion) + ")");
+    const auto notAJournal = [&](const std::string& why) {
+        throw TJournalError(step, file_, std::string(kNotAJournal) + " (" + why + ")");
     };
-    int found = version();
-    refuseNewer(found);
-    if (found == kSchemaVersion)
-        return;
+    struct TLayout {
+        int version = 0;
+        bool table = false; // the sessions table is there
+        int objects = 0;    // tables, indexes and the like of any kind
+    };
+    const auto layout = [&] {
+        return TLayout{number("PRAGMA user_version"),
+                       number("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'sessions'") > 0,
+                       number("SELECT count(*) FROM sqlite_master")};
+    };
+    // Another program's database is left as it was, also by a writer: a table
+    // of ours would only make it look like a journal.
+    const auto refuse = [&](const TLayout& found) {
+        if (found.table && found.version > kSchemaVersion)
+            throw TJournalError(step, file_,
+                                "the journal was written by a newer program (layout " +
+                                    std::to_string(found.version) + ", this program knows " +
+                                    std::to_string(kSchemaVersion) + ")");
+        if (found.table && found.version < 1)
+            notAJournal("its table sessions is another program's");
+        if (!found.table && (found.objects > 0 || found.version != 0))
+            notAJournal("an SQLite database without the journal's table");
+    };
 
-    // Several programs may open a new journal at once: the first to take the
-    // write lock creates the table, the others find it made.
-    Execute(TStep::Open, "BEGIN IMMEDIATE");
+    // Read in one transaction: a program making the journal at this moment
+    // commits the table and its layout number together.
+    Execute(step, "BEGIN");
+    TLayout found;
     try {
-        found = version();
-        refuseNewer(found);
-        const std::string sql = TableSql() + "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
-        Execute(TStep::Open, sql.c_str());
-        Execute(TStep::Open, "COMMIT");
+        found = layout();
+        Execute(step, "COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
+    refuse(found);
+    if (options_.ReadOnly) {
+        if (!found.table) {
+            std::error_code ignored;
+            notAJournal(std::filesystem::file_size(file_, ignored) == 0 ? "the file is empty"
+                                                                        : "an SQLite database without tables");
+        }
+    } else {
+        // Write-ahead logging lets readers and the forwarder go on while a
+        // writer commits, and a commit is one append and one sync of the log.
+        {
+            TStatementPtr mode(Prepare(step, "PRAGMA journal_mode=WAL"));
+            const int stepped = sqlite3_step(mode.get());
+            if (stepped != SQLITE_ROW)
+                Fail(step, stepped);
+            const std::string now = ColumnText(mode.get(), 0);
+            if (now != "wal")
+                throw TJournalError(step, file_, "write-ahead logging refused (journal mode " + now + ")");
+        }
+        Execute(step, options_.SyncEachChange ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+        if (found.version != kSchemaVersion) {
+            // Several programs may open a new or older journal at once: the first
+            // to take the write lock makes or migrates the table, the others find
+            // it done.
+            Execute(step, "BEGIN IMMEDIATE");
+            try {
+                found = layout();
+                refuse(found);
+                std::string sql = found.table ? MigrationSql(found.version) : TableSql();
+                if (found.version != kSchemaVersion) {
+                    sql += "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
+                    Execute(step, sql.c_str());
+                }
+                Execute(step, "COMMIT");
+            } catch (...) {
+                sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                throw;
+            }
+        }
+    }
+    TStatementPtr columns(Prepare(step, "SELECT name FROM pragma_table_info('sessions')"));
+    int code;
+    while ((code = sqlite3_step(columns.get())) == SQLITE_ROW)
+        columns_.insert(ColumnText(columns.get(), 0));
+    if (code != SQLITE_DONE)
+        Fail(step, code);
 }
 
-void TJournalStore::Append(const TJournalRecord& record)
+std::string TJournalStore::SelectList() const
+{
+    // A column a journal of an earlier layout lacks reads as its rows would have
+    // it after the migration.
+    std::string list;
+    for (const TJournalField& field : kJournalFields) {
+        if (!list.empty())
+            list += ", ";
+        if (columns_.contains(field.Name))
+            list += field.Name;
+        else
+            list += field.Kind == TFieldKind::Integer ? "0" : "''";
+    }
+    return list + (columns_.contains("owner") ? ", owner" : ", NULL");
+}
+
+void TJournalStore::CheckRecord(const TJournalRecord& record) const
 {
     if (record.Id.empty())
         throw TJournalError(TStep::Write, file_, "the record has no id");
@@ -305,28 +482,41 @@ void TJournalStore::Append(const TJournalRecord& record)
                                 "the record's " + std::string(field.Name) + " time \"" +
                                     ValidUtf8(record.*field.TextMember) +
                                     "\" is not in the form 2026-12-10T14:03:22.123Z");
+    if (options_.ReadOnly)
+        throw TJournalError(TStep::Write, file_, "the journal was opened for reading");
+}
 
+void TJournalStore::Append(const TJournalRecord& record, std::string_view owner)
+{
+    CheckRecord(record);
     sqlite3_reset(insert_);
     sqlite3_clear_bindings(insert_);
-    int parameter = 1;
-    for (const TJournalField& field : kJournalFields) {
-        if (field.Kind == TFieldKind::Integer) {
-            sqlite3_bind_int64(insert_, parameter, record.*field.IntegerMember);
-        } else {
-            const std::string text = ValidUtf8(record.*field.TextMember);
-            sqlite3_bind_text(insert_, parameter, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-        }
-        ++parameter;
-    }
+    const int parameter = BindRecord(insert_, record);
+    if (!owner.empty())
+        sqlite3_bind_text(insert_, parameter, owner.data(), static_cast<int>(owner.size()), SQLITE_TRANSIENT);
     // One statement outside any transaction: SQLite commits it (and syncs the
     // log) before sqlite3_step returns, or rolls it back whole.
     const int code = sqlite3_step(insert_);
     if (code != SQLITE_DONE) {
-        const std::string cause = Cause(db_, code, file_);
+        const std::string cause = Cause(db_, code, file_, false);
         sqlite3_reset(insert_);
         throw TJournalError(TStep::Write, file_, cause);
     }
     sqlite3_reset(insert_);
+}
+
+bool TJournalStore::Complete(const TJournalRecord& record, std::string_view owner)
+{
+    CheckRecord(record);
+    TStatementPtr statement(Prepare(TStep::Write, CompleteSql().c_str()));
+    int parameter = BindRecord(statement.get(), record);
+    sqlite3_bind_text(statement.get(), parameter++, record.Id.data(), static_cast<int>(record.Id.size()),
+                      SQLITE_TRANSIENT);
+    sqlite3_bind_text(statement.get(), parameter, owner.data(), static_cast<int>(owner.size()), SQLITE_TRANSIENT);
+    const int code = sqlite3_step(statement.get());
+    if (code != SQLITE_DONE)
+        throw TJournalError(TStep::Write, file_, Cause(db_, code, file_, false));
+    return sqlite3_changes(db_) > 0;
 }
 
 std::vector<TJournalRecord> TJournalStore::Records(std::string_view since)
@@ -334,24 +524,84 @@ std::vector<TJournalRecord> TJournalStore::Records(std::string_view since)
     if (!since.empty() && !IsJournalTime(since))
         throw TJournalError(TStep::Read, file_,
                             "\"" + ValidUtf8(since) + "\" is not a time in the form 2026-12-10T14:03:22.123Z");
-    const std::string sql = "SELECT " + ColumnList() + " FROM sessions" +
+    const std::string sql = "SELECT " + SelectList() + " FROM sessions" +
                             (since.empty() ? "" : " WHERE started >= ?1") + " ORDER BY seq";
     TStatementPtr statement(Prepare(TStep::Read, sql.c_str()));
     if (!since.empty())
         sqlite3_bind_text(statement.get(), 1, since.data(), static_cast<int>(since.size()), SQLITE_TRANSIENT);
+    const std::string host = ValidUtf8(LocalHostName());
+    std::map<std::string, bool> gone; // asked once per owner
     std::vector<TJournalRecord> records;
     int code;
-    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW)
+    while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
         records.push_back(ReadRecord(statement.get(), 0));
+        if (sqlite3_column_type(statement.get(), int(kJournalFieldCount)) == SQLITE_NULL)
+            continue;
+        // A record under way is told as it will be closed once its program
+        // has ended: reading needs no write. Another host's programs cannot be
+        // asked (see journalowner.h), so theirs stay under way.
+        TJournalRecord& record = records.back();
+        const std::string owner = ColumnText(statement.get(), int(kJournalFieldCount));
+        const auto known = gone.try_emplace(owner, false);
+        if (known.second)
+            known.first->second = JournalOwnerGone(file_, owner);
+        if (record.Host == host && known.first->second) {
+            record.Outcome = std::string(kOutcomeInterrupted);
+            record.FailureKind.clear();
+            record.Message = std::string(kAbandonedMessage);
+        }
+    }
     if (code != SQLITE_DONE)
         Fail(TStep::Read, code);
     return records;
 }
 
+std::size_t TJournalStore::CloseAbandoned(std::string_view self)
+{
+    if (options_.ReadOnly)
+        return 0;
+    TStatementPtr owners(Prepare(
+        TStep::Read, "SELECT DISTINCT owner FROM sessions WHERE owner IS NOT NULL AND owner <> ?1 AND host = ?2"));
+    const std::string host = ValidUtf8(LocalHostName());
+    sqlite3_bind_text(owners.get(), 1, self.data(), static_cast<int>(self.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(owners.get(), 2, host.data(), static_cast<int>(host.size()), SQLITE_TRANSIENT);
+    std::vector<std::string> ended;
+    int code;
+    while ((code = sqlite3_step(owners.get())) == SQLITE_ROW) {
+        const std::string owner = ColumnText(owners.get(), 0);
+        if (JournalOwnerGone(file_, owner))
+            ended.push_back(owner);
+    }
+    if (code != SQLITE_DONE)
+        Fail(TStep::Read, code);
+    owners.reset();
+
+    std::size_t closed = 0;
+    for (const std::string& owner : ended) {
+        // The ended time stays the last its program wrote: when it ended after
+        // that is not known. The record is now finished, and forwarded.
+        TStatementPtr close(Prepare(TStep::Write, "UPDATE sessions SET outcome = ?1, failure_kind = '', message = ?2, "
+                                                  "owner = NULL WHERE owner = ?3"));
+        sqlite3_bind_text(close.get(), 1, kOutcomeInterrupted.data(), static_cast<int>(kOutcomeInterrupted.size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_text(close.get(), 2, kAbandonedMessage.data(), static_cast<int>(kAbandonedMessage.size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_text(close.get(), 3, owner.data(), static_cast<int>(owner.size()), SQLITE_TRANSIENT);
+        code = sqlite3_step(close.get());
+        if (code != SQLITE_DONE)
+            throw TJournalError(TStep::Write, file_, Cause(db_, code, file_, false));
+        closed += static_cast<std::size_t>(sqlite3_changes(db_));
+        RemoveJournalOwnerFile(file_, owner);
+    }
+    return closed;
+}
+
 std::vector<TPendingRecord> TJournalStore::Unforwarded(std::size_t limit)
 {
-    const std::string sql =
-        "SELECT seq, " + ColumnList() + " FROM sessions WHERE forwarded IS NULL ORDER BY seq LIMIT ?1";
+    // Only finished records: the server takes a record once, so one under way
+    // would stay there unfinished.
+    const std::string sql = "SELECT seq, " + ColumnList() +
+                            " FROM sessions WHERE forwarded IS NULL AND owner IS NULL ORDER BY seq LIMIT ?1";
     TStatementPtr statement(Prepare(TStep::Read, sql.c_str()));
     sqlite3_bind_int64(statement.get(), 1, static_cast<sqlite3_int64>(limit));
     std::vector<TPendingRecord> pending;
@@ -365,21 +615,27 @@ std::vector<TPendingRecord> TJournalStore::Unforwarded(std::size_t limit)
 
 std::int64_t TJournalStore::CountUnforwarded()
 {
-    TStatementPtr statement(Prepare(TStep::Read, "SELECT count(*) FROM sessions WHERE forwarded IS NULL"));
+    TStatementPtr statement(
+        Prepare(TStep::Read, "SELECT count(*) FROM sessions WHERE forwarded IS NULL AND owner IS NULL"));
     const int code = sqlite3_step(statement.get());
     if (code != SQLITE_ROW)
         Fail(TStep::Read, code);
     return sqlite3_column_int64(statement.get(), 0);
 }
 
-void TJournalStore::MarkForwarded(std::int64_t first, std::int64_t last)
+void TJournalStore::MarkForwarded(const std::vector<std::int64_t>& sequences)
 {
-    TStatementPtr statement(Prepare(
-        TStep::Write, "UPDATE sessions SET forwarded = ?1 WHERE seq BETWEEN ?2 AND ?3 AND forwarded IS NULL"));
+    if (sequences.empty())
+        return;
+    // By number, not by range: a record between two of a batch may have been
+    // finished after the batch was read, and has not been sent.
+    std::string list;
+    for (const std::int64_t sequence : sequences)
+        list += (list.empty() ? "" : ", ") + std::to_string(sequence);
+    const std::string sql = "UPDATE sessions SET forwarded = ?1 WHERE forwarded IS NULL AND seq IN (" + list + ")";
+    TStatementPtr statement(Prepare(TStep::Write, sql.c_str()));
     const std::string now = JournalTimeNow();
     sqlite3_bind_text(statement.get(), 1, now.data(), static_cast<int>(now.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(statement.get(), 2, first);
-    sqlite3_bind_int64(statement.get(), 3, last);
     const int code = sqlite3_step(statement.get());
     if (code != SQLITE_DONE)
         Fail(TStep::Write, code);

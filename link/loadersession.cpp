@@ -271,6 +271,8 @@ void TLoaderSession::IdentificationEnded()
     Record_.TargetId = TargetId_;
     LoaderFile_ = TargetIdTooLong_ ? QString() : Host.LoaderFor(TargetId_);
     Record_.LoaderFile = LoaderFile_;
+    if (RecordOpen_)
+        Listener.ControllerIdentified(Record_);
     if (LoaderFile_.isEmpty()) {
         Fail(TFailure::NoLoader, QStringLiteral("No Loader Defined"));
         SetStage(WaitingForTarget);

@@ -165,6 +165,10 @@ public:
     virtual void Pausing(std::chrono::milliseconds /*period*/) {}
     // A controller has announced itself, and its session begins.
     virtual void ControllerStarted() {}
+    // The controller has sent its identification: what its record holds so far
+    // (started, identification, loader file), for a record written from here
+    // on. ControllerEnded follows for the same controller.
+    virtual void ControllerIdentified(const TControllerRecord& /*record*/) {}
     // A controller's session has ended.
     virtual void ControllerEnded(const TControllerRecord& /*record*/) {}
 };

@@ -9,8 +9,19 @@
 #include <vacomm.h>
 #include <wait.h>
 
+#include <journal.h>
+
 #include <gtest/gtest.h>
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <fstream>
 
 using namespace std::chrono_literals;
@@ -144,6 +155,154 @@ TEST_F(FlashProgram, ListsTheSerialDevicesPresentAndTheMappingsToNothing)
         EXPECT_NE(Out().find("/dev/ttyS0"), std::string::npos) << Out();
     }
     EXPECT_EQ(Out().find("/dev/pts/"), std::string::npos) << "no pseudo-terminal is a serial device";
+}
+
+// The line settings of a device as a program that opens it finds them.
+struct TLineSettings {
+    termios settings{};
+    bool operator==(const TLineSettings& other) const
+    {
+        return settings.c_iflag == other.settings.c_iflag && settings.c_oflag == other.settings.c_oflag &&
+               settings.c_cflag == other.settings.c_cflag && settings.c_lflag == other.settings.c_lflag &&
+               std::equal(std::begin(settings.c_cc), std::end(settings.c_cc), std::begin(other.settings.c_cc)) &&
+               cfgetospeed(&settings) == cfgetospeed(&other.settings);
+    }
+};
+
+TLineSettings ReadLineSettings(const std::filesystem::path& device)
+{
+    TLineSettings line;
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(fd, 0) << device;
+    ::tcgetattr(fd, &line.settings);
+    ::close(fd);
+    return line;
+}
+
+// What the journal's table holds, as SQLite reads it, without the journal's
+// own reading.
+std::string StoredOutcomes(const std::filesystem::path& file)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* statement = nullptr;
+    std::string outcomes;
+    if (sqlite3_prepare_v2(db, "SELECT outcome, owner IS NULL FROM sessions ORDER BY seq", -1, &statement,
+                           nullptr) == SQLITE_OK) {
+        while (sqlite3_step(statement) == SQLITE_ROW)
+            outcomes += std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))) +
+                        (sqlite3_column_int(statement, 1) ? "" : " (owned)") + ";";
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return outcomes;
+}
+
+// The reader of the output goes away in the middle of a gang's work
+// (`qr740-flash --json | head`): the run ends as on SIGTERM, for the text and
+// the JSON output alike. Both controllers under way are recorded as
+// interrupted, both ports are let go with their line settings as they were
+// found, and the status is SIGPIPE's.
+TEST_F(FlashProgram, EndsAsOnSigtermWhenTheReaderOfItsOutputGoes)
+{
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+    } cases[] = {{"for programs", {"--json"}}, {"for people", {}}};
+    const std::vector<std::filesystem::path> links = {dir / "ttyQR1", dir / "ttyQR2"};
+    dir.WriteFile("Loader.ini", "[Ports]\nCOM1=" + links[0].string() + "\nCOM2=" + links[1].string() +
+                                    "\n[Loader]\nQR740=qr740.ldr\n[Binary]\nQR 740=FW00303\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(dir / "journal.sqlite");
+        std::vector<std::unique_ptr<TSimRunner>> sims;
+        std::vector<TLineSettings> found;
+        for (const auto& link : links) {
+            sim::Options options = SimOptions(true);
+            options.link = link;
+            sims.push_back(std::make_unique<TSimRunner>());
+            ASSERT_TRUE(sims.back()->Start(options));
+            // Settings the program does not use, so that leaving its own
+            // behind would show.
+            const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            termios settings{};
+            ::tcgetattr(fd, &settings);
+            settings.c_cc[VMIN] = 7;
+            settings.c_cc[VTIME] = 3;
+            ::tcsetattr(fd, TCSANOW, &settings);
+            ::close(fd);
+            found.push_back(ReadLineSettings(link));
+        }
+
+        int pipe[2];
+        ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+        std::vector<std::string> args = {"--folder", dir.Path().string(), "--ports", "COM1,COM2", "--count", "0"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ChildProcess flash(QR740_FLASH_PATH, args, pipe[1], dir / "err.txt");
+        ::close(pipe[1]);
+        ::fcntl(pipe[0], F_SETFL, O_NONBLOCK);
+        std::string read;
+        const bool underWay = WaitUntil(
+            [&] {
+                char buffer[4096];
+                for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+                    read.append(buffer, std::size_t(n));
+                return sims[0]->Count("(block ") >= 2 && sims[1]->Count("(block ") >= 2;
+            },
+            30s);
+        ::close(pipe[0]);
+        ASSERT_TRUE(underWay) << read;
+        EXPECT_EQ(flash.WaitForExit(20s), 128 + SIGPIPE) << Err();
+
+        const auto records = ReadJournal(dir / "journal.sqlite");
+        ASSERT_EQ(records.size(), 2u) << Err();
+        for (const TJournalRecord& record : records) {
+            EXPECT_EQ(record.Outcome, "interrupted");
+            EXPECT_EQ(record.Message, "Interrupted: standard output was closed (SIGPIPE)");
+        }
+        for (std::size_t i = 0; i < links.size(); ++i) {
+            EXPECT_TRUE(WaitUntil([&] { return sims[i]->Said("the programmer closed the port"); }))
+                << sims[i]->Transcript();
+            EXPECT_TRUE(ReadLineSettings(links[i]) == found[i]) << links[i];
+            TVaComm other;
+            other.SetDeviceName(links[i].string());
+            EXPECT_NO_THROW(other.Open());
+        }
+    }
+}
+
+// Killed in the middle of a block, as by a power cut: the controller's record,
+// written when it identified itself, comes out as interrupted to --history,
+// which writes nothing; the next run that writes the journal closes it so, and
+// programs the next controller.
+TEST_F(FlashProgram, AKilledRunsControllerComesOutInterruptedAndTheNextRunClosesIt)
+{
+    TSimRunner sim;
+    sim::Options options = SimOptions(true);
+    options.quietPeriod = 300ms;
+    ASSERT_TRUE(sim.Start(options));
+    {
+        ChildProcess flash(QR740_FLASH_PATH, {"--folder", dir.Path().string(), "--json"}, dir / "out.txt",
+                           dir / "err.txt");
+        ASSERT_TRUE(WaitUntil([&] { return sim.Count("(block ") >= 2; }, 20s)) << sim.Transcript();
+        flash.Signal(SIGKILL);
+        EXPECT_EQ(flash.WaitForExit(), 128 + SIGKILL);
+    }
+    const auto file = dir / "journal.sqlite";
+    EXPECT_EQ(StoredOutcomes(file), "under way (owned);");
+    const std::string stored = dir.ReadFile("journal.sqlite") + dir.ReadFile("journal.sqlite-wal");
+
+    EXPECT_EQ(Run({"--history", "--format", "json"}), 0) << Err();
+    const QJsonObject shown = QJsonDocument::fromJson(QByteArray::fromStdString(Out())).object();
+    EXPECT_EQ(shown["outcome"].toString(), QStringLiteral("interrupted")) << Out();
+    EXPECT_EQ(shown["identification"].toString(), QStringLiteral("QR740")) << Out();
+    EXPECT_NE(shown["message"].toString().indexOf(QStringLiteral("killed, crashed or powered off")), -1) << Out();
+    EXPECT_EQ(dir.ReadFile("journal.sqlite") + dir.ReadFile("journal.sqlite-wal"), stored) << "--history wrote";
+    EXPECT_EQ(StoredOutcomes(file), "under way (owned);");
+
+    EXPECT_EQ(Run({}), 0) << Out() << Err();
+    sim.Stop();
+    EXPECT_EQ(StoredOutcomes(file), "interrupted;programmed;");
 }
 
 } // namespace

@@ -26,21 +26,19 @@ public:
     ChildProcess(const std::string& program, std::vector<std::string> args, const std::filesystem::path& out,
                  const std::filesystem::path& err = {})
     {
-        args.insert(args.begin(), program);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err.empty())
-            posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        else
-            posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        Spawn(program, std::move(args), actions, err);
+    }
+    // The same with standard output on the descriptor `out`, such as a pipe's
+    // write end; the caller keeps its own.
+    ChildProcess(const std::string& program, std::vector<std::string> args, int out, const std::filesystem::path& err)
+    {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out, 1);
+        Spawn(program, std::move(args), actions, err);
     }
     ~ChildProcess()
     {
@@ -71,6 +69,24 @@ public:
     }
 
 private:
+    // Starts the program with `actions` for standard output, and destroys them.
+    void Spawn(const std::string& program, std::vector<std::string> args, posix_spawn_file_actions_t& actions,
+               const std::filesystem::path& err)
+    {
+        args.insert(args.begin(), program);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (err.empty())
+            posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        else
+            posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+
     pid_t pid_ = -1;
     int status_ = -1;
 };

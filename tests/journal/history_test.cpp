@@ -22,7 +22,7 @@ const std::vector<std::string> kFieldNames = {
     "adapter_serial", "identification", "loader_file", "loader_sha256", "loader_version", "version_before",
     "version_to_install", "image_path", "image_size", "image_sha256", "flash_start", "flash_end", "block_size",
     "blocks_examined", "blocks_sent", "blocks_skipped", "parameter_file", "parameter_sha256",
-    "parameter_lines_sent", "outcome", "failure_kind", "message", "duration_ms"};
+    "parameter_lines_sent", "parameter_lines_refused", "outcome", "failure_kind", "message", "duration_ms"};
 
 const std::string kReplacement = "\xEF\xBF\xBD";
 
@@ -112,7 +112,8 @@ std::vector<std::string> CsvRow(const TJournalRecord& record)
             std::to_string(record.FlashStart), std::to_string(record.FlashEnd), std::to_string(record.BlockSize),
             std::to_string(record.BlocksExamined), std::to_string(record.BlocksSent),
             std::to_string(record.BlocksSkipped), record.ParameterFile, record.ParameterSha256,
-            std::to_string(record.ParameterLinesSent), record.Outcome, record.FailureKind, record.Message,
+            std::to_string(record.ParameterLinesSent), std::to_string(record.ParameterLinesRefused),
+            record.Outcome, record.FailureKind, record.Message,
             std::to_string(record.DurationMs)};
 }
 
@@ -178,7 +179,7 @@ TEST(History, JsonIsOneObjectPerLineWithEveryFieldNamed)
             const QJsonValue value = object.value(QString::fromStdString(kFieldNames[f]));
             const bool integer = kFieldNames[f] == "com_number" || kFieldNames[f] == "image_size" ||
                                  kFieldNames[f].find("flash_") == 0 || kFieldNames[f].find("block") == 0 ||
-                                 kFieldNames[f] == "parameter_lines_sent" || kFieldNames[f] == "duration_ms";
+                                 kFieldNames[f].find("parameter_lines_") == 0 || kFieldNames[f] == "duration_ms";
             if (integer) {
                 ASSERT_TRUE(value.isDouble()) << kFieldNames[f];
                 EXPECT_EQ(std::to_string(value.toInteger()), values[f]) << kFieldNames[f];
@@ -232,6 +233,7 @@ TEST(History, TextTableAlignsByCharactersAndShowsControlCharactersEscaped)
     EXPECT_NE(lines[2].find("No response.\\nCheck \\x1B[31mthe cable\\r\\u0085"), std::string::npos) << lines[2];
     EXPECT_NE(lines[2].find("no-response"), std::string::npos);
     EXPECT_NE(lines[2].find("13.0 s"), std::string::npos);
+    EXPECT_NE(lines[1].find("  41 (1 refused)  programmed with parameters"), std::string::npos) << lines[1];
 }
 
 TEST(History, SinceTakesADateOrADateAndTime)

@@ -63,6 +63,7 @@ inline TJournalRecord SampleRecord(int number, const std::string& writer = "benc
     record.ParameterFile = "/srv/qr740/line4.par";
     record.ParameterSha256 = "2c26b46b68ffc68ff99b453c1d304134" + std::to_string(3000 + number);
     record.ParameterLinesSent = 40 + number;
+    record.ParameterLinesRefused = number % 3;
     record.Outcome = std::string(kOutcomeProgrammedWithParameters);
     record.FailureKind = "";
     record.Message = "Parameter Load Complete";
@@ -166,6 +167,13 @@ public:
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Ends it as a power cut or `kill -9` would: no handler runs.
+    void Kill()
+    {
+        ::kill(pid_, SIGKILL);
+        Wait();
+    }
 
     // The exit status, or 128 + the signal that ended it.
     int Wait()

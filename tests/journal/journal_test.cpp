@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -44,6 +47,75 @@ std::string IntegrityCheck(const std::filesystem::path& file)
     sqlite3_close(db);
     return verdict;
 }
+
+// Runs statements on the file through a connection of the test's own.
+void Sql(const std::filesystem::path& file, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    char* error = nullptr;
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK)
+        ADD_FAILURE() << sql << ": " << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+}
+
+// The first column of the first row, as text.
+std::string SqlText(const std::filesystem::path& file, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* statement = nullptr;
+    std::string text = "no answer";
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+        const auto* value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        text = value ? value : "";
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return text;
+}
+
+// Every file of a folder, with its size and a hash of its content (short to
+// show when a comparison fails).
+std::map<std::string, std::string> FolderContent(const std::filesystem::path& folder)
+{
+    std::map<std::string, std::string> content;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        content[entry.path().filename().string()] =
+            std::to_string(bytes.size()) + " bytes, hash " + std::to_string(std::hash<std::string>{}(bytes));
+    }
+    return content;
+}
+
+// The local table's columns in layout 1, before the refused parameter lines
+// were counted.
+const std::vector<std::string_view> kLayout1Fields = {
+    "id", "started", "ended", "host", "program_version", "front_end", "com_number", "device_path",
+    "adapter_serial", "identification", "loader_file", "loader_sha256", "loader_version", "version_before",
+    "version_to_install", "image_path", "image_size", "image_sha256", "flash_start", "flash_end", "block_size",
+    "blocks_examined", "blocks_sent", "blocks_skipped", "parameter_file", "parameter_sha256",
+    "parameter_lines_sent", "outcome", "failure_kind", "message", "duration_ms"};
+
+// A field of the record as the SQL of layout 1 has it: its column's type and
+// its value as a literal.
+std::pair<std::string, std::string> Layout1Column(const TJournalRecord& record, std::string_view name)
+{
+    const QJsonValue value = QJsonDocument::fromJson(QByteArray::fromStdString(FormatHistoryJson({record})))
+                                 .object()[QString::fromUtf8(name.data(), qsizetype(name.size()))];
+    if (!value.isString())
+        return {"INTEGER NOT NULL", std::to_string(value.toInteger())};
+    std::string text = value.toString().toStdString();
+    for (std::size_t at = 0; (at = text.find('\'', at)) != std::string::npos; at += 2)
+        text.insert(at, 1, '\'');
+    return {"TEXT NOT NULL", "'" + text + "'"};
+}
+
+const std::string kAbandonedMessageText =
+    "The programmer ended during the session (killed, crashed or powered off) and left it unfinished";
 
 std::string Writer()
 {
@@ -224,39 +296,244 @@ TEST(Journal, RefusesAnUnfitRecordAndStoresNothing)
     EXPECT_EQ(Ids(journal.Records()), std::vector<std::string>{first.Id});
 }
 
-TEST(Journal, CreatesItsFolderAndRefusesAFileThatIsNoJournal)
+// What another program leaves in a folder: files it made itself, an SQLite
+// database of its own.
+struct TForeignFile {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> make;
+    std::string cause; // after "not a journal", for a writer and a reader alike
+};
+
+const std::vector<TForeignFile> kForeignFiles = {
+    {"text", [](const auto& file) { std::ofstream(file) << std::string(4096, 'x'); }, " (file is not a database)"},
+    {"another program's database",
+     [](const auto& file) { Sql(file, "CREATE TABLE parts (number TEXT); INSERT INTO parts VALUES ('A-1');"); },
+     " (an SQLite database without the journal's table)"},
+    {"another program's table named sessions",
+     [](const auto& file) { Sql(file, "CREATE TABLE sessions (who TEXT); INSERT INTO sessions VALUES ('me');"); },
+     " (its table sessions is another program's)"},
+};
+
+// A journal is made in a folder that is there, never in one made for it, and a
+// file that is no journal is refused as it is, not made one.
+TEST(Journal, RefusesAMissingFolderAndAFileThatIsNoJournalLeavingThemAsTheyWere)
 {
     ScratchDir dir;
-    const auto nested = dir / "new" / "folders" / "journal.sqlite";
-    TJournal(nested).Append(SampleRecord(1));
-    EXPECT_EQ(TJournal(nested).Records().size(), 1u);
-
-    dir.WriteFile("notes.txt", std::string(4096, 'x'));
+    const auto nested = dir / "new" / "journal.sqlite";
     try {
-        TJournal journal(dir / "notes.txt");
-        ADD_FAILURE() << "opened a text file as a journal";
+        TJournal journal(nested);
+        ADD_FAILURE() << "opened";
     } catch (const TJournalError& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "Unable to open journal " + (dir / "notes.txt").string() + ": file is not a database");
+        EXPECT_EQ(error.Cause(), "unable to open database file (folder " + (dir / "new").string() +
+                                     ": errno 2, No such file or directory)");
     }
-    EXPECT_EQ(dir.ReadFile("notes.txt"), std::string(4096, 'x'));
+    EXPECT_FALSE(std::filesystem::exists(dir / "new"));
+
+    for (const TForeignFile& foreign : kForeignFiles) {
+        SCOPED_TRACE(foreign.name);
+        const auto file = dir / "other.db";
+        std::filesystem::remove(file);
+        foreign.make(file);
+        const std::string before = dir.ReadFile("other.db");
+        try {
+            TJournal journal(file);
+            ADD_FAILURE() << "opened";
+        } catch (const TJournalError& error) {
+            EXPECT_EQ(std::string(error.what()), "Unable to open journal " + file.string() + ": not a journal" +
+                                                     foreign.cause);
+        }
+        EXPECT_EQ(dir.ReadFile("other.db"), before);
+    }
+
+    // An empty file, as `touch` leaves it, is where a journal was meant to be.
+    dir.WriteFile("touched.sqlite", "");
+    TJournal(dir / "touched.sqlite").Append(SampleRecord(1));
+    EXPECT_EQ(ReadJournal(dir / "touched.sqlite").size(), 1u);
 }
 
-TEST(Journal, RefusesAJournalOfANewerLayoutUntouched)
+// Reading opens read-only and leaves the folder as it found it: no file made,
+// not beside the journal either, and a file that is no journal says so.
+TEST(Journal, ReadingWritesNothingAndNamesWhatItCannotRead)
+{
+    ScratchDir dir;
+    const auto journalFile = dir / "journal.sqlite";
+    std::vector<TJournalRecord> written;
+    {
+        TJournal journal(journalFile);
+        written = {SampleRecord(1), SampleRecord(2)};
+        for (const TJournalRecord& record : written)
+            journal.Append(record);
+    }
+    std::vector<TForeignFile> cases = kForeignFiles;
+    cases.push_back({"an empty file", [](const auto& file) { std::ofstream{file}; }, " (the file is empty)"});
+    for (const TForeignFile& foreign : cases)
+        foreign.make(dir / (std::string(foreign.name) + ".db"));
+    const std::map<std::string, std::string> before = FolderContent(dir.Path());
+
+    EXPECT_EQ(ReadJournal(journalFile), written);
+    EXPECT_EQ(ReadJournal(journalFile, written[1].Started), std::vector<TJournalRecord>{written[1]});
+    for (const TForeignFile& foreign : cases) {
+        const auto file = dir / (std::string(foreign.name) + ".db");
+        try {
+            ReadJournal(file);
+            ADD_FAILURE() << foreign.name << ": read";
+        } catch (const TJournalError& error) {
+            EXPECT_EQ(error.Step(), TJournalError::TStep::Read);
+            EXPECT_EQ(std::string(error.what()), "Unable to read journal " + file.string() + ": not a journal" +
+                                                     foreign.cause);
+        }
+    }
+    try {
+        ReadJournal(dir / "misspelt.sqlite");
+        ADD_FAILURE() << "read a journal that is not there";
+    } catch (const TJournalError& error) {
+        EXPECT_EQ(std::string(error.what()), "Unable to read journal " + (dir / "misspelt.sqlite").string() +
+                                                 ": the file does not exist (errno 2, No such file or directory)");
+    }
+    EXPECT_EQ(FolderContent(dir.Path()), before);
+}
+
+// Root may write anywhere, so the reader runs as nobody when the test runs as
+// root: a copy of it, in a folder anyone may read, so that nothing of the
+// checkout needs to be. The journal is another user's, read-only for the
+// reader, closed, and then open in a program that has a record under way.
+TEST(Journal, AnotherUsersReadOnlyJournalIsReadWithoutWriting)
+{
+    ScratchDir dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    const auto reader = dir / "journal_writer";
+    std::filesystem::copy_file(Writer(), reader);
+    const auto folder = dir / "bench";
+    std::filesystem::create_directory(folder);
+    const auto file = folder / "journal.sqlite";
+    std::vector<std::string> command = Unprivileged();
+    command.insert(command.end(), {reader.string(), file.string(), "--read"});
+    const auto read = [&] {
+        ChildProcess child(command, (dir / "out").string(), (dir / "err").string());
+        EXPECT_EQ(child.Wait(), 0) << dir.ReadFile("err");
+        std::vector<std::string> outcomes;
+        for (const std::string& line : Lines(dir.ReadFile("out")))
+            outcomes.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line))
+                                   .object()["outcome"].toString().toStdString());
+        return outcomes;
+    };
+
+    TJournalRecord finished = SampleRecord(1);
+    TJournal(file).Append(finished);
+    ::chmod(file.c_str(), 0444);
+    ::chmod(folder.c_str(), 0555);
+    const std::map<std::string, std::string> closed = FolderContent(folder);
+    EXPECT_EQ(read(), std::vector<std::string>{"programmed with parameters"});
+    EXPECT_EQ(FolderContent(folder), closed);
+
+    ::chmod(folder.c_str(), 0755);
+    ::chmod(file.c_str(), 0644);
+    TJournal running(file);
+    running.Begin(SampleRecord(2));
+    ::chmod(folder.c_str(), 0555);
+    EXPECT_EQ(read(), (std::vector<std::string>{"programmed with parameters", "under way"}));
+    ::chmod(folder.c_str(), 0755);
+}
+
+// A journal written by the programs before this one: read as it stands, and
+// brought up to date by the first program that writes it, every record kept.
+TEST(Journal, AnEarlierLayoutIsReadAsItStandsAndMigratedByTheFirstWriter)
 {
     ScratchDir dir;
     const auto file = dir / "journal.sqlite";
-    TJournal(file).Append(SampleRecord(1));
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    sqlite3_exec(db, "PRAGMA user_version=2", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    try {
-        TJournal journal(file);
-        ADD_FAILURE() << "opened";
-    } catch (const TJournalError& error) {
-        EXPECT_EQ(error.Cause(), "the journal was written by a newer program (layout 2, this program knows 1)");
+    // Layout 1 as those programs made it, with a record they wrote.
+    std::string columns = "seq INTEGER PRIMARY KEY AUTOINCREMENT";
+    std::string names;
+    std::string values;
+    const TJournalRecord old = [] {
+        TJournalRecord record = SampleRecord(7);
+        record.ParameterLinesRefused = 0;
+        return record;
+    }();
+    for (const std::string_view name : kLayout1Fields) {
+        const auto [type, literal] = Layout1Column(old, name);
+        columns += ", " + std::string(name) + " " + type + (name == "id" ? " UNIQUE" : "");
+        names += (names.empty() ? "" : ", ") + std::string(name);
+        values += (values.empty() ? "" : ", ") + literal;
     }
+    Sql(file, "PRAGMA journal_mode=WAL; CREATE TABLE sessions (" + columns +
+                  ", forwarded TEXT); CREATE INDEX sessions_started ON sessions (started); "
+                  "CREATE INDEX sessions_unforwarded ON sessions (seq) WHERE forwarded IS NULL; "
+                  "INSERT INTO sessions (" + names + ") VALUES (" + values + "); PRAGMA user_version=1;");
+    const std::string before = dir.ReadFile("journal.sqlite");
+
+    EXPECT_EQ(ReadJournal(file), std::vector<TJournalRecord>{old});
+    EXPECT_EQ(dir.ReadFile("journal.sqlite"), before) << "reading migrated it";
+
+    TJournal journal(file);
+    const TJournalRecord next = SampleRecord(8);
+    journal.Append(next);
+    EXPECT_EQ(journal.Records(), (std::vector<TJournalRecord>{old, next}));
+    EXPECT_EQ(SqlText(file, "PRAGMA user_version"), "2");
+    EXPECT_EQ(IntegrityCheck(file), "ok");
+}
+
+// Two programs on one journal: one dies with records under way, the other
+// runs on. Every reader shows the dead one's records interrupted as soon as it
+// is gone, without writing; the live one closes them at its next write, after
+// which they are forwarded. A record of a program still running is never
+// touched, nor one of a program that ended normally before it was closed,
+// until it has ended.
+TEST(Journal, RecordsUnderWayAreClosedOnlyOnceTheirProgramHasEnded)
+{
+    ScratchDir dir;
+    const auto file = dir / "journal.sqlite";
+    TJournal survivor(file);
+    ChildProcess doomed(WriterCommand(file, {"--writer", "doomed", "--count", "2", "--under-way"}),
+                        (dir / "out").string(), (dir / "err").string());
+    ASSERT_TRUE(WaitFor([&] { return dir.ReadFile("out").find("ready") != std::string::npos; })) << dir.ReadFile("err");
+    const std::vector<std::string> doomedIds = {Lines(dir.ReadFile("out"))[0], Lines(dir.ReadFile("out"))[1]};
+    const auto outcomes = [&](const std::vector<TJournalRecord>& records) {
+        std::vector<std::string> found;
+        for (const TJournalRecord& record : records)
+            found.push_back(record.Outcome);
+        return found;
+    };
+    const auto ownerFiles = [&] {
+        std::size_t count = 0;
+        for (const auto& [name, content] : FolderContent(dir.Path()))
+            count += name.find("journal.sqlite-owner-") == 0;
+        return count;
+    };
+    EXPECT_EQ(ownerFiles(), 2u);
+
+    survivor.Append(SampleRecord(1));
+    EXPECT_EQ(survivor.CloseAbandoned(), 0u);
+    EXPECT_EQ(outcomes(ReadJournal(file)), (std::vector<std::string>{"under way", "under way", "programmed with parameters"}));
+
+    doomed.Kill();
+    const std::string withOwners = dir.ReadFile("journal.sqlite") + dir.ReadFile("journal.sqlite-wal");
+    const auto read = ReadJournal(file);
+    EXPECT_EQ(outcomes(read), (std::vector<std::string>{"interrupted", "interrupted", "programmed with parameters"}));
+    EXPECT_EQ(read[0].Message, kAbandonedMessageText);
+    EXPECT_EQ(dir.ReadFile("journal.sqlite") + dir.ReadFile("journal.sqlite-wal"), withOwners) << "reading wrote";
+    EXPECT_EQ(SqlText(file, "SELECT count(*) FROM sessions WHERE owner IS NOT NULL"), "2");
+
+    // A program that ends normally with a record it never finished.
+    {
+        TJournal quitter(file);
+        TJournalRecord unfinished = SampleRecord(3);
+        unfinished.Host = LocalHostName();
+        quitter.Begin(unfinished);
+        // Its first write closed the dead program's records; its own stays.
+        EXPECT_EQ(SqlText(file, "SELECT count(*) FROM sessions WHERE owner IS NOT NULL"), "1");
+        EXPECT_EQ(survivor.CloseAbandoned(), 0u);
+        EXPECT_EQ(outcomes(survivor.Records()).back(), "under way");
+    }
+    survivor.Append(SampleRecord(4));
+    EXPECT_EQ(outcomes(ReadJournal(file)), (std::vector<std::string>{"interrupted", "interrupted",
+                                                                     "programmed with parameters", "interrupted",
+                                                                     "programmed with parameters"}));
+    EXPECT_EQ(SqlText(file, "SELECT count(*) FROM sessions WHERE owner IS NOT NULL"), "0");
+    EXPECT_EQ(SqlText(file, "SELECT group_concat(id) FROM sessions WHERE outcome = 'interrupted' AND seq < 3 "
+                            "AND forwarded IS NULL"),
+              doomedIds[0] + "," + doomedIds[1]);
+    EXPECT_EQ(ownerFiles(), 1u) << "only the survivor's is left";
 }
 
 // Three programs append at once, as a window, a command-line programmer and a

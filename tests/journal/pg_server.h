@@ -160,6 +160,23 @@ public:
         return Uri(name);
     }
 
+    // An account that must give its password, as a factory's would: every
+    // other account is let in without one.
+    void AddAccountWithPassword(const std::string& name, const std::string& password)
+    {
+        Query(Uri(), "CREATE ROLE " + name + " LOGIN PASSWORD '" + password + "'");
+        const std::filesystem::path rules = Data() / "pg_hba.conf";
+        std::string content;
+        {
+            std::ifstream in(rules);
+            content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        // The first line that matches decides. Rewritten in place, so that the
+        // file keeps its owner.
+        std::ofstream(rules, std::ios::trunc) << "host all " << name << " 127.0.0.1/32 scram-sha-256\n" << content;
+        Query(Uri(), "SELECT pg_reload_conf()");
+    }
+
     // Runs one statement and gives its rows, each value as text ("" for NULL).
     static std::vector<std::vector<std::string>> Query(const std::string& uri, const std::string& sql)
     {
