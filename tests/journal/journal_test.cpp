@@ -394,20 +394,16 @@ TEST(Journal, ReadingWritesNothingAndNamesWhatItCannotRead)
 }
 
 // Root may write anywhere, so the reader runs as nobody when the test runs as
-// root: a copy of it, in a folder anyone may read, so that nothing of the
-// checkout needs to be. The journal is another user's, read-only for the
-// reader, closed, and then open in a program that has a record under way.
+// root: the journal is then another user's and read-only for it, closed, and
+// then open in a program that has a record under way.
 TEST(Journal, AnotherUsersReadOnlyJournalIsReadWithoutWriting)
 {
     ScratchDir dir;
     ::chmod(dir.Path().c_str(), 0755);
-    const auto reader = dir / "journal_writer";
-    std::filesystem::copy_file(Writer(), reader);
     const auto folder = dir / "bench";
     std::filesystem::create_directory(folder);
     const auto file = folder / "journal.sqlite";
-    std::vector<std::string> command = Unprivileged();
-    command.insert(command.end(), {reader.string(), file.string(), "--read"});
+    const std::vector<std::string> command = Unprivileged(dir.Path(), WriterCommand(file, {"--read"}));
     const auto read = [&] {
         ChildProcess child(command, (dir / "out").string(), (dir / "err").string());
         EXPECT_EQ(child.Wait(), 0) << dir.ReadFile("err");
