@@ -23,6 +23,8 @@ constexpr std::uint64_t PlainBlocks(std::uint64_t start, std::uint64_t end, std:
 // that block has to start below FlashEnd.
 bool LandsOnWindow(const TFlashGeometry& g)
 {
+    if (g.BlockSize == 0)
+        return false;
     const std::uint64_t start = g.FlashStart;
     if (start >= kSkippedWindowStart || (kSkippedWindowStart - start) % g.BlockSize != 0)
         return false;
@@ -77,6 +79,11 @@ std::uint64_t NextBlockAddress(std::uint64_t address, std::uint16_t blockSize)
 std::uint64_t BlockCount(const TFlashGeometry& geometry)
 {
     return Walk(geometry).Blocks;
+}
+
+bool StepsOverWindow(const TFlashGeometry& geometry)
+{
+    return LandsOnWindow(geometry);
 }
 
 std::uint64_t CoveredLength(const TFlashGeometry& geometry)

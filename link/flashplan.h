@@ -42,6 +42,10 @@ std::uint64_t BlockCount(const TFlashGeometry& geometry);
 // block is examined. BlockSize must not be 0; it gives 0.
 std::uint64_t CoveredLength(const TFlashGeometry& geometry);
 
+// Whether the walk steps over the window from kSkippedWindowStart to
+// kSkippedWindowEnd, leaving it unwritten. BlockSize must not be 0; it gives false.
+bool StepsOverWindow(const TFlashGeometry& geometry);
+
 // Whether the block of `size` bytes at `offset` of the image holds only 0xFF.
 // Bytes past the image's end count as 0xFF.
 bool IsBlankBlock(std::span<const std::uint8_t> image, std::uint64_t offset, std::uint16_t size);

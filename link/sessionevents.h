@@ -87,6 +87,8 @@ struct TControllerRecord {
     QString ImagePath; // empty until an upload began
     std::uint64_t ImageSize = 0;
     QString ImageSha256;
+    // Of the flash's bytes as programmed, whatever file they came in (flashdigest.h).
+    QString FlashSha256;
     std::uint64_t BlocksTotal = 0;
     std::uint64_t BlocksExamined = 0;
     std::uint64_t BlocksSent = 0;

@@ -1,5 +1,7 @@
 #include "sessionfiles.h"
 
+#include "flashdigest.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 
@@ -9,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <system_error>
 
 namespace {
@@ -71,12 +74,11 @@ ssize_t TReadFile::Read(std::uint8_t* buffer, std::size_t count)
 
 namespace {
 
-// Reads up to `limit` bytes into `bytes`, hashing them when asked; false on a
-// read error.
+// Reads on until `bytes` holds `limit` bytes or the file ends, hashing what it
+// reads when asked; false on a read error.
 bool ReadUpTo(TReadFile& file, std::uint64_t limit, std::vector<std::uint8_t>& bytes,
               QCryptographicHash* hash = nullptr)
 {
-    bytes.clear();
     // Grown as it is filled: the size on disk may change, or be unknown.
     bytes.reserve(std::size_t(std::min(file.Size(), limit)));
     std::vector<std::uint8_t> chunk(kChunk);
@@ -101,6 +103,7 @@ bool ReadFileBytes(const QString& path, std::uint64_t limit, std::vector<std::ui
 {
     TReadFile file(path);
     more = false;
+    bytes.clear();
     if (!file.IsOpen() || !ReadUpTo(file, limit, bytes)) {
         error = file.Error();
         return false;
@@ -117,7 +120,122 @@ bool ReadFileBytes(const QString& path, std::uint64_t limit, std::vector<std::ui
     return true;
 }
 
-TImageRead ReadImage(const QString& path, std::uint64_t covered)
+namespace {
+
+bool IsErased(std::span<const std::uint8_t> bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == kErased; });
+}
+
+// The offset of the first byte in bytes[from, to) that is not erased, if any.
+std::optional<std::uint64_t> FirstWritten(std::span<const std::uint8_t> bytes, std::uint64_t from,
+                                          std::uint64_t to)
+{
+    to = std::min<std::uint64_t>(to, bytes.size());
+    for (std::uint64_t i = from; i < to; ++i) {
+        if (bytes[i] != kErased)
+            return i;
+    }
+    return std::nullopt;
+}
+
+// A raw image: its first bytes are the flash's from FlashStart, and the rest of
+// the file, past what the walk reads, is read to its end rather than judged by
+// its size: it must be erased flash throughout.
+void ReadRaw(TReadFile& file, std::uint64_t covered, QCryptographicHash& hash, TImageRead& image)
+{
+    if (image.Bytes.size() > covered) {
+        const bool erased = IsErased(std::span(image.Bytes).subspan(std::size_t(covered)));
+        image.Bytes.resize(std::size_t(covered));
+        if (!erased) {
+            image.Status = TImageRead::DoesNotFit;
+            image.Bytes.clear();
+            return;
+        }
+    } else {
+        if (!ReadUpTo(file, covered, image.Bytes, &hash)) {
+            image.Bytes.clear();
+            return;
+        }
+        image.FileSize = image.Bytes.size();
+    }
+    std::vector<std::uint8_t> chunk(kChunk);
+    for (;;) {
+        const ssize_t n = file.Read(chunk.data(), chunk.size());
+        if (n < 0) {
+            image.Status = TImageRead::Unreadable;
+            image.Bytes.clear();
+            return;
+        }
+        if (n == 0)
+            break;
+        hash.addData(QByteArrayView(chunk.data(), n));
+        image.FileSize += std::uint64_t(n);
+        if (!IsErased(std::span(chunk).first(std::size_t(n)))) {
+            image.Status = TImageRead::DoesNotFit;
+            image.Bytes.clear();
+            return;
+        }
+    }
+    image.Status = TImageRead::Read;
+}
+
+// An Intel HEX or S-record file, laid onto the flash at its own addresses.
+void ReadWithAddresses(TReadFile& file, const TFlashGeometry& geometry, QCryptographicHash& hash,
+                       TImageRead& image)
+{
+    std::vector<std::uint8_t> text = std::move(image.Bytes);
+    image.Bytes.clear();
+    if (!ReadUpTo(file, kRecordFileLimit + 1, text, &hash))
+        return;
+    image.FileSize = text.size();
+    if (text.size() > kRecordFileLimit) {
+        image.Status = TImageRead::TooLarge;
+        return;
+    }
+    const TImageRecords records = ReadImageRecords(image.Format, text);
+    text = {};
+    if (!records.Accepted) {
+        image.Status = TImageRead::Refused;
+        image.Refusal = QString::fromStdString(records.Refusal.Text);
+        return;
+    }
+    TFlashImage mapped = MapOntoFlash(records.Runs, geometry.FlashStart, geometry.FlashEnd);
+    switch (mapped.Status) {
+    case TFlashImage::Mapped:
+        break;
+    case TFlashImage::Empty:
+        image.Status = TImageRead::Empty;
+        return;
+    case TFlashImage::Outside:
+        image.Status = TImageRead::DoesNotFit;
+        image.HasAddress = true;
+        image.Address = mapped.FirstOutside;
+        return;
+    }
+    // Data the walk never writes would be left out under a record that says the
+    // file was programmed: past the blocks it examines, and in the window it
+    // steps over.
+    std::optional<std::uint64_t> unwritten = FirstWritten(mapped.Bytes, CoveredLength(geometry), mapped.Bytes.size());
+    if (StepsOverWindow(geometry)) {
+        const std::uint64_t from = kSkippedWindowStart - geometry.FlashStart;
+        const std::uint64_t to = kSkippedWindowEnd - geometry.FlashStart;
+        if (const auto inWindow = FirstWritten(mapped.Bytes, from, to))
+            unwritten = inWindow;
+    }
+    if (unwritten) {
+        image.Status = TImageRead::DoesNotFit;
+        image.HasAddress = true;
+        image.Address = std::uint32_t(geometry.FlashStart + *unwritten);
+        return;
+    }
+    image.Bytes = std::move(mapped.Bytes);
+    image.Status = TImageRead::Read;
+}
+
+} // namespace
+
+TImageRead ReadImage(const QString& path, const TFlashGeometry& geometry)
 {
     TImageRead image;
     TReadFile file(path);
@@ -128,38 +246,42 @@ TImageRead ReadImage(const QString& path, std::uint64_t covered)
         return image;
     }
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!ReadUpTo(file, covered, image.Bytes, &hash)) {
+    // The first chunk tells the format by its first line.
+    if (!ReadUpTo(file, kChunk, image.Bytes, &hash)) {
         image.Bytes.clear();
         return image;
     }
-    image.FileSize = image.Bytes.size();
     if (image.Bytes.empty()) {
         image.Status = TImageRead::Empty;
         return image;
     }
-    // The rest is read to its end rather than judged by its size: it must be
-    // erased flash throughout.
-    std::vector<std::uint8_t> chunk(kChunk);
-    for (;;) {
-        const ssize_t n = file.Read(chunk.data(), chunk.size());
-        if (n < 0) {
-            image.Status = TImageRead::Unreadable;
-            image.Bytes.clear();
-            return image;
-        }
-        if (n == 0)
-            break;
-        hash.addData(QByteArrayView(chunk.data(), n));
-        image.FileSize += std::uint64_t(n);
-        if (!std::all_of(chunk.begin(), chunk.begin() + n, [](std::uint8_t b) { return b == kErased; })) {
-            image.Status = TImageRead::DoesNotFit;
-            image.Bytes.clear();
-            return image;
-        }
-    }
-    image.Status = TImageRead::Read;
+    image.Format = ImageFormatOf(QFile::encodeName(path).toStdString(), image.Bytes);
+    image.FileSize = image.Bytes.size();
+    if (image.Format == TImageFormat::Raw)
+        ReadRaw(file, CoveredLength(geometry), hash, image);
+    else
+        ReadWithAddresses(file, geometry, hash, image);
+    if (image.Status != TImageRead::Read)
+        return image;
     image.Sha256 = QString::fromLatin1(hash.result().toHex());
+    image.FlashSha256 = FlashSha256(image.Bytes);
     return image;
+}
+
+QString ImageFileRefusal(const QString& path)
+{
+    std::vector<std::uint8_t> content;
+    bool more = false;
+    int error = 0;
+    if (!ReadFileBytes(path, kRecordFileLimit, content, more, error))
+        return {};
+    const TImageFormat format = ImageFormatOf(QFile::encodeName(path).toStdString(), content);
+    if (format == TImageFormat::Raw)
+        return {};
+    if (more)
+        return QStringLiteral(" Is Larger Than %1 MiB").arg(kRecordFileLimit / (1024 * 1024));
+    const TImageRecords records = ReadImageRecords(format, content);
+    return records.Accepted ? QString() : QStringLiteral(": ") + QString::fromStdString(records.Refusal.Text);
 }
 
 TParameterFile::TParameterFile(const QString& path) : path_(path), file_(path) {}

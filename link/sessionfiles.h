@@ -5,6 +5,9 @@
 // device named by mistake cannot hang the programmer, and each read reports what
 // went wrong in terms the operator's message can use.
 
+#include "flashplan.h"
+#include "imagerecords.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -42,26 +45,49 @@ private:
 bool ReadFileBytes(const QString& path, std::uint64_t limit, std::vector<std::uint8_t>& bytes,
                    bool& more, int& error);
 
-// The firmware image as an upload takes it: the part that the flash range covers.
+// The firmware image as an upload takes it: the flash's bytes from FlashStart, as
+// far as the walk over the flash reaches. A raw image is those bytes; an Intel HEX
+// or S-record file is laid onto the flash at its own addresses, gaps 0xFF.
 struct TImageRead {
     enum TStatus : std::uint8_t {
         Read,
         Unreadable,  // missing, not permitted, or failing to read
         NotAFile,    // a fifo, a device, a folder: nothing that holds an image
         Empty,       // 0 bytes: an upload would erase the flash and write nothing
-        DoesNotFit,  // bytes past the range that are not 0xFF would be dropped
+        DoesNotFit,  // bytes that are not 0xFF where the walk never writes
+        Refused,     // a file with addresses that is malformed; Refusal says where
+        TooLarge,    // a file with addresses larger than kRecordFileLimit
     };
     TStatus Status = Unreadable;
-    std::vector<std::uint8_t> Bytes; // the first `covered` bytes at most
+    TImageFormat Format = TImageFormat::Raw;
+    std::vector<std::uint8_t> Bytes; // from FlashStart, at most as far as the walk reads
     std::uint64_t FileSize = 0;      // the whole file, as read
     QString Sha256;                  // of the whole file, as read; hex
+    QString FlashSha256;             // of the bytes as programmed (flashdigest.h); hex
+    // DoesNotFit, for a file with addresses: the first address of data that
+    // would not be written.
+    bool HasAddress = false;
+    std::uint32_t Address = 0;
+    QString Refusal; // Refused: "Line 12: ..."
 };
 
-// Reads the image at `path` for a flash range whose blocks cover `covered` bytes
-// from its start. Bytes past that must all be 0xFF (erased flash), or the image
-// does not fit: what an upload leaves out of the image must be what erasing
-// leaves behind.
-TImageRead ReadImage(const QString& path, std::uint64_t covered);
+// A text image names each byte several times over (a HEX file takes about 2.8
+// bytes of text per byte of flash), and a QR740's flash is about 1 MiB: a file
+// past this is no image of it, and reading it would only cost memory.
+inline constexpr std::uint64_t kRecordFileLimit = 64 * 1024 * 1024;
+
+// Reads the image at `path` for the flash `geometry` reports. Whatever the walk
+// over the flash never writes (past the blocks it examines, and for a file with
+// addresses the window it steps over) must be 0xFF, erased flash, or the image
+// does not fit: an upload must program everything the file holds.
+TImageRead ReadImage(const QString& path, const TFlashGeometry& geometry);
+
+// What makes the file at `path` no image for any flash, before a flash range is
+// known, as the words that follow the file's name: for an Intel HEX or S-record
+// file a fault of its records (": Line 12: ..."), or its size (" Is Larger Than
+// 64 MiB"). Empty for a raw image, for a file whose records are sound, and for a
+// file that cannot be read (the upload says so then).
+QString ImageFileRefusal(const QString& path);
 
 // A parameter file that could not be read to its end; the text names the file
 // and the cause.

@@ -66,9 +66,10 @@ void TLoaderSession::StartUpload()
     BlocksTotal_ = BlockCount(Geometry_);
     BlocksExamined_ = 0;
     BlocksSent_ = 0;
-    TImageRead image = ReadImage(path, CoveredLength(Geometry_));
+    TImageRead image = ReadImage(path, Geometry_);
     Record_.ImageSize = image.FileSize;
     Record_.ImageSha256 = image.Sha256;
+    Record_.FlashSha256 = image.FlashSha256;
     const QString file = QStringLiteral("Target Binary File ") + path;
     switch (image.Status) {
     case TImageRead::Read:
@@ -82,10 +83,20 @@ void TLoaderSession::StartUpload()
     case TImageRead::Empty:
         FailAndReset(TFailure::ImageUnusable, file + QStringLiteral(" Is Empty"));
         return;
-    case TImageRead::DoesNotFit:
+    case TImageRead::DoesNotFit: {
+        QString text = file + QStringLiteral(" Does Not Fit The Flash (%1 to %2)")
+                                  .arg(AddressText(Geometry_.FlashStart), AddressText(Geometry_.FlashEnd));
+        if (image.HasAddress)
+            text += QStringLiteral(": Data At ") + AddressText(image.Address);
+        FailAndReset(TFailure::ImageUnusable, text);
+        return;
+    }
+    case TImageRead::Refused:
+        FailAndReset(TFailure::ImageUnusable, file + QStringLiteral(": ") + image.Refusal);
+        return;
+    case TImageRead::TooLarge:
         FailAndReset(TFailure::ImageUnusable,
-                     file + QStringLiteral(" Does Not Fit The Flash (%1 to %2)")
-                                .arg(AddressText(Geometry_.FlashStart), AddressText(Geometry_.FlashEnd)));
+                     file + QStringLiteral(" Is Larger Than %1 MiB").arg(kRecordFileLimit / (1024 * 1024)));
         return;
     }
     Image_ = std::move(image.Bytes);

@@ -7,9 +7,9 @@
 #include "imagerecords.h"
 #include "sessionfiles.h"
 
-#include "child_process.h"
 #include "hex.h"
 #include "scratch_dir.h"
+#include "srec_cat.h"
 
 #include <gtest/gtest.h>
 
@@ -114,34 +114,6 @@ std::string Describe(const Bytes& bytes)
     return bytes.size() > 64 ? HexDigits(Bytes(bytes.begin(), bytes.begin() + 64)) + "... (" +
                                    std::to_string(bytes.size()) + " bytes)"
                              : HexDigits(bytes);
-}
-
-// srec_cat, the independent reader; empty when it is not installed.
-std::string SrecCat()
-{
-    const char* path = std::getenv("PATH");
-    std::stringstream folders(path ? path : "/usr/bin");
-    for (std::string folder; std::getline(folders, folder, ':');) {
-        const std::filesystem::path candidate = std::filesystem::path(folder) / "srec_cat";
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return candidate.string();
-    }
-    return {};
-}
-
-#define REQUIRE_SREC_CAT(tool)                                                                          \
-    const std::string tool = SrecCat();                                                                 \
-    if (tool.empty())                                                                                   \
-    GTEST_SKIP() << "srec_cat is missing (Debian package srecord, installed by scripts/setup.sh): "    \
-                    "the files cannot be held against an independent reader"
-
-// Runs srec_cat with `args` in `dir`; its messages on failure.
-std::string RunSrecCat(const std::string& tool, const ScratchDir& dir, std::vector<std::string> args)
-{
-    ChildProcess child(tool, std::move(args), dir / "srec_cat.out");
-    const int status = child.WaitForExit(std::chrono::seconds(30));
-    return status == 0 ? std::string() : "srec_cat failed (" + std::to_string(status) + "): " +
-                                             dir.ReadFile("srec_cat.out");
 }
 
 const char* FormatOption(TImageFormat format)
@@ -445,6 +417,73 @@ TEST(ImageRecords, LargerImagesWrittenBySrecCatMapBackToTheirBin)
             EXPECT_TRUE(padded == bin);
             EXPECT_EQ(FlashSha256(outcome.Mapped), FlashSha256(bin));
         }
+    }
+}
+
+// The image as an upload reads it: whatever the walk over the flash will not
+// write must be erased, or the file is refused before the erase, naming where.
+TEST(ImageFile, IsReadForTheFlashItWillBeProgrammedInto)
+{
+    const TFlashGeometry small{kStart, kEnd, 256};
+    // Wide enough that the walk steps over the window at 0xF0000 to 0xFC000.
+    const TFlashGeometry wide{kStart, 0x100000, 256};
+    ASSERT_TRUE(StepsOverWindow(wide));
+    const auto extended = [](std::uint16_t upper) {
+        return Intel(0x04, 0, HexDigits({std::uint8_t(upper >> 8), std::uint8_t(upper)}));
+    };
+    struct TCase {
+        const char* What;
+        const char* Name;
+        std::string Content;
+        TFlashGeometry Geometry;
+        TImageRead::TStatus Status;
+        std::string Mapped;       // hex digits of the bytes read, when read
+        std::string Refusal = ""; // the start of the refusal, when refused
+        std::uint32_t Address = 0; // the first unwritten address, for a file with addresses
+    };
+    const TCase cases[] = {
+        {"a raw image", "fw.bin", "\x01\x02", small, TImageRead::Read, "0102"},
+        {"a HEX file with a gap", "fw.hex", Intel(0, 0x4000, "01 02") + Intel(0, 0x4004, "03") + kIntelEnd, small,
+         TImageRead::Read, "0102FFFF03"},
+        {"an S-record file", "fw.s37", SRec(3, 0x4001, "05") + SRec(7, 0), small, TImageRead::Read, "FF05"},
+        {"a bad checksum", "fw.hex", Intel(0, 0x4000, "01") + ":0140000002BC\n" + kIntelEnd, small,
+         TImageRead::Refused, "", "Line 2: "},
+        {"no data records", "fw.hex", kIntelEnd, small, TImageRead::Refused, "", "Line 1: "},
+        {"data below the flash", "fw.hex", Intel(0, 0x3FFF, "01 02") + kIntelEnd, small, TImageRead::DoesNotFit,
+         "", "", 0x3FFF},
+        {"data past the flash", "fw.s19", SRec(1, 0x7FFF, "01 02") + SRec(9, 0), small, TImageRead::DoesNotFit,
+         "", "", 0x8000},
+        {"data in the window the walk steps over", "fw.hex",
+         Intel(0, 0x4000, "01") + extended(0xF) + Intel(0, 0x0010, "00 00") + kIntelEnd, wide,
+         TImageRead::DoesNotFit, "", "", 0xF0010},
+        {"erased bytes in that window", "fw.hex",
+         Intel(0, 0x4000, "01") + extended(0xF) + Intel(0, 0x0010, "FF FF") + kIntelEnd, wide, TImageRead::Read,
+         "01"},
+        {"an empty file", "fw.hex", "", small, TImageRead::Empty, ""},
+    };
+    ScratchDir dir;
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        dir.WriteFile(c.Name, c.Content);
+        const TImageRead image = ReadImage(QString::fromStdString((dir / c.Name).string()), c.Geometry);
+        ASSERT_EQ(image.Status, c.Status) << image.Refusal.toStdString();
+        EXPECT_EQ(image.FileSize, c.Content.size());
+        if (c.Status == TImageRead::Read) {
+            Bytes mapped = image.Bytes;
+            // Trailing erased bytes are no part of what is programmed.
+            while (!mapped.empty() && mapped.back() == 0xFF)
+                mapped.pop_back();
+            EXPECT_EQ(HexDigits(mapped), c.Mapped);
+            EXPECT_EQ(image.Sha256, Sha256Of(Of(c.Content)));
+            EXPECT_EQ(image.FlashSha256, FlashSha256(image.Bytes));
+        } else {
+            EXPECT_TRUE(image.Bytes.empty());
+            EXPECT_TRUE(image.Sha256.isEmpty()) << "only an image that is used is recorded by its digest";
+        }
+        EXPECT_TRUE(image.Refusal.toStdString().starts_with(c.Refusal)) << image.Refusal.toStdString();
+        EXPECT_EQ(image.Refusal.isEmpty(), c.Status != TImageRead::Refused);
+        EXPECT_EQ(image.HasAddress, c.Address != 0);
+        EXPECT_EQ(image.Address, c.Address);
     }
 }
 

@@ -6,6 +6,7 @@
 #include "programmerport.h"
 #include "recording_view.h"
 #include "../sim/sim_runner.h"
+#include "srec_cat.h"
 
 #include <scratch_dir.h>
 #include <vacomm.h>
@@ -164,6 +165,84 @@ TEST_F(SessionOnSimulator, AutomaticSessionProgramsEveryBlockOfALargeFlash)
     EXPECT_EQ(FlashAfterStop(), expected);
     EXPECT_EQ(sim.Count("(block "), NonBlankBlocks(image, 256));
     EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
+}
+
+// One firmware as a toolchain hands it over, as a HEX file and as an S-record
+// file, written by srec_cat from the raw image with its erased stretches left
+// out: each programs the very flash the raw image does, and records one digest.
+TEST(ImageFiles, ProgramTheSameFlashAsTheirRawTwin)
+{
+    REQUIRE_SREC_CAT(tool);
+    ScratchDir files;
+    const Bytes image = MakeImage(24, 256, [](std::size_t i) { return i % 5 == 2 || i >= 20; }, 23 * 256 + 17);
+    std::ofstream(files / "FW00303.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    const std::string bin = (files / "FW00303.bin").string();
+    for (const auto& [name, format] : {std::pair{"FW00303.hex", "-intel"}, {"FW00303.s37", "-motorola"}}) {
+        ASSERT_EQ(RunSrecCat(tool, files,
+                             {bin, "-binary", "-unfill", "0xFF", "16", "-offset", "0x4000", "-o",
+                              (files / name).string(), format, "-address-length=4"}),
+                  "");
+    }
+
+    Bytes expected = image;
+    expected.resize(0x4000 + 24 * 256 - 0x4000, 0xFF);
+    QString digest;
+    for (const char* extension : {".bin", ".hex", ".s37"}) {
+        SCOPED_TRACE(extension);
+        ScratchDir dir;
+        fs::copy_file(files / (std::string("FW00303") + extension), dir / (std::string("FW00303") + extension));
+        dir.WriteFile("qr740.ldr", "a small target loader");
+        TRecordingView view;
+        view.folder = QString::fromStdString(dir.Path().string() + "/");
+        view.loaders["QR740"] = QStringLiteral("qr740.ldr");
+        view.imageName = QStringLiteral("FW00303");
+        view.imageExtension = QString::fromLatin1(extension);
+        view.autoProgram = true;
+        sim::Options options;
+        options.link = dir / "ttyQR740";
+        options.flashEnd = 0x4000 + 24 * 256;
+        TSimRunner sim;
+        ASSERT_TRUE(sim.Start(options));
+        TVaComm port;
+        TLoaderSession session{port, view, view};
+        session.SetTiming(InstantPauses());
+        SetUpProgrammerPort(port);
+        port.SetDeviceName(options.link.string());
+        port.Open();
+        session.SetStage(WaitingForTarget);
+        ASSERT_TRUE(WaitUntil([&] { return !view.records.empty(); }, 20s)) << sim.Transcript();
+        port.Close();
+        sim.Stop();
+
+        ASSERT_EQ(view.records.size(), 1u);
+        const TControllerRecord& r = view.records[0];
+        EXPECT_EQ(r.Outcome, TOutcome::Programmed) << r.Message.toStdString();
+        EXPECT_EQ(sim.Sim().Flash(), expected);
+        EXPECT_EQ(sim.Count("(block "), NonBlankBlocks(image, 256));
+        EXPECT_FALSE(r.FlashSha256.isEmpty());
+        if (digest.isEmpty())
+            digest = r.FlashSha256;
+        EXPECT_EQ(r.FlashSha256, digest);
+        EXPECT_EQ(r.ImageSize, fs::file_size(dir / (std::string("FW00303") + extension)));
+    }
+}
+
+// A file refused by its content is refused before the erase: the controller
+// keeps the firmware it had, and the message names the line.
+TEST_F(SessionOnSimulator, AMalformedImageFileIsRefusedBeforeTheErase)
+{
+    dir.WriteFile("FW00303.hex", ":0140000001BE\n:0140010002BD\n:00000001FF\n");
+    view.imageExtension = QStringLiteral(".hex");
+    view.autoProgram = true;
+    Start({});
+    ASSERT_TRUE(WaitUntil([&] { return !view.records.empty(); }, 20s)) << sim.Transcript();
+    ASSERT_EQ(view.errors.size(), 1u);
+    EXPECT_TRUE(view.errors[0].starts_with("Target Binary File " + (dir / "FW00303.hex").string() + ": Line 2: "))
+        << view.errors[0];
+    EXPECT_EQ(view.records[0].Failure, TFailure::ImageUnusable);
+    EXPECT_EQ(sim.Count("<- E"), 0u) << "nothing is erased";
+    EXPECT_EQ(FlashAfterStop(), Bytes(0x4000, 0xFF));
 }
 
 // ---------------------------------------------------------------- records
