@@ -68,6 +68,7 @@ TJournalRecord JournalRecordOf(const TControllerRecord& r, const TJournalContext
     j.ImagePath = Utf8(r.ImagePath);
     j.ImageSize = std::int64_t(r.ImageSize);
     j.ImageSha256 = Utf8(r.ImageSha256);
+    j.FlashSha256 = Utf8(r.FlashSha256);
     j.FlashStart = r.Geometry.FlashStart;
     j.FlashEnd = r.Geometry.FlashEnd;
     j.BlockSize = r.Geometry.BlockSize;

@@ -36,6 +36,7 @@ QJsonObject RecordJson(const TFlashController& c)
     o["image_path"] = r.ImagePath;
     o["image_size"] = double(r.ImageSize);
     o["image_sha256"] = r.ImageSha256;
+    o["flash_sha256"] = r.FlashSha256;
     o["blocks_total"] = double(r.BlocksTotal);
     o["blocks_examined"] = double(r.BlocksExamined);
     o["blocks_sent"] = double(r.BlocksSent);

@@ -2,9 +2,9 @@
 
 namespace {
 
-constexpr TJournalField Text(std::string_view name, std::string TJournalRecord::*member)
+constexpr TJournalField Text(std::string_view name, std::string TJournalRecord::*member, int layout = 1)
 {
-    return {name, TFieldKind::Text, member, nullptr};
+    return {name, TFieldKind::Text, member, nullptr, layout};
 }
 
 constexpr TJournalField Time(std::string_view name, std::string TJournalRecord::*member)
@@ -69,6 +69,7 @@ const std::array<TJournalField, kJournalFieldCount> kJournalFields = {{
     Text("image_path", &TJournalRecord::ImagePath),
     Integer("image_size", &TJournalRecord::ImageSize),
     Text("image_sha256", &TJournalRecord::ImageSha256),
+    Text("flash_sha256", &TJournalRecord::FlashSha256, 3),
     Integer("flash_start", &TJournalRecord::FlashStart),
     Integer("flash_end", &TJournalRecord::FlashEnd),
     Integer("block_size", &TJournalRecord::BlockSize),

@@ -49,6 +49,14 @@ std::string ServerColumnType(const TJournalField& field)
     return field.Layout > 1 ? "bigint NOT NULL DEFAULT 0" : "bigint NOT NULL";
 }
 
+// Which units hold a given firmware, whatever file it came in, is a factory's
+// everyday question.
+std::string FlashIndexSql()
+{
+    const std::string table(kJournalServerTable);
+    return "CREATE INDEX IF NOT EXISTS " + table + "_flash_sha256 ON " + table + " (flash_sha256);\n";
+}
+
 std::string ServerTableSql()
 {
     const std::string table(kJournalServerTable);
@@ -65,6 +73,7 @@ std::string ServerTableSql()
     sql += "CREATE INDEX IF NOT EXISTS " + table + "_started ON " + table + " (started);\n";
     sql += "CREATE INDEX IF NOT EXISTS " + table + "_identification ON " + table + " (identification);\n";
     sql += "CREATE INDEX IF NOT EXISTS " + table + "_arrival ON " + table + " (arrival);\n";
+    sql += FlashIndexSql();
     return sql;
 }
 
@@ -105,6 +114,7 @@ std::string ServerMigrationSql()
             sql += "ALTER TABLE " + table + " ADD COLUMN IF NOT EXISTS " + std::string(field.Name) + " " +
                    ServerColumnType(field) + ";\n";
     }
+    sql += FlashIndexSql();
     return sql;
 }
 

@@ -49,6 +49,7 @@ struct TJournalRecord {
     std::string ImagePath;
     std::int64_t ImageSize = 0; // bytes
     std::string ImageSha256;
+    std::string FlashSha256; // of the flash as programmed, whatever file it came in
     std::int64_t FlashStart = 0;
     std::int64_t FlashEnd = 0; // first address past the range
     std::int64_t BlockSize = 0;

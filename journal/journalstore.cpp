@@ -23,7 +23,7 @@ using TStep = TJournalError::TStep;
 
 // Raised when the table's layout changes; a file of a later layout is refused
 // rather than written in a form its program would not expect.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 // The name the layout's check gives a file it will not take for a journal.
 constexpr const char* kNotAJournal = "not a journal";

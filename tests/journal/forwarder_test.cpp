@@ -49,7 +49,7 @@ std::vector<TJournalRecord> ServerRecords(const std::string& uri)
             uri, "SELECT id, " + time("started") + ", " + time("ended") +
                      ", host, program_version, front_end, com_number, device_path, adapter_serial, identification, "
                      "loader_file, loader_sha256, loader_version, version_before, version_to_install, image_path, "
-                     "image_size, image_sha256, flash_start, flash_end, block_size, blocks_examined, blocks_sent, "
+                     "image_size, image_sha256, flash_sha256, flash_start, flash_end, block_size, blocks_examined, blocks_sent, "
                      "blocks_skipped, parameter_file, parameter_sha256, parameter_lines_sent, parameter_lines_refused, "
                      "outcome, failure_kind, "
                      "message, duration_ms FROM qr740_sessions ORDER BY arrival");
@@ -82,6 +82,7 @@ std::vector<TJournalRecord> ServerRecords(const std::string& uri)
         r.ImagePath = text();
         r.ImageSize = number();
         r.ImageSha256 = text();
+        r.FlashSha256 = text();
         r.FlashStart = number();
         r.FlashEnd = number();
         r.BlockSize = number();
@@ -287,7 +288,7 @@ TEST_F(Forwarding, SendsOnlyFinishedRecordsAndARecordUnderWayOnceItIsFinished)
 
 // A table made by the programs before the refused lines were counted: it gains
 // the column, and keeps every row it had.
-TEST_F(Forwarding, ATableOfAnEarlierProgramGainsTheNewColumnAndKeepsItsRows)
+TEST_F(Forwarding, ATableOfAnEarlierProgramGainsTheNewColumnsAndKeepsItsRows)
 {
     TJournal journal(dir_ / "journal.sqlite");
     std::vector<TJournalRecord> records;
@@ -298,15 +299,17 @@ TEST_F(Forwarding, ATableOfAnEarlierProgramGainsTheNewColumnAndKeepsItsRows)
         ASSERT_TRUE(ServerHoldsAllOf(journal)) << forwarder.Status().LastError;
     }
     // What an earlier program's table lacks.
-    PgServer::Query(uri_, "ALTER TABLE qr740_sessions DROP COLUMN parameter_lines_refused");
+    PgServer::Query(uri_, "ALTER TABLE qr740_sessions DROP COLUMN parameter_lines_refused, DROP COLUMN flash_sha256");
 
     TJournalForwarder forwarder(journal.File(), uri_, QuickOptions());
     forwarder.Start();
     const auto later = Append(journal, 3, &forwarder, 3);
     records.insert(records.end(), later.begin(), later.end());
     ASSERT_TRUE(ServerHoldsAllOf(journal)) << forwarder.Status().LastError;
-    for (std::size_t i = 0; i < 3; ++i)
-        records[i].ParameterLinesRefused = 0; // a column they were stored without
+    for (std::size_t i = 0; i < 3; ++i) {
+        records[i].ParameterLinesRefused = 0; // columns they were stored without
+        records[i].FlashSha256.clear();
+    }
     EXPECT_EQ(ServerRecords(uri_), records);
 }
 

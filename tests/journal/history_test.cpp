@@ -20,7 +20,7 @@ namespace {
 const std::vector<std::string> kFieldNames = {
     "id", "started", "ended", "host", "program_version", "front_end", "com_number", "device_path",
     "adapter_serial", "identification", "loader_file", "loader_sha256", "loader_version", "version_before",
-    "version_to_install", "image_path", "image_size", "image_sha256", "flash_start", "flash_end", "block_size",
+    "version_to_install", "image_path", "image_size", "image_sha256", "flash_sha256", "flash_start", "flash_end", "block_size",
     "blocks_examined", "blocks_sent", "blocks_skipped", "parameter_file", "parameter_sha256",
     "parameter_lines_sent", "parameter_lines_refused", "outcome", "failure_kind", "message", "duration_ms"};
 
@@ -108,7 +108,7 @@ std::vector<std::string> CsvRow(const TJournalRecord& record)
     return {record.Id, record.Started, record.Ended, record.Host, record.ProgramVersion, record.FrontEnd,
             std::to_string(record.ComNumber), record.DevicePath, record.AdapterSerial, record.Identification,
             record.LoaderFile, record.LoaderSha256, record.LoaderVersion, record.VersionBefore,
-            record.VersionToInstall, record.ImagePath, std::to_string(record.ImageSize), record.ImageSha256,
+            record.VersionToInstall, record.ImagePath, std::to_string(record.ImageSize), record.ImageSha256, record.FlashSha256,
             std::to_string(record.FlashStart), std::to_string(record.FlashEnd), std::to_string(record.BlockSize),
             std::to_string(record.BlocksExamined), std::to_string(record.BlocksSent),
             std::to_string(record.BlocksSkipped), record.ParameterFile, record.ParameterSha256,
@@ -178,7 +178,7 @@ TEST(History, JsonIsOneObjectPerLineWithEveryFieldNamed)
         for (std::size_t f = 0; f < kFieldNames.size(); ++f) {
             const QJsonValue value = object.value(QString::fromStdString(kFieldNames[f]));
             const bool integer = kFieldNames[f] == "com_number" || kFieldNames[f] == "image_size" ||
-                                 kFieldNames[f].find("flash_") == 0 || kFieldNames[f].find("block") == 0 ||
+                                 kFieldNames[f] == "flash_start" || kFieldNames[f] == "flash_end" || kFieldNames[f].find("block") == 0 ||
                                  kFieldNames[f].find("parameter_lines_") == 0 || kFieldNames[f] == "duration_ms";
             if (integer) {
                 ASSERT_TRUE(value.isDouble()) << kFieldNames[f];
