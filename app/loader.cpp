@@ -37,6 +37,11 @@ constexpr QSize kClientSize(474 - 8, 532 - 27);
 
 const QColor kAqua(0, 255, 255);
 
+// Raw images first, as they always were; toolchains' HEX and S-record files
+// beside them. The format is told by content, so the patterns only help choose.
+const QString kImageFilters = QStringLiteral(
+    "Binary Files (*.bin);;Intel HEX Files (*.hex *.ihx);;S-Record Files (*.s19 *.s28 *.s37 *.srec *.mot)");
+
 // Settings values are decoded as this system decodes file names, so that a name
 // typed into the file by any editor encodes back to the file on disk.
 QString FromSettings(const std::string& text)
@@ -484,7 +489,7 @@ QString TfmLoader::ChooseFile(const QString& dialogName, const QString& filter,
 void TfmLoader::sbSelectBFileClick(QObject*)
 {
     const QString chosen =
-        ChooseFile(QStringLiteral("OpenBFile"), QStringLiteral("Binary Files (*.bin)"), BinaryFolder);
+        ChooseFile(QStringLiteral("OpenBFile"), kImageFilters, BinaryFolder);
     if (chosen.isEmpty())
         return;
     // The image is later found again as folder, name and extension, and that must

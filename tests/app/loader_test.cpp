@@ -656,7 +656,7 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
     fs::create_directories(dir / "images" / "v3");
     // Names that differ only in the case of the extension are different files.
     for (const char* name :
-         {"ABCD303.bin", "ABC.bin", "fw.new.bin", "fw.bin", "FW00303.BIN", "FW00303.bin"})
+         {"ABCD303.bin", "ABC.bin", "fw.new.bin", "fw.bin", "FW00304.hex", "FW00305.s37", "FW00303.BIN", "FW00303.bin"})
         dir.WriteFile(std::string("images/v3/") + name, name);
     const QString images = QString::fromStdString((dir / "images" / "v3").string() + "/");
     auto window = Create();
@@ -675,6 +675,9 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
         // The name must lead back to the chosen file, not to fw.bin beside it.
         {"fw.new.bin", "fw.new", "1.00"},
         // Nor to FW00303.bin beside it.
+        // A toolchain's HEX or S-record file follows the same rule.
+        {"FW00304.hex", "FW00304", "3.04"},
+        {"FW00305.s37", "FW00305", "3.05"},
         {"FW00303.BIN", "FW00303", "3.03"},
     };
     QString expectedStart = Folder();
@@ -688,7 +691,9 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
 
         EXPECT_EQ(seen.name, QStringLiteral("OpenBFile"));
         EXPECT_EQ(seen.folder, expectedStart);
-        EXPECT_EQ(seen.filters, QStringList{QStringLiteral("Binary Files (*.bin)")});
+        EXPECT_EQ(seen.filters, (QStringList{QStringLiteral("Binary Files (*.bin)"),
+                                              QStringLiteral("Intel HEX Files (*.hex *.ihx)"),
+                                              QStringLiteral("S-Record Files (*.s19 *.s28 *.s37 *.srec *.mot)")}));
         EXPECT_EQ(seen.mode, QFileDialog::ExistingFile);
         EXPECT_EQ(window->eBinaryFile->text(), QString::fromLatin1(c.name));
         EXPECT_EQ(window->eNewVersion->text(), QString::fromLatin1(c.version));
