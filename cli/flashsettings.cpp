@@ -1,6 +1,7 @@
 #include "flashsettings.h"
 
 #include "loaderrules.h"
+#include "sessionfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,11 +22,6 @@ namespace {
 QString FromSettings(const std::string& text)
 {
     return QFile::decodeName(QByteArray(text.data(), qsizetype(text.size())));
-}
-
-QString SystemText(int error)
-{
-    return QString::fromStdString(std::system_category().message(error));
 }
 
 // A file the run will read: it opens for reading and is a regular file. Opened
@@ -138,6 +134,12 @@ TFlashSetup PrepareFlash(const TFlashOptions& options, const QString& folder, co
             return Failed(TFlashSetup::SetUpError, QStringLiteral("Target Binary File %1 Is Not A File").arg(image));
         if (QFileInfo(image).size() == 0)
             return Failed(TFlashSetup::SetUpError, QStringLiteral("Target Binary File %1 Is Empty").arg(image));
+        // A HEX or S-record file that can never be programmed is said before any
+        // port is opened; where its data lies is judged per controller, once its
+        // flash range is known.
+        const QString refusal = ImageFileRefusal(image);
+        if (!refusal.isEmpty())
+            return Failed(TFlashSetup::SetUpError, QStringLiteral("Target Binary File %1%2").arg(image, refusal));
     }
     s.ImageFolder = WithTrailingSeparator(QFileInfo(image).absolutePath());
     s.ImageName = NameWithoutExtension(image);

@@ -72,6 +72,7 @@ TEST(PrepareFlash, FindsWhatTheWindowWouldProgramAndRefusesWhatIsMissing)
     ScratchDir dir;
     dir.WriteFile("FW00303.bin", std::string(1024, 'x'));
     dir.WriteFile("empty.bin", "");
+    dir.WriteFile("bad.hex", ":0140000001BE\n:0140010002BD\n:00000001FF\n");
     dir.WriteFile("qr740.ldr", "LDR");
     dir.WriteFile("bench.par", "000=1\n");
     const std::string folder = dir.Path().string();
@@ -93,6 +94,9 @@ TEST(PrepareFlash, FindsWhatTheWindowWouldProgramAndRefusesWhatIsMissing)
          "empty.bin Is Empty"},
         {"a folder as the image", "[Loader]\nQR740=qr740.ldr\n", {"--image", "."}, TFlashSetup::SetUpError,
          "Is Not A File"},
+        // Said before any port is opened, not once per controller.
+        {"a HEX file with a bad checksum", "[Loader]\nQR740=qr740.ldr\n", {"--image", "bad.hex"},
+         TFlashSetup::SetUpError, "bad.hex: Line 2: "},
         {"a missing parameter file", "[Loader]\nQR740=qr740.ldr\n[Load Parameters]\nParameter File=absent\n",
          {"--image", "FW00303.bin"}, TFlashSetup::SetUpError, "absent.par Not Found"},
         {"--no-params over a missing one", "[Loader]\nQR740=qr740.ldr\n[Load Parameters]\nParameter File=absent\n",
