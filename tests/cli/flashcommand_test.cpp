@@ -276,6 +276,13 @@ TEST_F(FlashCommand, RecordsEveryControllerInTheJournal)
         EXPECT_EQ(j.ImagePath, (dir / "FW00303.bin").string());
         EXPECT_EQ(j.ImageSize, std::int64_t(image.size()));
         EXPECT_EQ(j.ImageSha256, sha(QByteArray(reinterpret_cast<const char*>(image.data()), qsizetype(image.size()))));
+        {
+            // The flash as programmed: the image up to its last byte that is not erased.
+            QByteArray programmed(reinterpret_cast<const char*>(image.data()), qsizetype(image.size()));
+            while (programmed.endsWith('\xFF'))
+                programmed.chop(1);
+            EXPECT_EQ(j.FlashSha256, sha(programmed));
+        }
         EXPECT_EQ(j.FlashStart, 0x4000);
         EXPECT_EQ(j.FlashEnd, 0x4000 + std::int64_t(image.size()));
         EXPECT_EQ(j.BlockSize, 256);
