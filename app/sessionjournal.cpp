@@ -60,6 +60,7 @@ TJournalRecord JournalRecordOf(const TControllerRecord& r, const TJournalContext
     j.DevicePath = context.DevicePath;
     j.AdapterSerial = context.AdapterSerial;
     j.Identification = Utf8(QString::fromLatin1(r.TargetId.data(), qsizetype(r.TargetId.size())));
+    j.Unit = Utf8(r.Unit);
     j.LoaderFile = Utf8(r.LoaderFile);
     j.LoaderSha256 = Utf8(r.LoaderSha256);
     j.LoaderVersion = Utf8(r.LoaderVersion);

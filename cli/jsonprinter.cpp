@@ -25,6 +25,7 @@ QJsonObject RecordJson(const TFlashController& c)
     o["ended"] = UtcText(r.Ended);
     o["duration_ms"] = double(std::chrono::duration_cast<std::chrono::milliseconds>(r.Ended - r.Started).count());
     o["identification"] = QString::fromLatin1(r.TargetId.data(), qsizetype(r.TargetId.size()));
+    o["unit"] = r.Unit;
     o["loader_file"] = r.LoaderFile;
     o["loader_sha256"] = r.LoaderSha256;
     o["loader_version"] = r.LoaderVersion;

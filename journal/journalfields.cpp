@@ -61,6 +61,7 @@ const std::array<TJournalField, kJournalFieldCount> kJournalFields = {{
     Text("device_path", &TJournalRecord::DevicePath),
     Text("adapter_serial", &TJournalRecord::AdapterSerial),
     Text("identification", &TJournalRecord::Identification),
+    Text("unit", &TJournalRecord::Unit, 3),
     Text("loader_file", &TJournalRecord::LoaderFile),
     Text("loader_sha256", &TJournalRecord::LoaderSha256),
     Text("loader_version", &TJournalRecord::LoaderVersion),

@@ -28,7 +28,7 @@ struct TJournalField {
     int Layout = 1;
 };
 
-inline constexpr std::size_t kJournalFieldCount = 33;
+inline constexpr std::size_t kJournalFieldCount = 34;
 extern const std::array<TJournalField, kJournalFieldCount> kJournalFields;
 
 // The field's value as text; integers in decimal.

@@ -49,12 +49,13 @@ std::string ServerColumnType(const TJournalField& field)
     return field.Layout > 1 ? "bigint NOT NULL DEFAULT 0" : "bigint NOT NULL";
 }
 
-// Which units hold a given firmware, whatever file it came in, is a factory's
-// everyday question.
-std::string FlashIndexSql()
+// Which units hold a given firmware, whatever file it came in, and a unit's
+// whole history are a factory's everyday questions.
+std::string LookupIndexSql()
 {
     const std::string table(kJournalServerTable);
-    return "CREATE INDEX IF NOT EXISTS " + table + "_flash_sha256 ON " + table + " (flash_sha256);\n";
+    return "CREATE INDEX IF NOT EXISTS " + table + "_flash_sha256 ON " + table + " (flash_sha256);\n"
+           "CREATE INDEX IF NOT EXISTS " + table + "_unit ON " + table + " (unit);\n";
 }
 
 std::string ServerTableSql()
@@ -73,7 +74,7 @@ std::string ServerTableSql()
     sql += "CREATE INDEX IF NOT EXISTS " + table + "_started ON " + table + " (started);\n";
     sql += "CREATE INDEX IF NOT EXISTS " + table + "_identification ON " + table + " (identification);\n";
     sql += "CREATE INDEX IF NOT EXISTS " + table + "_arrival ON " + table + " (arrival);\n";
-    sql += FlashIndexSql();
+    sql += LookupIndexSql();
     return sql;
 }
 
@@ -114,7 +115,7 @@ std::string ServerMigrationSql()
             sql += "ALTER TABLE " + table + " ADD COLUMN IF NOT EXISTS " + std::string(field.Name) + " " +
                    ServerColumnType(field) + ";\n";
     }
-    sql += FlashIndexSql();
+    sql += LookupIndexSql();
     return sql;
 }
 

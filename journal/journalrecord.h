@@ -41,6 +41,9 @@ struct TJournalRecord {
     std::string DevicePath;     // "/dev/ttyUSB0"
     std::string AdapterSerial;  // the USB adapter's serial number; empty when unknown
     std::string Identification; // the controller's, decoded from Latin-1
+    // The unit: the serial number written into it, or the label scanned from it;
+    // empty when neither. Identification is the model, this is the one unit.
+    std::string Unit;
     std::string LoaderFile;
     std::string LoaderSha256;     // lower-case hex
     std::string LoaderVersion;    // as the loader reports it

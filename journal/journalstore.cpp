@@ -25,6 +25,9 @@ using TStep = TJournalError::TStep;
 // rather than written in a form its program would not expect.
 constexpr int kSchemaVersion = 3;
 
+// A unit's whole history is one lookup.
+constexpr const char* kUnitIndexSql = "CREATE INDEX IF NOT EXISTS sessions_unit ON sessions (unit);\n";
+
 // The name the layout's check gives a file it will not take for a journal.
 constexpr const char* kNotAJournal = "not a journal";
 
@@ -57,7 +60,8 @@ std::string TableSql()
     sql += "  forwarded TEXT,\n  owner TEXT\n);\n"
            "CREATE INDEX IF NOT EXISTS sessions_started ON sessions (started);\n"
            "CREATE INDEX IF NOT EXISTS sessions_unforwarded ON sessions (seq) WHERE forwarded IS NULL;\n"
-           "CREATE INDEX IF NOT EXISTS sessions_open ON sessions (owner) WHERE owner IS NOT NULL;\n";
+           "CREATE INDEX IF NOT EXISTS sessions_open ON sessions (owner) WHERE owner IS NOT NULL;\n" +
+           std::string(kUnitIndexSql);
     return sql;
 }
 
@@ -72,6 +76,8 @@ std::string MigrationSql(int from)
     if (from < 2)
         sql += "ALTER TABLE sessions ADD COLUMN owner TEXT;\n"
                "CREATE INDEX IF NOT EXISTS sessions_open ON sessions (owner) WHERE owner IS NOT NULL;\n";
+    if (from < 3)
+        sql += kUnitIndexSql;
     return sql;
 }
 

@@ -76,6 +76,9 @@ struct TControllerRecord {
     std::chrono::system_clock::time_point Ended;
 
     std::string TargetId;  // as the boot ROM sent it
+    // The unit: the serial number written into it, or the label scanned from it;
+    // empty when neither.
+    QString Unit;
     QString LoaderFile;    // as [Loader] names it
     QString LoaderPath;    // where it was read from
     QString LoaderSha256;  // hex; empty when it was not read

@@ -47,7 +47,7 @@ std::vector<TJournalRecord> ServerRecords(const std::string& uri)
     try {
         rows = PgServer::Query(
             uri, "SELECT id, " + time("started") + ", " + time("ended") +
-                     ", host, program_version, front_end, com_number, device_path, adapter_serial, identification, "
+                     ", host, program_version, front_end, com_number, device_path, adapter_serial, identification, unit, "
                      "loader_file, loader_sha256, loader_version, version_before, version_to_install, image_path, "
                      "image_size, image_sha256, flash_sha256, flash_start, flash_end, block_size, blocks_examined, blocks_sent, "
                      "blocks_skipped, parameter_file, parameter_sha256, parameter_lines_sent, parameter_lines_refused, "
@@ -74,6 +74,7 @@ std::vector<TJournalRecord> ServerRecords(const std::string& uri)
         r.DevicePath = text();
         r.AdapterSerial = text();
         r.Identification = text();
+        r.Unit = text();
         r.LoaderFile = text();
         r.LoaderSha256 = text();
         r.LoaderVersion = text();
@@ -299,7 +300,8 @@ TEST_F(Forwarding, ATableOfAnEarlierProgramGainsTheNewColumnsAndKeepsItsRows)
         ASSERT_TRUE(ServerHoldsAllOf(journal)) << forwarder.Status().LastError;
     }
     // What an earlier program's table lacks.
-    PgServer::Query(uri_, "ALTER TABLE qr740_sessions DROP COLUMN parameter_lines_refused, DROP COLUMN flash_sha256");
+    PgServer::Query(uri_, "ALTER TABLE qr740_sessions DROP COLUMN parameter_lines_refused, DROP COLUMN flash_sha256, "
+                          "DROP COLUMN unit");
 
     TJournalForwarder forwarder(journal.File(), uri_, QuickOptions());
     forwarder.Start();
@@ -309,6 +311,7 @@ TEST_F(Forwarding, ATableOfAnEarlierProgramGainsTheNewColumnsAndKeepsItsRows)
     for (std::size_t i = 0; i < 3; ++i) {
         records[i].ParameterLinesRefused = 0; // columns they were stored without
         records[i].FlashSha256.clear();
+        records[i].Unit.clear();
     }
     EXPECT_EQ(ServerRecords(uri_), records);
 }

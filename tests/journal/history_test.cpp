@@ -19,7 +19,7 @@ namespace {
 
 const std::vector<std::string> kFieldNames = {
     "id", "started", "ended", "host", "program_version", "front_end", "com_number", "device_path",
-    "adapter_serial", "identification", "loader_file", "loader_sha256", "loader_version", "version_before",
+    "adapter_serial", "identification", "unit", "loader_file", "loader_sha256", "loader_version", "version_before",
     "version_to_install", "image_path", "image_size", "image_sha256", "flash_sha256", "flash_start", "flash_end", "block_size",
     "blocks_examined", "blocks_sent", "blocks_skipped", "parameter_file", "parameter_sha256",
     "parameter_lines_sent", "parameter_lines_refused", "outcome", "failure_kind", "message", "duration_ms"};
@@ -106,7 +106,7 @@ std::vector<std::vector<std::string>> ReadCsv(const std::string& text)
 std::vector<std::string> CsvRow(const TJournalRecord& record)
 {
     return {record.Id, record.Started, record.Ended, record.Host, record.ProgramVersion, record.FrontEnd,
-            std::to_string(record.ComNumber), record.DevicePath, record.AdapterSerial, record.Identification,
+            std::to_string(record.ComNumber), record.DevicePath, record.AdapterSerial, record.Identification, record.Unit,
             record.LoaderFile, record.LoaderSha256, record.LoaderVersion, record.VersionBefore,
             record.VersionToInstall, record.ImagePath, std::to_string(record.ImageSize), record.ImageSha256, record.FlashSha256,
             std::to_string(record.FlashStart), std::to_string(record.FlashEnd), std::to_string(record.BlockSize),

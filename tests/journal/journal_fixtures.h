@@ -54,6 +54,7 @@ inline TJournalRecord SampleRecord(int number, const std::string& writer = "benc
     record.ImagePath = "/srv/qr740/FW00303.bin";
     record.ImageSize = 65536 + number;
     record.ImageSha256 = "9f86d081884c7d659a2feaa0c55ad015" + std::to_string(2000 + number);
+    record.Unit = "QR" + std::to_string(100000 + number);
     record.FlashSha256 = "e3b0c44298fc1c149afbf4c8996fb924" + std::to_string(4000 + number);
     record.FlashStart = 0x10000 + number;
     record.FlashEnd = 0x20000 + number;

@@ -445,6 +445,7 @@ TEST(Journal, AnEarlierLayoutIsReadAsItStandsAndMigratedByTheFirstWriter)
         TJournalRecord record = SampleRecord(7);
         record.ParameterLinesRefused = 0;
         record.FlashSha256.clear();
+        record.Unit.clear();
         return record;
     }();
     for (const std::string_view name : kLayout1Fields) {
