@@ -63,6 +63,23 @@ void TJournal::Begin(const TJournalRecord& record)
     CloseAbandonedQuietly();
 }
 
+std::string TJournal::BeginWithUnit(const TJournalRecord& record, const TUnitSeries& series)
+{
+    std::lock_guard lock(mutex_);
+    TJournalRecord underWay = record;
+    underWay.Outcome = std::string(kOutcomeUnderWay);
+    const std::string unit = store_->AppendWithUnit(underWay, owner_->Token(), series);
+    begun_.insert(record.Id);
+    CloseAbandonedQuietly();
+    return unit;
+}
+
+std::int64_t TJournal::UnitsLeft(const TUnitSeries& series) const
+{
+    std::lock_guard lock(mutex_);
+    return store_->UnitsLeft(series);
+}
+
 void TJournal::Append(const TJournalRecord& record)
 {
     std::lock_guard lock(mutex_);
@@ -103,4 +120,11 @@ std::vector<TJournalRecord> ReadJournal(const std::filesystem::path& file, std::
     TJournalStoreOptions options;
     options.ReadOnly = true;
     return TJournalStore(file, std::move(options)).Records(since);
+}
+
+std::int64_t UnitsLeftIn(const std::filesystem::path& file, const TUnitSeries& series)
+{
+    TJournalStoreOptions options;
+    options.ReadOnly = true;
+    return TJournalStore(file, std::move(options)).UnitsLeft(series);
 }

@@ -31,6 +31,7 @@
 // A failed Append leaves the file as it was: the records before it stay readable.
 
 #include "journalrecord.h"
+#include "unitseries.h"
 
 #include <chrono>
 #include <filesystem>
@@ -99,6 +100,13 @@ public:
     // it says), durable on return. Append with the same id finishes it. Throws
     // TJournalError (step Write) and stores nothing then.
     void Begin(const TJournalRecord& record);
+    // Begin for a unit given the next number of `series`, taken in the same
+    // transaction: the record's Unit is that number's text, which is returned.
+    // Throws TUnitSeriesUsedUp when none is left, or TJournalError, and then
+    // neither takes a number nor stores anything.
+    std::string BeginWithUnit(const TJournalRecord& record, const TUnitSeries& series);
+    // How many numbers of `series` are still to be given. Throws TJournalError.
+    std::int64_t UnitsLeft(const TUnitSeries& series) const;
     // Stores the record, finished, and returns once it is on the disk (the file
     // system has been asked to sync it): a power cut after the return does not
     // lose it. A record begun by this TJournal is finished in its place;
@@ -133,3 +141,7 @@ private:
 // does not exist or is "not a journal" (an empty file, text, another program's
 // SQLite database), which is then left exactly as it was.
 std::vector<TJournalRecord> ReadJournal(const std::filesystem::path& file, std::string_view since = {});
+
+// How many numbers of `series` the journal has still to give, read as
+// ReadJournal reads. Throws TJournalError.
+std::int64_t UnitsLeftIn(const std::filesystem::path& file, const TUnitSeries& series);

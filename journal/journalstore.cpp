@@ -3,6 +3,7 @@
 #include "journalfields.h"
 
 #include "journalowner.h"
+#include "unitseries.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -25,8 +26,13 @@ using TStep = TJournalError::TStep;
 // rather than written in a form its program would not expect.
 constexpr int kSchemaVersion = 3;
 
-// A unit's whole history is one lookup.
-constexpr const char* kUnitIndexSql = "CREATE INDEX IF NOT EXISTS sessions_unit ON sessions (unit);\n";
+// A unit's whole history is one lookup. unit_series holds, for each series a
+// bench gives numbers from (known by its format), the next number to give.
+constexpr const char* kUnitIndexSql = "CREATE INDEX IF NOT EXISTS sessions_unit ON sessions (unit);\n"
+                                      "CREATE TABLE IF NOT EXISTS unit_series (\n"
+                                      "  format TEXT PRIMARY KEY,\n"
+                                      "  next INTEGER NOT NULL\n"
+                                      ");\n";
 
 // The name the layout's check gives a file it will not take for a journal.
 constexpr const char* kNotAJournal = "not a journal";
@@ -523,6 +529,53 @@ bool TJournalStore::Complete(const TJournalRecord& record, std::string_view owne
     if (code != SQLITE_DONE)
         throw TJournalError(TStep::Write, file_, Cause(db_, code, file_, false));
     return sqlite3_changes(db_) > 0;
+}
+
+std::int64_t TJournalStore::NextUnitNumber(const TUnitSeries& series, TStep step)
+{
+    TStatementPtr statement(Prepare(step, "SELECT next FROM unit_series WHERE format = ?1"));
+    sqlite3_bind_text(statement.get(), 1, series.Format.data(), static_cast<int>(series.Format.size()),
+                      SQLITE_TRANSIENT);
+    const int code = sqlite3_step(statement.get());
+    if (code == SQLITE_ROW)
+        return std::max<std::int64_t>(series.First, sqlite3_column_int64(statement.get(), 0));
+    if (code != SQLITE_DONE)
+        throw TJournalError(step, file_, Cause(db_, code, file_, false));
+    return series.First;
+}
+
+std::string TJournalStore::AppendWithUnit(TJournalRecord record, std::string_view owner, const TUnitSeries& series)
+{
+    // The write lock from the start: two programs may not both read the same
+    // next number.
+    Execute(TStep::Write, "BEGIN IMMEDIATE");
+    try {
+        const std::int64_t number = NextUnitNumber(series, TStep::Write);
+        if (number > series.Last)
+            throw TUnitSeriesUsedUp("Serial Number Series " + series.Format + " Is Used Up (" +
+                                    UnitText(series, series.Last) + " Was The Last)");
+        TStatementPtr update(Prepare(TStep::Write, "INSERT INTO unit_series (format, next) VALUES (?1, ?2) "
+                                                   "ON CONFLICT (format) DO UPDATE SET next = excluded.next"));
+        sqlite3_bind_text(update.get(), 1, series.Format.data(), static_cast<int>(series.Format.size()),
+                          SQLITE_TRANSIENT);
+        sqlite3_bind_int64(update.get(), 2, number + 1);
+        const int code = sqlite3_step(update.get());
+        if (code != SQLITE_DONE)
+            throw TJournalError(TStep::Write, file_, Cause(db_, code, file_, false));
+        record.Unit = UnitText(series, number);
+        Append(record, owner);
+        Execute(TStep::Write, "COMMIT");
+        return record.Unit;
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+std::int64_t TJournalStore::UnitsLeft(const TUnitSeries& series)
+{
+    const std::int64_t next = NextUnitNumber(series, TStep::Read);
+    return next > series.Last ? 0 : series.Last - next + 1;
 }
 
 std::vector<TJournalRecord> TJournalStore::Records(std::string_view since)

@@ -38,6 +38,8 @@ struct TPendingRecord {
     TJournalRecord Record;
 };
 
+struct TUnitSeries;
+
 class TJournalStore {
 public:
     TJournalStore(std::filesystem::path file, TJournalStoreOptions options = {});
@@ -51,6 +53,12 @@ public:
     // Stores `record` over the record under way of `owner` with its id and takes
     // the mark off; false (and nothing stored) when there is none.
     bool Complete(const TJournalRecord& record, std::string_view owner);
+    // Takes the next number of `series` and appends `record`, under way for
+    // `owner`, as the unit of that number, in one transaction; the unit given.
+    // Throws TUnitSeriesUsedUp, storing nothing, when the series is used up.
+    std::string AppendWithUnit(TJournalRecord record, std::string_view owner, const TUnitSeries& series);
+    // How many numbers of `series` are still to be given.
+    std::int64_t UnitsLeft(const TUnitSeries& series);
     // Records under way are shown as the owner left them, or as interrupted once
     // their owner has ended (JournalOwnerGone).
     std::vector<TJournalRecord> Records(std::string_view since);
@@ -76,6 +84,7 @@ private:
     std::string SelectList() const;
     // Throws TJournalError (step Write) for a record that may not be stored.
     void CheckRecord(const TJournalRecord& record) const;
+    std::int64_t NextUnitNumber(const TUnitSeries& series, TJournalError::TStep step);
 
     std::filesystem::path file_;
     TJournalStoreOptions options_;

@@ -19,6 +19,7 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <thread>
 #include <sstream>
 
 namespace {
@@ -563,6 +564,118 @@ TEST(Journal, ThreeProcessesAppendingAtOnceLoseNothing)
         EXPECT_EQ(byWriter["bench-" + writer], Lines(dir.ReadFile(writer + ".out")))
             << writer << "'s records, in the order it appended them";
     EXPECT_EQ(IntegrityCheck(file), "ok");
+}
+
+TEST(UnitSeries, WritesEachNumberAsItsFormatSaysAndRefusesWhatItCannotWrite)
+{
+    struct TCase {
+        TUnitSeries Series;
+        std::int64_t Number;
+        std::string Text;  // when sound
+        std::string Fault; // part of the fault, when not
+    };
+    const TCase cases[] = {
+        {{"QR%06d", 1, 999999}, 42, "QR000042", ""},
+        {{"%d", 0, 10}, 7, "7", ""},
+        {{"LINE4-%4d-%%", 1, 9999}, 12, "LINE4-  12-%", ""},
+        {{"QR%06d", 1, 999999}, 1234567, "QR1234567", ""}, // wider than its width: never cut
+        {{"QR", 1, 9}, 0, "", "has no %d"},
+        {{"%d-%d", 1, 9}, 0, "", "twice"},
+        {{"%s", 1, 9}, 0, "", "only %d"},
+        {{"%n%d", 1, 9}, 0, "", "only %d"},
+        {{"%-6d", 1, 9}, 0, "", "only %d"},
+        {{"%099d", 1, 9}, 0, "", "width"},
+        {{"QR%d", 9, 1}, 0, "", "Last no less than First"},
+        {{"QR%d", -1, 1}, 0, "", "0 or more"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Series.Format);
+        const auto fault = UnitSeriesFault(c.Series);
+        if (c.Fault.empty()) {
+            EXPECT_FALSE(fault) << *fault;
+            EXPECT_EQ(UnitText(c.Series, c.Number), c.Text);
+        } else {
+            ASSERT_TRUE(fault);
+            EXPECT_NE(fault->find(c.Fault), std::string::npos) << *fault;
+        }
+    }
+}
+
+// Three programs and a gang's two threads take numbers from one series at once:
+// every number is given once, none is skipped, and once the series is used up
+// nothing more is given or stored.
+TEST(UnitSeries, NoNumberIsGivenTwiceAcrossProgramsAndThreads)
+{
+    ScratchDir dir;
+    const auto file = dir / "journal.sqlite";
+    constexpr int kEach = 60;
+    const TUnitSeries series{"QR%04d", 11, 11 + 5 * kEach - 1};
+    const std::string units = series.Format + "," + std::to_string(series.First) + "," + std::to_string(series.Last);
+    std::vector<std::unique_ptr<ChildProcess>> children;
+    for (const std::string writer : {"a", "b", "c"})
+        children.push_back(std::make_unique<ChildProcess>(
+            WriterCommand(file, {"--writer", writer, "--count", std::to_string(kEach), "--units", units}),
+            (dir / (writer + ".out")).string(), (dir / (writer + ".err")).string()));
+    TJournal gang(file);
+    std::vector<std::thread> ports;
+    std::vector<std::string> failures(2);
+    for (int t = 0; t < 2; ++t)
+        ports.emplace_back([&, t] {
+            try {
+                for (int i = 0; i < kEach; ++i) {
+                    TJournalRecord record = SampleRecord(i, "gang" + std::to_string(t));
+                    record.Unit = gang.BeginWithUnit(record, series);
+                    gang.Append(record);
+                }
+            } catch (const std::exception& e) {
+                failures[t] = e.what();
+            }
+        });
+    for (std::thread& port : ports)
+        port.join();
+    for (std::size_t i = 0; i < children.size(); ++i)
+        EXPECT_EQ(children[i]->Wait(), 0) << dir.ReadFile(std::string(1, char('a' + i)) + ".err");
+    EXPECT_EQ(failures, std::vector<std::string>(2));
+
+    std::set<std::string> given;
+    for (const TJournalRecord& record : gang.Records())
+        EXPECT_TRUE(given.insert(record.Unit).second) << "twice: " << record.Unit;
+    std::set<std::string> expected;
+    for (std::int64_t n = series.First; n <= series.Last; ++n)
+        expected.insert(UnitText(series, n));
+    EXPECT_EQ(given, expected);
+
+    EXPECT_EQ(gang.UnitsLeft(series), 0);
+    EXPECT_THROW(gang.BeginWithUnit(SampleRecord(99), series), TUnitSeriesUsedUp);
+    EXPECT_EQ(gang.Records().size(), expected.size()) << "a refused number stores nothing";
+    // A later Last goes on where the series stopped.
+    TUnitSeries longer = series;
+    longer.Last += 1;
+    EXPECT_EQ(gang.BeginWithUnit(SampleRecord(100), longer), UnitText(series, series.Last + 1));
+}
+
+// A program killed between taking numbers and finishing its controllers: the
+// numbers stay given, with the interrupted records that name them.
+TEST(UnitSeries, ANumberTakenByAProgramThatDiesStaysGiven)
+{
+    ScratchDir dir;
+    const auto file = dir / "journal.sqlite";
+    const TUnitSeries series{"QR%06d", 1, 100};
+    ChildProcess doomed(WriterCommand(file, {"--writer", "doomed", "--count", "2", "--under-way", "--units",
+                                             "QR%06d,1,100"}),
+                        (dir / "out").string(), (dir / "err").string());
+    ASSERT_TRUE(WaitFor([&] { return dir.ReadFile("out").find("ready") != std::string::npos; })) << dir.ReadFile("err");
+    doomed.Kill();
+
+    const auto read = ReadJournal(file);
+    ASSERT_EQ(read.size(), 2u);
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        EXPECT_EQ(read[i].Outcome, "interrupted");
+        EXPECT_EQ(read[i].Unit, UnitText(series, std::int64_t(i) + 1));
+    }
+    EXPECT_EQ(UnitsLeftIn(file, series), 98);
+    TJournal next(file);
+    EXPECT_EQ(next.BeginWithUnit(SampleRecord(3), series), "QR000003");
 }
 
 // Three threads of one process, each with its own connection, and a fourth

@@ -5,6 +5,7 @@
 //   journal_writer FILE --writer NAME --count N [--message-bytes B]
 //                  [--file-size-limit BYTES] [--server URI]
 //   journal_writer FILE --writer NAME --count N --under-way
+//   journal_writer FILE --writer NAME --count N [--under-way] --units FORMAT,FIRST,LAST
 //   journal_writer FILE --hold-write-lock
 //   journal_writer FILE --read
 //
@@ -15,7 +16,8 @@
 // does. Exit status: 0 when every record was appended (and, with --server,
 // forwarded), 3 when the journal did not open, 4 when an Append failed, 5 when
 // forwarding did not finish in time, 2 for bad arguments. Errors go to stderr
-// as the library words them.
+// as the library words them. --units gives each record the next number of that
+// series as its unit (exit status 6 when the series is used up).
 
 #include "journal.h"
 #include "journal_fixtures.h"
@@ -81,6 +83,7 @@ int main(int argc, char** argv)
     int count = 1;
     std::size_t messageBytes = 0;
     std::optional<rlim_t> fileSizeLimit;
+    std::optional<TUnitSeries> series;
     for (int i = 2; i < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--under-way") {
@@ -101,6 +104,14 @@ int main(int argc, char** argv)
             fileSizeLimit = std::stoull(value);
         else if (option == "--server")
             server = value;
+        else if (option == "--units") {
+            const auto first = value.find(',');
+            const auto last = value.rfind(',');
+            if (first == std::string::npos || first == last)
+                return 2;
+            series = TUnitSeries{value.substr(0, first), std::stoll(value.substr(first + 1, last - first - 1)),
+                                 std::stoll(value.substr(last + 1))};
+        }
         else
             return 2;
     }
@@ -138,10 +149,18 @@ int main(int argc, char** argv)
         if (underWay)
             record.Host = LocalHostName();
         try {
-            if (underWay)
+            if (series) {
+                record.Unit = journal->BeginWithUnit(record, *series);
+                if (!underWay)
+                    journal->Append(record);
+            } else if (underWay) {
                 journal->Begin(record);
-            else
+            } else {
                 journal->Append(record);
+            }
+        } catch (const TUnitSeriesUsedUp& error) {
+            std::cerr << error.what() << std::endl;
+            return 6;
         } catch (const TJournalError& error) {
             std::cerr << error.what() << std::endl;
             return 4;
