@@ -721,6 +721,7 @@ void TLoaderSession::StartRecord()
 {
     Record_ = TControllerRecord{};
     Record_.Started = std::chrono::system_clock::now();
+    UnitWaited_ = std::chrono::milliseconds::zero();
     RecordOpen_ = true;
     Listener.ControllerStarted();
 }

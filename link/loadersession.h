@@ -46,6 +46,11 @@ inline constexpr std::uint8_t kNak = 0x15;
 inline constexpr std::chrono::milliseconds kResetPause = TSessionTiming{}.ResetPause;
 inline constexpr std::chrono::milliseconds kRestartPause = TSessionTiming{}.RestartPause;
 inline constexpr std::chrono::milliseconds kParameterPortPause = TSessionTiming{}.ParameterPortPause;
+// A serial number is taken on the journal's thread, usually long before the
+// upload; the upload asks again this often, for at most kUnitWait, before the
+// controller is failed untouched.
+inline constexpr std::chrono::milliseconds kUnitPoll{100};
+inline constexpr std::chrono::milliseconds kUnitWait{15000};
 
 // The boot ROM takes the loader's length in 16 bits.
 inline constexpr std::uint64_t kLoaderSizeLimit = 0xFFFF;
@@ -101,6 +106,9 @@ public:
     bool UploadNowReady() const { return UploadNowReady_; }
     void bGoClick();
     void StartUpload();
+    // Whether the unit is known (or none is wanted) so that the upload may
+    // begin; otherwise it waits for it, or has failed.
+    bool UnitReady();
     void ContinueUpload(bool Ok);
     void SendErase();
     // Examines the next block; true when programming has finished. Skipped tells
@@ -265,6 +273,8 @@ private:
     std::uint16_t CurrentVersion_ = 0;
     TFlashGeometry Geometry_;
     bool UploadNowReady_ = false;
+    // How long the upload has waited for the unit's serial number.
+    std::chrono::milliseconds UnitWaited_{0};
 
     UploadPhase Phase_ = Erasing;
     std::int32_t EraseStep_ = 0;

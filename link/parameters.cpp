@@ -105,7 +105,12 @@ bool TLoaderSession::SendNextParameter()
 
 void TLoaderSession::SendParameterLine(const std::string& Line)
 {
-    Outstanding_ = ParameterCommand(Line);
+    if (HasUnitPlaceholder(Line) && Record_.Unit.isEmpty())
+        throw EParameterError(("Parameter File Line \"" + QString::fromLatin1(Line.data(), qsizetype(Line.size())) +
+                               "\" Needs A Serial Number: Give [Serial Numbers] In Loader.ini")
+                                  .toStdString());
+    const QByteArray unit = Record_.Unit.toUtf8();
+    Outstanding_ = ParameterCommand(WithUnit(Line, std::string_view(unit.constData(), std::size_t(unit.size()))));
     OutstandingFromFile_ = true;
     Link_.ArmTimeOut();
     Link_.SendTextLine(Outstanding_);

@@ -129,3 +129,34 @@ std::vector<std::string> ParameterLines(std::string_view content)
         lines.push_back(std::move(*line));
     return lines;
 }
+
+bool HasUnitPlaceholder(std::string_view line)
+{
+    return line.size() > kCodeLength && line.substr(kCodeLength).find(kUnitPlaceholder) != std::string_view::npos;
+}
+
+std::string WithUnit(std::string_view line, std::string_view unit)
+{
+    if (line.size() <= kCodeLength)
+        return std::string(line);
+    std::string out(line.substr(0, kCodeLength));
+    std::string_view value = line.substr(kCodeLength);
+    for (std::size_t at; (at = value.find(kUnitPlaceholder)) != std::string_view::npos;) {
+        out += value.substr(0, at);
+        out += unit;
+        value.remove_prefix(at + kUnitPlaceholder.size());
+    }
+    out += value;
+    return out;
+}
+
+bool AnyLineHasUnitPlaceholder(std::string_view content)
+{
+    TParameterLineSplitter splitter;
+    for (const char c : content) {
+        if (const auto line = splitter.Feed(static_cast<std::uint8_t>(c)); line && HasUnitPlaceholder(*line))
+            return true;
+    }
+    const auto last = splitter.Finish();
+    return last && HasUnitPlaceholder(*last);
+}

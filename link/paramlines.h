@@ -21,6 +21,20 @@ std::string ParameterCommandName(std::string_view line);
 // gives "ATACCW=25", "T12" gives "ATPILT12").
 std::string ParameterCommand(std::string_view line);
 
+// Stands in a line's value for the unit's serial number (or scanned label), so
+// that one file serves every unit: "SER={serial}" is sent as "ATxxxx=QR000123".
+// Braces are no part of any value the controller takes.
+inline constexpr std::string_view kUnitPlaceholder = "{serial}";
+
+// Whether the line holds the placeholder after its code.
+bool HasUnitPlaceholder(std::string_view line);
+
+// The line with every placeholder after its code replaced by `unit`.
+std::string WithUnit(std::string_view line, std::string_view unit);
+
+// Whether any line of a parameter file of these bytes holds the placeholder.
+bool AnyLineHasUnitPlaceholder(std::string_view content);
+
 // Splits the file's bytes into lines as the download reads them: a line ends at
 // LF, every CR is dropped wherever it stands, and a last line without LF counts
 // only when it has three or more characters.

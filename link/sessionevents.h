@@ -122,6 +122,19 @@ struct TSessionTiming {
     std::chrono::milliseconds PortSearch{1000};
 };
 
+// The unit a controller is, as its front end knows it when the upload is about
+// to begin: a label scanned from it, or a serial number to write into it.
+struct TUnitAnswer {
+    enum TState : std::uint8_t {
+        None,    // no unit: nothing is written into it, the record names none
+        Pending, // a serial number is being taken; the upload waits for it
+        Known,   // Text is the unit
+        Refused, // Text says why no unit can be had (a series used up)
+    };
+    TState State = None;
+    QString Text;
+};
+
 // What a front end must provide: the operator's choices and the settings.
 class TSessionHost {
 public:
@@ -141,6 +154,9 @@ public:
     virtual QString LoaderFor(const std::string& targetId) const = 0;
     // The folder loader names are relative to, with its trailing separator.
     virtual QString ProgramFolder() const = 0;
+    // The unit of the controller identified last; asked before its flash is
+    // erased, and again while Pending.
+    virtual TUnitAnswer UnitOfController() const { return {}; }
 };
 
 // What a front end may listen to. Every call comes on the thread that owns the

@@ -43,9 +43,38 @@ QString TLoaderSession::ImagePath() const
     return TrimControls(TrimControls(Host.ImageFolder() + Host.ImageName()) + Host.ImageExtension());
 }
 
+bool TLoaderSession::UnitReady()
+{
+    const TUnitAnswer unit = Host.UnitOfController();
+    switch (unit.State) {
+    case TUnitAnswer::None:
+        return true;
+    case TUnitAnswer::Known:
+        Record_.Unit = unit.Text;
+        return true;
+    case TUnitAnswer::Refused:
+        FailAndReset(TFailure::ParameterFile, unit.Text);
+        return false;
+    case TUnitAnswer::Pending:
+        break;
+    }
+    if (UnitWaited_ >= kUnitWait) {
+        FailAndReset(TFailure::ParameterFile, QStringLiteral("No Serial Number From The Journal After %1 s")
+                                                  .arg(kUnitWait.count() / 1000));
+        return false;
+    }
+    UnitWaited_ += kUnitPoll;
+    PauseThen(kUnitPoll, &TLoaderSession::StartUpload);
+    return false;
+}
+
 void TLoaderSession::StartUpload()
 {
     UploadNowReady_ = false;
+    // Nothing is erased before the unit is known: a unit that cannot have its
+    // number keeps the firmware it had.
+    if (!UnitReady())
+        return;
     const QString path = ImagePath();
     ReleaseFiles();
     Record_.ImagePath = path;
