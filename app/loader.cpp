@@ -195,6 +195,13 @@ void TfmLoader::CreateControls()
     eNewVersion = MakeDisplayBox(gbTarget, "eNewVersion", 192, 40, 57);
     Label2 = MakeLabel(gbTarget, "Label2", QStringLiteral("from Version"), 125, 72);
     eCurrentVersion = MakeDisplayBox(gbTarget, "eCurrentVersion", 192, 64, 57);
+    // Beside the versions, where the box had room: the controls laid out
+    // before keep their places.
+    lUnit = MakeLabel(gbTarget, "lUnit", QStringLiteral("Unit"), 268, 48);
+    eUnit = Place(new QLineEdit(gbTarget), "eUnit", 296, 40, 145, 21);
+    eUnit->setToolTip(QStringLiteral("Scan the unit's label: the next controller's record carries it"));
+    // A scanner ends each label with Enter: the next scan replaces it.
+    connect(eUnit, &QLineEdit::returnPressed, eUnit, &QLineEdit::selectAll);
 
     gbState = Place(new QGroupBox(QStringLiteral("Current Status"), this), "gbState", 8, 208,
                     449, 281);
@@ -223,14 +230,18 @@ void TfmLoader::CreateControls()
     KeepLabelBefore(Label7, eLdrVersion);
     KeepLabelBefore(Label1, eNewVersion);
     KeepLabelBefore(Label2, eCurrentVersion);
+    KeepLabelBefore(lUnit, eUnit);
 
+    // A scanner types into whatever has the focus: the unit's field has it from
+    // the start and after each controller, and comes first in the tab order.
+    setTabOrder(eUnit, cbAuto);
     setTabOrder(cbAuto, bExit);
     setTabOrder(bExit, bGo);
     setTabOrder(bGo, bResetLoader);
     setTabOrder(bResetLoader, eParameterFile);
     setTabOrder(eParameterFile, eBinaryFile);
     setTabOrder(eBinaryFile, rgPort);
-    cbAuto->setFocus();
+    eUnit->setFocus();
 }
 
 void TfmLoader::ConnectHandlers()
@@ -364,6 +375,7 @@ void TfmLoader::FormCreate(QObject*)
         // Programming goes on without a record; the operator knows.
         JournalFailed(QString::fromStdString(e.what()));
     }
+    ReadUnits();
 
     const std::int32_t port = PortFromSetting(Ini->ReadInteger("Communications", "Port", 1));
     rgPort->setCurrentIndex(port >= 1 ? port - 1 : -1);
@@ -610,18 +622,89 @@ TJournalContext TfmLoader::JournalContext() const
     return {kFrontEndWindow, ProgPort.PortNum(), device_, {}, eNewVersion->text()};
 }
 
+void TfmLoader::ReadUnits()
+{
+    const TUnitSettings settings = ReadUnitSettings(*Ini);
+    if (!settings.Error.isEmpty()) {
+        // Every controller is refused its number until the settings are mended.
+        unitSettingsError_ = settings.Error;
+        ShowErrorBox(this, settings.Error);
+    }
+    unitSeries_ = settings.Series;
+    if (!unitSeries_ && unitSettingsError_.isEmpty())
+        return;
+    eUnit->setReadOnly(true);
+    eUnit->setFocusPolicy(Qt::NoFocus);
+    eUnit->setToolTip(QStringLiteral("The serial number given to the last controller ([Serial Numbers])"));
+    cbAuto->setFocus();
+    if (!unitSeries_)
+        return;
+    if (!Journal) {
+        unitSettingsError_ = QStringLiteral("Serial Numbers Are Taken From The Journal, Which Could Not Be Opened");
+        return;
+    }
+    try {
+        if (Journal->UnitsLeft(*unitSeries_) == 0)
+            ShowErrorBox(this, QStringLiteral("Serial Number Series %1 Is Used Up")
+                                   .arg(QString::fromStdString(unitSeries_->Format)));
+    } catch (const TJournalError& e) {
+        // Taking a number will say so again, controller by controller.
+        JournalFailed(QString::fromStdString(e.what()));
+    }
+}
+
+void TfmLoader::ControllerStarted()
+{
+    unit_ = {};
+}
+
 void TfmLoader::ControllerIdentified(const TControllerRecord& record)
 {
+    const std::uint64_t controller = ++identified_;
+    TControllerRecord underWay = record;
+    if (!unitSettingsError_.isEmpty()) {
+        unit_ = {TUnitAnswer::Refused, unitSettingsError_};
+    } else if (unitSeries_) {
+        unit_ = {TUnitAnswer::Pending, {}};
+        journalId_ = Journal->Begin(underWay, JournalContext(), unitSeries_,
+                                    [this, controller](const QString& unit, const QString& usedUp) {
+                                        if (controller != identified_ || unit_.State != TUnitAnswer::Pending)
+                                            return;
+                                        if (unit.isEmpty()) {
+                                            unit_ = {TUnitAnswer::Refused, usedUp};
+                                        } else {
+                                            unit_ = {TUnitAnswer::Known, unit};
+                                            eUnit->setText(unit);
+                                        }
+                                    });
+        return;
+    } else if (const QString label = eUnit->text().trimmed(); !label.isEmpty()) {
+        unit_ = {TUnitAnswer::Known, label};
+        labelTaken_ = label;
+        underWay.Unit = label;
+    }
     if (Journal)
-        journalId_ = Journal->Begin(record, JournalContext());
+        journalId_ = Journal->Begin(underWay, JournalContext());
 }
 
 void TfmLoader::ControllerEnded(const TControllerRecord& record)
 {
+    // A controller that ended before its upload never asked for its unit; its
+    // record still names the label it took.
+    TControllerRecord finished = record;
+    if (finished.Unit.isEmpty() && unit_.State == TUnitAnswer::Known)
+        finished.Unit = unit_.Text;
+    unit_ = {};
     // Written on the journal's thread; a failure comes back as OnWriteFailed,
     // after the session's own call has ended.
     if (Journal)
-        Journal->Complete(std::exchange(journalId_, {}), record, JournalContext());
+        Journal->Complete(std::exchange(journalId_, {}), finished, JournalContext());
+    // A label scanned meanwhile for the next unit stays.
+    if (!labelTaken_.isEmpty() && eUnit->text().trimmed() == labelTaken_)
+        eUnit->clear();
+    labelTaken_.clear();
+    if (!unitSeries_ && eUnit->isEnabled())
+        eUnit->setFocus();
 }
 
 void TfmLoader::JournalFailed(const QString& text)

@@ -8,6 +8,7 @@
 #include "inifile.h"
 #include "loadersession.h"
 #include "sessionjournal.h"
+#include "unitsettings.h"
 #include "programmerport.h"
 #include "needlegauge.h"
 #include "portmap.h"
@@ -116,6 +117,11 @@ public:
     QLineEdit* eNewVersion = nullptr;
     QLabel* Label2 = nullptr;
     QLineEdit* eCurrentVersion = nullptr;
+    // The unit: a label a barcode scanner types in (ending with Enter), taken by
+    // the next controller that identifies itself and cleared when it ends; or,
+    // with [Serial Numbers], the number the journal gave the controller last.
+    QLabel* lUnit = nullptr;
+    QLineEdit* eUnit = nullptr;
 
     QGroupBox* gbState = nullptr;
     QLabel* lState = nullptr;
@@ -160,7 +166,10 @@ private:
     void ShowError(const QString& text) override;
     void ShowPortError(const QString& text) override;
     void Pausing(std::chrono::milliseconds period) override;
+    void ControllerStarted() override;
     void ControllerIdentified(const TControllerRecord& record) override;
+    // [Serial Numbers]: read when the window starts, checked against the journal.
+    void ReadUnits();
     void ControllerEnded(const TControllerRecord& record) override;
     TJournalContext JournalContext() const;
     // A journal that fails is told once, in an "Error" box, until it works again.
@@ -176,6 +185,7 @@ private:
     QString ParameterExtension() const override;
     QString LoaderFor(const std::string& targetId) const override;
     QString ProgramFolder() const override;
+    TUnitAnswer UnitOfController() const override { return unit_; }
 
     QString folder_;
     std::string device_; // the device the chosen port maps to
@@ -183,6 +193,11 @@ private:
     bool journalFailing_ = false;
     QString journalError_;   // the last failure to write a record
     std::string journalId_;  // the record of the controller under way
+    std::optional<TUnitSeries> unitSeries_; // [Serial Numbers], when sound
+    TUnitAnswer unit_;                       // of the controller under way
+    QString labelTaken_;                     // the label it took from eUnit
+    QString unitSettingsError_;              // [Serial Numbers] cannot be used: why
+    std::uint64_t identified_ = 0;           // controllers identified so far
     QTimer* forwardingLook_ = nullptr;
     std::function<void(std::chrono::milliseconds)> pause_;
     std::function<void(std::chrono::milliseconds)> sessionPaused_;

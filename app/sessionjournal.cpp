@@ -95,6 +95,8 @@ struct TJournalWriterShared {
         TJournalRecord Record;
         bool UnderWay = false;
         bool InFlight = false; // being written now: it may not change meanwhile
+        // Under way, for a unit to be given the next number of this series.
+        std::optional<TUnitSeries> Series;
     };
 
     std::unique_ptr<TJournal> Journal; // used by the writer's thread only, once started
@@ -103,6 +105,9 @@ struct TJournalWriterShared {
     std::mutex Mutex; // guards what follows
     std::condition_variable Changed;
     std::deque<TItem> Queue; // in the order of writing
+    // The numbers given, by record id: a record finished without its unit (its
+    // session ended before it heard the number) keeps the one it was given.
+    std::map<std::string, std::string> UnitsGiven;
     bool Stopping = false;
     std::thread Thread;
 };
@@ -113,6 +118,7 @@ namespace {
 // keep their order; a failure holds those behind it too, since it is the
 // file's (its lock, its disk), not the record's.
 void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::uint64_t)>& written,
+                  const std::function<void(std::uint64_t, const std::string&, const std::string&)>& unitGiven,
                   const std::function<void(const std::string&)>& failed, const std::function<void()>& drained,
                   const std::function<void()>& closed)
 {
@@ -140,27 +146,50 @@ void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::ui
             continue;
         TJournalWriterShared::TItem& front = shared.Queue.front();
         front.InFlight = true;
+        if (!front.UnderWay && front.Record.Unit.empty()) {
+            const auto given = shared.UnitsGiven.find(front.Record.Id);
+            if (given != shared.UnitsGiven.end())
+                front.Record.Unit = given->second;
+        }
         TJournalWriterShared::TItem item = front;
         lock.unlock();
         if (item.Record.AdapterSerial.empty() && !item.Record.DevicePath.empty())
             item.Record.AdapterSerial = AdapterSerialOf(item.Record.DevicePath);
         std::string error;
+        std::string unit;
+        std::string usedUp;
         try {
-            if (item.UnderWay)
+            if (item.UnderWay && item.Series)
+                unit = shared.Journal->BeginWithUnit(item.Record, *item.Series);
+            else if (item.UnderWay)
                 shared.Journal->Begin(item.Record);
             else
                 shared.Journal->Append(item.Record);
+        } catch (const TUnitSeriesUsedUp& e) {
+            usedUp = e.what();
         } catch (const TJournalError& e) {
             error = e.what();
         }
         lock.lock();
         shared.Queue.front().InFlight = false;
         shared.Queue.front().Record.AdapterSerial = item.Record.AdapterSerial;
+        if (!usedUp.empty()) {
+            // Recorded all the same, without a number.
+            shared.Queue.front().Series.reset();
+            unitGiven(item.Number, {}, usedUp);
+            continue;
+        }
+        if (!unit.empty()) {
+            shared.UnitsGiven[item.Record.Id] = unit;
+            unitGiven(item.Number, unit, {});
+        }
         if (error.empty()) {
             shared.Queue.pop_front();
             retryAt = std::chrono::steady_clock::time_point::min();
-            if (!item.UnderWay)
+            if (!item.UnderWay) {
+                shared.UnitsGiven.erase(item.Record.Id);
                 written(item.Number);
+            }
             if (!lastError.empty())
                 failed({});
             if (shared.Queue.empty())
@@ -226,8 +255,21 @@ TSessionJournal::TSessionJournal(const TJournalPlace& place, TSessionJournalTimi
             },
             Qt::QueuedConnection);
     };
-    shared_->Thread = std::thread([shared = shared_.get(), written, failed, drained, forward] {
-        WriteRecords(*shared, written, failed, drained, forward);
+    const auto unitGiven = [this](std::uint64_t number, const std::string& unit, const std::string& usedUp) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, number, unit = QString::fromStdString(unit), usedUp = QString::fromStdString(usedUp)] {
+                const auto found = unitGiven_.find(number);
+                if (found == unitGiven_.end())
+                    return;
+                const auto given = std::move(found->second);
+                unitGiven_.erase(found);
+                given(unit, usedUp);
+            },
+            Qt::QueuedConnection);
+    };
+    shared_->Thread = std::thread([shared = shared_.get(), written, unitGiven, failed, drained, forward] {
+        WriteRecords(*shared, written, unitGiven, failed, drained, forward);
     });
 }
 
@@ -244,12 +286,19 @@ TSessionJournal::~TSessionJournal()
     forwarder_.reset();
 }
 
+std::int64_t TSessionJournal::UnitsLeft(const TUnitSeries& series) const
+{
+    return UnitsLeftIn(file_, series);
+}
+
 std::string TSessionJournal::ServerName() const
 {
     return forwarder_ ? forwarder_->ServerName() : std::string();
 }
 
-std::string TSessionJournal::Begin(const TControllerRecord& record, const TJournalContext& context)
+std::string TSessionJournal::Begin(const TControllerRecord& record, const TJournalContext& context,
+                                   const std::optional<TUnitSeries>& series,
+                                   std::function<void(const QString& unit, const QString& usedUp)> given)
 {
     TJournalRecord journalRecord = JournalRecordOf(record, context);
     // What is known of its end so far: it was under way now.
@@ -258,8 +307,10 @@ std::string TSessionJournal::Begin(const TControllerRecord& record, const TJourn
     journalRecord.DurationMs = std::chrono::duration_cast<std::chrono::milliseconds>(now - record.Started).count();
     {
         std::lock_guard lock(shared_->Mutex);
-        shared_->Queue.push_back({++next_, journalRecord, true, false});
+        shared_->Queue.push_back({++next_, journalRecord, true, false, series});
     }
+    if (series && given)
+        unitGiven_[next_] = std::move(given);
     shared_->Changed.notify_all();
     return journalRecord.Id;
 }
@@ -281,9 +332,9 @@ void TSessionJournal::Complete(const std::string& id, const TControllerRecord& r
             return item.UnderWay && !item.InFlight && item.Record.Id == journalRecord.Id;
         });
         if (waiting != shared_->Queue.end())
-            *waiting = {number, journalRecord, false, false};
+            *waiting = {number, journalRecord, false, false, std::nullopt};
         else
-            shared_->Queue.push_back({number, journalRecord, false, false});
+            shared_->Queue.push_back({number, journalRecord, false, false, std::nullopt});
     }
     shared_->Changed.notify_all();
 }

@@ -88,7 +88,15 @@ public:
 
     // The controller has identified itself: its record is written as under
     // way. Returns the record's id, for Complete. Never waits.
-    std::string Begin(const TControllerRecord& record, const TJournalContext& context);
+    //
+    // With `series`, the unit is given the series' next number, taken with its
+    // record in one transaction; `given` is called on this object's thread with
+    // the number's text once it is taken, or with why none was (the series is
+    // used up: the record is written without one). A record finished before
+    // its number was taken takes none, and `given` is not called.
+    std::string Begin(const TControllerRecord& record, const TJournalContext& context,
+                      const std::optional<TUnitSeries>& series = std::nullopt,
+                      std::function<void(const QString& unit, const QString& usedUp)> given = {});
     // The controller's session has ended: its record is written finished, in
     // the place of the one begun under `id` (none: a record of its own).
     // `recorded` is called on this object's thread with true once the record is
@@ -116,6 +124,9 @@ public:
     // a program about to end. False when some still wait: they go next time.
     bool WaitForForwarding(std::chrono::milliseconds limit);
     std::optional<TJournalForwarderStatus> ForwardingStatus() const;
+    // How many numbers of `series` are still to be given, read without
+    // writing. Throws TJournalError.
+    std::int64_t UnitsLeft(const TUnitSeries& series) const;
 
 private:
     void Written(std::uint64_t number);
@@ -127,4 +138,5 @@ private:
     std::uint64_t next_ = 0;
     // What to tell when the record of that number is durable; on this thread only.
     std::map<std::uint64_t, std::function<void(bool)>> recorded_;
+    std::map<std::uint64_t, std::function<void(const QString&, const QString&)>> unitGiven_;
 };
