@@ -66,6 +66,7 @@ void TLoaderSession::StartUpload()
     BlocksTotal_ = BlockCount(Geometry_);
     BlocksExamined_ = 0;
     BlocksSent_ = 0;
+    BlocksToSend_ = 0;
     TImageRead image = ReadImage(path, CoveredLength(Geometry_));
     Record_.ImageSize = image.FileSize;
     Record_.ImageSha256 = image.Sha256;
@@ -90,6 +91,7 @@ void TLoaderSession::StartUpload()
     }
     Image_ = std::move(image.Bytes);
     ImageLoaded_ = true;
+    BlocksToSend_ = ::BlocksToSend(Geometry_, Image_);
 
     Gauge_ = GaugeFor(BlocksTotal_);
     Listener.SetProgressRange(Gauge_.MaxValue);
