@@ -44,6 +44,11 @@ std::optional<double> SecondsOf(std::string_view text)
     return seconds;
 }
 
+bool LooksLikeOption(std::string_view text)
+{
+    return text.starts_with("--") || text == "-h" || text == "-q";
+}
+
 } // namespace
 
 TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
@@ -56,6 +61,8 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
     bool waitGiven = false;
     bool journalGiven = false;
     bool serverGiven = false;
+    bool sinceGiven = false;
+    bool formatGiven = false;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         std::string_view argument = arguments[i];
         if (argument == "--help" || argument == "-h") {
@@ -113,7 +120,9 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
             return Failure(QStringLiteral("unexpected argument '%1'").arg(Text(argument)));
         }
         if (!attached) {
-            if (i + 1 == arguments.size())
+            // An option where the value should be means the value was left out:
+            // "--port --count 2" must not program a port named "--count".
+            if (i + 1 == arguments.size() || LooksLikeOption(arguments[i + 1]))
                 return Failure(QStringLiteral("%1 needs a value").arg(Text(name)));
             value = arguments[++i];
         }
@@ -132,17 +141,19 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
                 return Failure(QStringLiteral("--folder given twice"));
             options.Folder = Text(value);
         } else if (name == "--port" || name == "--ports") {
+            // Every entry is a port: an empty one ("A,,B", "A,", "") or one of
+            // blanks only is a slip in the list, not a device to try opening.
             std::string_view rest = value;
-            do {
+            for (;;) {
                 const auto comma = name == "--ports" ? rest.find(',') : std::string_view::npos;
                 const std::string_view port = rest.substr(0, comma);
-                if (port.empty())
-                    return Failure(QStringLiteral("%1 needs a port").arg(Text(name)));
+                if (port.find_first_not_of(" \t") == std::string_view::npos)
+                    return Failure(QStringLiteral("%1 needs a port in each place of its list").arg(Text(name)));
                 options.Ports.push_back(Text(port));
-                rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-                if (comma != std::string_view::npos && rest.empty())
-                    return Failure(QStringLiteral("%1 needs a port").arg(Text(name)));
-            } while (!rest.empty());
+                if (comma == std::string_view::npos)
+                    break;
+                rest = rest.substr(comma + 1);
+            }
         } else if (name == "--image") {
             if (value.empty())
                 return Failure(QStringLiteral("--image needs a file"));
@@ -175,8 +186,12 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
                 return Failure(QStringLiteral("--journal-server given twice"));
             options.JournalServer = Text(value);
         } else if (name == "--since") {
+            if (!once(sinceGiven))
+                return Failure(QStringLiteral("--since given twice"));
             options.Since = Text(value);
         } else if (name == "--format") {
+            if (!once(formatGiven))
+                return Failure(QStringLiteral("--format given twice"));
             if (value != "text" && value != "csv" && value != "json")
                 return Failure(QStringLiteral("--format is text, csv or json"));
             options.Format = Text(value);
@@ -193,6 +208,10 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
         return Failure(QStringLiteral("--params and --no-params exclude each other"));
     if (options.NoJournal && (journalGiven || serverGiven))
         return Failure(QStringLiteral("--no-journal and --journal or --journal-server exclude each other"));
+    // Left alone they would be ignored, and a script would print everything
+    // believing it had asked for a day's records.
+    if (options.Action != TFlashAction::History && (sinceGiven || formatGiven))
+        return Failure(QStringLiteral("%1 only goes with --history").arg(sinceGiven ? "--since" : "--format"));
     if (options.Action == TFlashAction::History && options.NoJournal)
         return Failure(QStringLiteral("--history reads the journal; --no-journal has none"));
     return options;

@@ -91,6 +91,15 @@ TFlashSetup PrepareFlash(const TFlashOptions& options, const QString& folder, co
     TFlashSettings& s = setup.Settings;
     s.Folder = WithTrailingSeparator(folder);
     const QString iniPath = s.Folder + QStringLiteral("Loader.ini");
+    // The window makes a missing folder with an example Loader.ini for the
+    // operator to fill in; a run here has nobody to fill it in, so a folder
+    // that is not there is a mistake in the command or the set-up.
+    if (!QFileInfo(folder).isDir())
+        return Failed(TFlashSetup::SetUpError,
+                      QStringLiteral("The folder %1 does not exist: it must hold Loader.ini, the loader files "
+                                     "[Loader] names, and the images and parameter files (qr740-flash creates "
+                                     "no folder; qr740-programmer --folder does, with an example Loader.ini)")
+                          .arg(folder));
     {
         bool regular = false;
         if (const int error = CheckReadable(iniPath, regular))

@@ -18,6 +18,8 @@ QString FromSettings(const std::string& text)
 // waited for beyond its own time on the line.
 constexpr std::chrono::milliseconds kDrainLook{10};
 constexpr std::chrono::milliseconds kDrainSlack{2000};
+// The longest single run of the --wait timer; a day is far inside its range.
+constexpr std::chrono::milliseconds kLongestTimer = std::chrono::hours(24);
 
 } // namespace
 
@@ -43,6 +45,8 @@ TPortSession::TPortSession(TFlashPort port, const TFlashSettings& settings, int 
     // The default coarse timer may end the wait up to 5% early.
     waitLimit_.setTimerType(Qt::PreciseTimer);
     connect(&waitLimit_, &QTimer::timeout, this, [this] {
+        if (ArmWaitLimit())
+            return;
         waitExpired_ = true;
         report_.WaitExpired(port_, *waitSeconds_);
         Finish();
@@ -81,8 +85,23 @@ void TPortSession::Start()
 void TPortSession::StartWaiting()
 {
     report_.Waiting(port_);
-    if (waitSeconds_)
-        waitLimit_.start(std::chrono::milliseconds(std::int64_t(*waitSeconds_ * 1000.0)));
+    if (!waitSeconds_)
+        return;
+    waitUntil_ = std::chrono::steady_clock::now() +
+                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     std::chrono::duration<double>(*waitSeconds_));
+    ArmWaitLimit();
+}
+
+bool TPortSession::ArmWaitLimit()
+{
+    // A QTimer holds an int of milliseconds: a longer wait is a chain of
+    // shorter ones towards the deadline.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(waitUntil_ - std::chrono::steady_clock::now());
+    if (left <= std::chrono::milliseconds::zero())
+        return false;
+    waitLimit_.start(std::min(left, kLongestTimer));
+    return true;
 }
 
 void TPortSession::Stop(const QString& why)

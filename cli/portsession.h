@@ -71,6 +71,8 @@ private:
     // After a controller: the next one, or the end of the round.
     void ControllerDone();
     void StartWaiting();
+    // Runs the --wait timer towards waitUntil_; false once it has passed.
+    bool ArmWaitLimit();
     // Calls `then` once what was written has left for the line (bounded), so
     // that the last parameter line is not dropped by the reset or the close.
     void AfterOutputDrains(std::function<void()> then);
@@ -85,6 +87,7 @@ private:
     TVaComm line_;
     std::unique_ptr<TLoaderSession> session_;
     QTimer waitLimit_;
+    std::chrono::steady_clock::time_point waitUntil_;
     QTimer drain_;
     std::function<void()> afterDrain_;
     std::chrono::steady_clock::time_point drainUntil_;
