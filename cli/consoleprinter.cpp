@@ -25,6 +25,11 @@ QString Rate(double bytesPerSecond)
 
 } // namespace
 
+QString Counted(std::uint64_t count, const char* noun)
+{
+    return QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(noun)).arg(count == 1 ? "" : "s");
+}
+
 QString PrintableId(const std::string& id)
 {
     QString text;
@@ -52,14 +57,14 @@ QString SummaryLine(const TFlashController& c)
     const QString from = r.VersionKnown ? VersionText(r.InstalledVersion) : QStringLiteral("?");
     const double seconds = std::chrono::duration<double>(r.Ended - r.Started).count();
     // Lines the controller accepted; those it refused only where there are any.
-    QString lines = QStringLiteral("%1 parameter lines").arg(r.ParameterLines);
+    QString lines = Counted(r.ParameterLines, "parameter line");
     if (r.ParameterLinesRefused > 0)
         lines += QStringLiteral(", %1 refused").arg(r.ParameterLinesRefused);
     // One pass: a message may hold a '%' and a digit (a parameter line, a file
     // name), which a later arg() would take for its own place.
-    QString line = QStringLiteral("controller %1: %2 %3; %4 %5 -> %6, %7 blocks sent, %8 skipped, %9, %10 s")
+    QString line = QStringLiteral("controller %1: %2 %3; %4 %5 -> %6, %7 sent, %8 skipped, %9, %10 s")
         .arg(QString::number(c.Number), PrintableId(r.TargetId), verdict, image, from, c.NewVersion,
-             QString::number(r.BlocksSent), QString::number(r.BlocksSkipped()), lines,
+             Counted(r.BlocksSent, "block"), QString::number(r.BlocksSkipped()), lines,
              QString::number(seconds, 'f', 1));
     if (c.Recorded == false)
         line += QStringLiteral("; NOT RECORDED in the journal");
@@ -211,11 +216,11 @@ void TConsolePrinter::Progress(const TFlashPort& port, const TFlashProgress& pro
     if (tenth == state.lastTenth)
         return;
     state.lastTenth = tenth;
-    Line(TStream::Out, QStringLiteral("%1: %2% (%3/%4 blocks)")
+    Line(TStream::Out, QStringLiteral("%1: %2% (%3/%4)")
                            .arg(port.Name)
                            .arg(tenth * 10)
                            .arg(progress.Examined)
-                           .arg(progress.Total));
+                           .arg(Counted(progress.Total, "block")));
 }
 
 void TConsolePrinter::Error(const TFlashPort& port, const QString& text)

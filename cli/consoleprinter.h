@@ -66,6 +66,8 @@ QString StatusLine(const QString& port, const QString& status, const TFlashProgr
                    int failed, const QString& last);
 
 // Pieces of the account, for tests.
+// "1 block", "2 blocks": the noun agrees with its number.
+QString Counted(std::uint64_t count, const char* noun);
 QString PrintableId(const std::string& id);
 QString SummaryLine(const TFlashController& controller);
 QString ProgressBar(const TFlashProgress& progress, int width);

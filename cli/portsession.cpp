@@ -155,6 +155,12 @@ QString TPortSession::ProgramFolder() const
 
 void TPortSession::StatusChanged(TSessionStatus status, const QString& text)
 {
+    // The session enters the loader's stage again for the upload itself, and
+    // answers a repeated announcement with its stage again: one stage is one
+    // event for whoever follows the run.
+    if (status == lastStatus_)
+        return;
+    lastStatus_ = status;
     if (status == TSessionStatus::ProgrammingFlash)
         programmingStarted_ = std::chrono::steady_clock::now();
     report_.Status(port_, status, text);

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -183,6 +184,14 @@ TEST_F(FlashCommand, ProgramsControllersOneAfterAnotherWithCount)
         EXPECT_EQ(controllers[i]["outcome"].toString(), QStringLiteral("programmed"));
     }
     EXPECT_EQ(r.Events("waiting").size(), 3u);
+    // Each stage of each controller is told once, the loader's stage too,
+    // though the session enters it again for the upload.
+    std::map<QString, int> stages;
+    for (const QJsonObject& e : r.Events("stage"))
+        ++stages[e["stage"].toString()];
+    for (const char* stage : {"waiting-for-target-id", "loading-target-loader", "getting-version",
+                              "programming-flash", "flash-update-complete"})
+        EXPECT_EQ(stages[QString::fromLatin1(stage)], 3) << stage;
     const auto done = r.Events("done");
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0]["programmed"].toInt(), 3);
