@@ -185,7 +185,9 @@ void TPortSession::ShowError(const QString& text)
 
 void TPortSession::ShowPortError(const QString& text)
 {
-    report_.Error(port_, text);
+    // The line reopened after a reset, or looked for after it went, fails as
+    // it would have at the start.
+    report_.Error(port_, PortOpenText(port_, text));
 }
 
 void TPortSession::ControllerStarted()

@@ -91,6 +91,11 @@ TEST_F(FlashProgram, RefusesWhatItCannotRunWithBeforeOpeningThePort)
         {"a missing image", {"--image", "absent.bin"}, false, 3, "absent.bin Not Found"},
         {"one port twice", {"--ports", "COM1,com1"}, false, 2, "port COM1 named twice"},
         {"an unreadable Loader.ini", {}, true, 3, "Unable to read"},
+        // A port named by its path is told by its path, and what is wrong with it.
+        {"a device that is not there", {"--port", (dir / "ttyQRnone").string()}, false, 3, "ttyQRnone: no such device"},
+        {"a device that is no serial line", {"--port", "/dev/null"}, false, 3, "/dev/null: not a serial line"},
+        {"a file that is no serial line", {"--port", (dir / "qr740.ldr").string()}, false, 3,
+         "qr740.ldr: not a serial line"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
