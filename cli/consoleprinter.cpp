@@ -73,14 +73,17 @@ QString SummaryLine(const TFlashController& c)
 
 QString ProgressBar(const TFlashProgress& p, int width)
 {
-    const double done = p.Total ? double(p.Examined) / double(p.Total) : 1.0;
+    // A bar of nothing would read as full, or as empty; neither is true yet.
+    if (p.Total == 0)
+        return {};
+    const double done = double(p.Examined) / double(p.Total);
     const int filled = std::clamp(int(done * width), 0, width);
     QString bar = QStringLiteral("[") + QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('.')) +
-                  QStringLiteral("] %1/%2 blocks").arg(p.Examined).arg(p.Total);
-    if (p.BytesPerSecond > 0)
+                  QStringLiteral("] %1/%2").arg(p.Examined).arg(Counted(p.Total, "block"));
+    if (p.BytesPerSecond >= 0)
         bar += QStringLiteral("  ") + Rate(p.BytesPerSecond);
-    if (p.SecondsLeft >= 0)
-        bar += QStringLiteral("  ") + Duration(p.SecondsLeft) + QStringLiteral(" left");
+    bar += QStringLiteral("  ") + (p.SecondsLeft >= 0 ? Duration(p.SecondsLeft) : QStringLiteral("--:--")) +
+           QStringLiteral(" left");
     return bar;
 }
 

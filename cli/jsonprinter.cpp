@@ -83,7 +83,8 @@ void TJsonPrinter::Progress(const TFlashPort& port, const TFlashProgress& p)
     QJsonObject fields{{"blocks_examined", double(p.Examined)},
                        {"blocks_total", double(p.Total)},
                        {"blocks_sent", double(p.Sent)},
-                       {"bytes_per_second", std::round(p.BytesPerSecond)}};
+                       {"blocks_to_send", double(p.ToSend)}};
+    fields["bytes_per_second"] = p.BytesPerSecond >= 0 ? QJsonValue(std::round(p.BytesPerSecond)) : QJsonValue();
     fields["seconds_left"] = p.SecondsLeft >= 0 ? QJsonValue(std::round(p.SecondsLeft * 10) / 10) : QJsonValue();
     Emit(&port, "progress", fields);
 }

@@ -162,18 +162,33 @@ void TPortSession::StatusChanged(TSessionStatus status, const QString& text)
         return;
     lastStatus_ = status;
     if (status == TSessionStatus::ProgrammingFlash)
-        programmingStarted_ = std::chrono::steady_clock::now();
+        blocksSent_ = 0;
     report_.Status(port_, status, text);
 }
 
 void TPortSession::BlocksDone(std::uint64_t examined, std::uint64_t total, std::uint64_t sent)
 {
-    TFlashProgress progress{examined, total, sent};
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - programmingStarted_).count();
-    if (seconds > 0 && examined > 0) {
-        progress.BytesPerSecond = double(examined) * session_->Geometry().BlockSize / seconds;
-        progress.SecondsLeft = seconds / double(examined) * double(total - std::min(examined, total));
+    TFlashProgress progress{examined, total, sent, session_->BlocksToSend()};
+    // Called after each block sent, and after each blank one stepped over. The
+    // clock starts as the first block goes out; when the k-th goes out, k - 1
+    // have been sent and answered since.
+    const bool blockWentOut = sent != blocksSent_;
+    if (blockWentOut) {
+        const auto now = std::chrono::steady_clock::now();
+        if (blocksSent_ == 0)
+            firstSentAt_ = now;
+        lastSentAt_ = now;
+        blocksSent_ = sent;
+    }
+    const std::uint64_t answered = blocksSent_ > 0 ? blocksSent_ - 1 : 0;
+    const double seconds = std::chrono::duration<double>(lastSentAt_ - firstSentAt_).count();
+    if (answered >= 2 && seconds > 0) {
+        progress.BytesPerSecond = double(answered) * session_->Geometry().BlockSize / seconds;
+        // The block last sent is still on its way, unless the walk has
+        // stepped over the blank blocks after its answer to the end.
+        const bool over = examined >= total && !blockWentOut;
+        const std::uint64_t left = progress.ToSend - std::min(answered, progress.ToSend);
+        progress.SecondsLeft = over ? 0.0 : seconds / double(answered) * double(left);
     }
     report_.Progress(port_, progress);
 }

@@ -91,7 +91,12 @@ private:
     QTimer drain_;
     std::function<void()> afterDrain_;
     std::chrono::steady_clock::time_point drainUntil_;
-    std::chrono::steady_clock::time_point programmingStarted_;
+    // The upload's pace: when its first and its latest block went out, and
+    // how many had gone out by then.
+    std::chrono::steady_clock::time_point firstSentAt_;
+    std::chrono::steady_clock::time_point lastSentAt_;
+    std::uint64_t blocksSent_ = 0;
+    std::optional<TSessionStatus> lastStatus_; // the last one reported
     std::string journalId_; // the record of the controller under way
 
     int controllers_ = 0;

@@ -200,6 +200,40 @@ TEST_F(FlashCommand, ProgramsControllersOneAfterAnotherWithCount)
     EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
 }
 
+// Progress that means something from its first event: the rate counts only
+// the bytes of blocks sent, over the time spent sending them, so it stays
+// within what the line carries; the time left comes from the blocks still to
+// send, known from the image at the start; neither is told before two blocks
+// have been sent and answered.
+TEST_F(FlashCommand, TellsTheRateAndTimeLeftFromTheBlocksSent)
+{
+    WriteIni(false);
+    sim::Options options = SimOptions();
+    options.pace = true; // at 9600 baud, as a real line
+    TSimRunner sim;
+    ASSERT_TRUE(sim.Start(options));
+    const TRunResult r = Run({"--json"});
+    sim.Stop();
+
+    ASSERT_EQ(r.status, kExitProgrammed) << r.out << r.err;
+    const auto progress = r.Events("progress");
+    ASSERT_EQ(progress.size(), 12u) << r.out;
+    for (const QJsonObject& p : progress) {
+        SCOPED_TRACE(QJsonDocument(p).toJson(QJsonDocument::Compact).toStdString());
+        EXPECT_EQ(p["blocks_total"].toInt(), 12);
+        EXPECT_EQ(p["blocks_to_send"].toInt(), 8) << "every third block of the image is blank";
+        if (p["blocks_sent"].toInt() < 3) {
+            EXPECT_TRUE(p["bytes_per_second"].isNull());
+            EXPECT_TRUE(p["seconds_left"].isNull());
+            continue;
+        }
+        // 9600 baud carries 960 bytes a second, frames and all.
+        EXPECT_GT(p["bytes_per_second"].toDouble(), 0);
+        EXPECT_LE(p["bytes_per_second"].toDouble(), 960);
+        EXPECT_FALSE(p["seconds_left"].isNull());
+    }
+}
+
 // An adapter pulled out between two controllers, and plugged in again: the
 // lost line is told once on standard error, and the next controller is
 // programmed without anyone doing anything.
