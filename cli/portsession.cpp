@@ -252,6 +252,10 @@ void TPortSession::ControllerDone()
     if (finished_)
         return;
     if (count_ != 0 && controllers_ >= count_) {
+        // The round is over now, not once the line has drained: a controller
+        // that announces itself meanwhile (a failed one returns to waiting at
+        // once) must not be taken, only to be cut off as interrupted.
+        session_->Shutdown(QStringLiteral("The round ended"));
         AfterOutputDrains([this] { Finish(); });
         return;
     }

@@ -234,6 +234,28 @@ TEST_F(FlashCommand, TellsTheRateAndTimeLeftFromTheBlocksSent)
     }
 }
 
+// A port whose round is complete takes no further controller: one that
+// announces itself at once after a failure (which leaves the line waiting for
+// the next handshake) is not answered while the port lets its output drain,
+// so there is no extra controller cut off as interrupted.
+TEST_F(FlashCommand, APortWhoseRoundIsCompleteTakesNoFurtherController)
+{
+    WriteIni(false);
+    sim::Options options = SimOptions();
+    options.id = "QR999"; // no loader for it: the session fails and waits again
+    options.quietPeriod = 1ms; // and the next controller announces itself at once
+    TSimRunner sim;
+    ASSERT_TRUE(sim.Start(options));
+    const TRunResult r = Run({"--json", "--count", "1"});
+    sim.Stop();
+
+    EXPECT_EQ(r.status, kExitFailed) << r.out << r.err;
+    const auto controllers = r.Events("controller");
+    ASSERT_EQ(controllers.size(), 1u) << r.out;
+    EXPECT_EQ(controllers[0]["failure"].toString(), QStringLiteral("no-loader"));
+    EXPECT_EQ(ReadJournal(dir / "journal.sqlite").size(), 1u);
+}
+
 // An adapter pulled out between two controllers, and plugged in again: the
 // lost line is told once on standard error, and the next controller is
 // programmed without anyone doing anything.
