@@ -98,8 +98,8 @@ QString StatusLine(const QString& port, const QString& status, const TFlashProgr
     return line;
 }
 
-TConsolePrinter::TConsolePrinter(TFlashOutput& out, std::FILE* err, bool terminal, bool quiet, std::size_t ports)
-    : out_(out), err_(err), bar_(terminal && ports == 1 && !quiet), block_(terminal && ports > 1 && !quiet), quiet_(quiet)
+TConsolePrinter::TConsolePrinter(TFlashOutput& out, bool terminal, bool quiet, std::size_t ports)
+    : out_(out), bar_(terminal && ports == 1 && !quiet), block_(terminal && ports > 1 && !quiet), quiet_(quiet)
 {
 }
 
@@ -118,26 +118,28 @@ void TConsolePrinter::EndBar()
     barShown_ = false;
 }
 
-void TConsolePrinter::EraseBlock()
+std::string TConsolePrinter::EraseBlock()
 {
     if (blockLines_ == 0)
-        return;
+        return {};
     // Up to the block's first line, and everything from there on cleared.
-    out_.Write("\x1b[" + std::to_string(blockLines_) + "A\r\x1b[J");
+    const std::string erase = "\x1b[" + std::to_string(blockLines_) + "A\r\x1b[J";
     blockLines_ = 0;
+    return erase;
 }
 
-void TConsolePrinter::DrawBlock()
+std::string TConsolePrinter::DrawBlock()
 {
+    std::string block;
     for (const QString& name : order_) {
         const TPortState& p = ports_[name];
         const QString line = StatusLine(name, p.lastStatus, p.programming ? &p.progress : nullptr, p.programmed,
                                         p.failed, p.last);
-        out_.Write((line.toLocal8Bit() + "\x1b[K\n").toStdString());
+        block += (line.toLocal8Bit() + "\x1b[K\n").toStdString();
     }
     blockLines_ = int(order_.size());
-    out_.Flush();
     drawn_ = std::chrono::steady_clock::now();
+    return block;
 }
 
 void TConsolePrinter::Redraw(bool now)
@@ -147,25 +149,32 @@ void TConsolePrinter::Redraw(bool now)
     // Progress comes with every block: a few redraws a second are enough to see.
     if (!now && std::chrono::steady_clock::now() - drawn_ < std::chrono::milliseconds(100))
         return;
-    EraseBlock();
-    DrawBlock();
+    // Taken off and drawn again in one piece, so that a redraw that has not
+    // reached the terminal yet can give way to a newer one whole.
+    const std::string redraw = EraseBlock() + DrawBlock();
+    if (now)
+        out_.Write(redraw);
+    else
+        out_.WriteProgress("block", redraw);
 }
 
 void TConsolePrinter::Line(TStream to, const QString& text)
 {
     EndBar();
-    if (block_ && to == TStream::Out)
-        EraseBlock();
-    else if (block_)
-        out_.Flush();
+    // A message goes above the block: the block is taken off, the message
+    // written, and the block drawn under it. Standard error shares the
+    // terminal, so its messages are placed the same way; the output keeps the
+    // two streams' pieces in order.
+    const std::string line = (text.toLocal8Bit() + '\n').toStdString();
     if (to == TStream::Out) {
-        out_.Write((text.toLocal8Bit() + '\n').toStdString(), true);
-    } else {
-        std::fprintf(err_, "%s\n", text.toLocal8Bit().constData());
-        std::fflush(err_);
+        out_.Write(block_ ? EraseBlock() + line + DrawBlock() : line);
+        return;
     }
-    if (block_ && to == TStream::Out)
-        DrawBlock();
+    if (block_)
+        out_.Write(EraseBlock());
+    out_.WriteError(line);
+    if (block_)
+        out_.Write(DrawBlock());
 }
 
 void TConsolePrinter::Waiting(const TFlashPort& port)
@@ -211,7 +220,7 @@ void TConsolePrinter::Progress(const TFlashPort& port, const TFlashProgress& pro
     if (bar_) {
         const QString bar = port.Name + QStringLiteral(": ") + ProgressBar(progress, 30);
         // \r and erase to the end: the new bar may be shorter than the last.
-        out_.Write(("\r" + bar.toLocal8Bit() + "\x1b[K").toStdString(), true);
+        out_.WriteProgress(port.Name.toStdString(), ("\r" + bar.toLocal8Bit() + "\x1b[K").toStdString());
         barShown_ = true;
         return;
     }
@@ -219,11 +228,12 @@ void TConsolePrinter::Progress(const TFlashPort& port, const TFlashProgress& pro
     if (tenth == state.lastTenth)
         return;
     state.lastTenth = tenth;
-    Line(TStream::Out, QStringLiteral("%1: %2% (%3/%4)")
-                           .arg(port.Name)
-                           .arg(tenth * 10)
-                           .arg(progress.Examined)
-                           .arg(Counted(progress.Total, "block")));
+    const QString line = QStringLiteral("%1: %2% (%3/%4)\n")
+                             .arg(port.Name)
+                             .arg(tenth * 10)
+                             .arg(progress.Examined)
+                             .arg(Counted(progress.Total, "block"));
+    out_.WriteProgress(port.Name.toStdString(), line.toLocal8Bit().toStdString());
 }
 
 void TConsolePrinter::Error(const TFlashPort& port, const QString& text)
@@ -256,7 +266,7 @@ void TConsolePrinter::Done(const std::vector<TFlashPortSummary>& ports, int)
     if (ports.size() < 2)
         return;
     // The table replaces the block of status lines.
-    EraseBlock();
+    out_.Write(EraseBlock());
     order_.clear();
     Line(TStream::Out, QStringLiteral("port        programmed  failed"));
     for (const TFlashPortSummary& p : ports) {

@@ -12,11 +12,12 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <string>
 #include <vector>
 
 class TConsolePrinter : public TFlashReport {
 public:
-    TConsolePrinter(TFlashOutput& out, std::FILE* err, bool terminal, bool quiet, std::size_t ports);
+    TConsolePrinter(TFlashOutput& out, bool terminal, bool quiet, std::size_t ports);
 
     void Waiting(const TFlashPort& port) override;
     void Status(const TFlashPort& port, TSessionStatus status, const QString& text) override;
@@ -44,13 +45,12 @@ private:
     // Ends a progress bar left on the terminal's last line.
     void EndBar();
     // The block of status lines: taken off the screen before a message is
-    // printed, and drawn again under it.
-    void EraseBlock();
-    void DrawBlock();
+    // printed, and drawn again under it. Each gives what to write.
+    std::string EraseBlock();
+    std::string DrawBlock();
     void Redraw(bool now);
 
     TFlashOutput& out_;
-    std::FILE* err_;
     const bool bar_;
     const bool block_;
     const bool quiet_;
