@@ -71,31 +71,67 @@ QString SummaryLine(const TFlashController& c)
     return line;
 }
 
+namespace {
+
+// "[#####.....]  1.2 KiB/s  0:42 left": the bar, the pace and the time left.
+QString BarAndPace(const TFlashProgress& p, int width)
+{
+    const double done = double(p.Examined) / double(p.Total);
+    const int filled = std::clamp(int(done * width), 0, width);
+    QString text = QStringLiteral("[") + QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('.')) +
+                   QStringLiteral("]");
+    if (p.BytesPerSecond >= 0)
+        text += QStringLiteral("  ") + Rate(p.BytesPerSecond);
+    text += QStringLiteral("  ") + (p.SecondsLeft >= 0 ? Duration(p.SecondsLeft) : QStringLiteral("--:--")) +
+            QStringLiteral(" left");
+    return text;
+}
+
+QString BlocksText(const TFlashProgress& p)
+{
+    return QStringLiteral("%1/%2").arg(p.Examined).arg(Counted(p.Total, "block"));
+}
+
+} // namespace
+
 QString ProgressBar(const TFlashProgress& p, int width)
 {
     // A bar of nothing would read as full, or as empty; neither is true yet.
     if (p.Total == 0)
         return {};
-    const double done = double(p.Examined) / double(p.Total);
-    const int filled = std::clamp(int(done * width), 0, width);
-    QString bar = QStringLiteral("[") + QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('.')) +
-                  QStringLiteral("] %1/%2").arg(p.Examined).arg(Counted(p.Total, "block"));
-    if (p.BytesPerSecond >= 0)
-        bar += QStringLiteral("  ") + Rate(p.BytesPerSecond);
-    bar += QStringLiteral("  ") + (p.SecondsLeft >= 0 ? Duration(p.SecondsLeft) : QStringLiteral("--:--")) +
-           QStringLiteral(" left");
-    return bar;
+    QString bar = BarAndPace(p, width);
+    const auto close = bar.indexOf(QLatin1Char(']')) + 1;
+    return bar.insert(close, QLatin1Char(' ') + BlocksText(p));
 }
 
 QString StatusLine(const QString& port, const QString& status, const TFlashProgress* progress, int programmed,
                    int failed, const QString& last)
 {
-    QString line = QStringLiteral("%1  %2  ").arg(port, -8).arg(status, -27);
-    line += (progress ? ProgressBar(*progress, 16) : QString()).leftJustified(52, QLatin1Char(' '), true);
-    line += QStringLiteral("  ok %1  failed %2").arg(programmed).arg(failed);
+    // The most telling first, so that a narrow terminal loses only the tail:
+    // which port, what it does, how far, how its controllers came out; then
+    // the bar, and the last controller's outcome in words.
+    const bool known = progress && progress->Total > 0;
+    QString line = QStringLiteral("%1  %2  %3  ok %4  failed %5")
+                       .arg(port, -8)
+                       .arg(status, -26)
+                       .arg(known ? BlocksText(*progress) : QString(), -14)
+                       .arg(programmed)
+                       .arg(failed);
+    if (known)
+        line += QStringLiteral("  ") + BarAndPace(*progress, 16);
     if (!last.isEmpty())
         line += QStringLiteral("  last: ") + last;
     return line;
+}
+
+QString FitLine(const QString& line, int columns)
+{
+    // One column short of the edge: a line that fills the last column leaves
+    // the cursor waiting to wrap, and the erase that follows it would take
+    // that column's character away.
+    if (columns <= 1 || line.size() < columns)
+        return line;
+    return line.left(columns - 1);
 }
 
 TConsolePrinter::TConsolePrinter(TFlashOutput& out, bool terminal, bool quiet, std::size_t ports)
@@ -120,11 +156,12 @@ void TConsolePrinter::EndBar()
 
 std::string TConsolePrinter::EraseBlock()
 {
-    if (blockLines_ == 0)
+    if (blockRows_ == 0)
         return {};
     // Up to the block's first line, and everything from there on cleared.
-    const std::string erase = "\x1b[" + std::to_string(blockLines_) + "A\r\x1b[J";
-    blockLines_ = 0;
+    const std::string erase = "\x1b[" + std::to_string(blockRows_) + "A\r\x1b[J";
+    blockRows_ = 0;
+    drawnLengths_.clear();
     return erase;
 }
 
@@ -133,13 +170,43 @@ std::string TConsolePrinter::DrawBlock()
     std::string block;
     for (const QString& name : order_) {
         const TPortState& p = ports_[name];
-        const QString line = StatusLine(name, p.lastStatus, p.programming ? &p.progress : nullptr, p.programmed,
-                                        p.failed, p.last);
+        const QString line = FitLine(StatusLine(name, p.lastStatus, p.programming ? &p.progress : nullptr,
+                                                p.programmed, p.failed, p.last),
+                                     columns_);
         block += (line.toLocal8Bit() + "\x1b[K\n").toStdString();
+        drawnLengths_.push_back(int(line.size()));
     }
-    blockLines_ = int(order_.size());
+    blockRows_ = int(order_.size());
     drawn_ = std::chrono::steady_clock::now();
     return block;
+}
+
+std::string TConsolePrinter::Redrawn(const std::string& above)
+{
+    // In this order: the erase must count the rows of the block drawn before.
+    std::string text = EraseBlock();
+    text += above;
+    text += DrawBlock();
+    return text;
+}
+
+void TConsolePrinter::SetColumns(int columns)
+{
+    if (columns == columns_)
+        return;
+    columns_ = columns;
+    if (!block_ || blockRows_ == 0)
+        return;
+    // A terminal that re-wraps its lines to the new width (most do) has made
+    // each line of the block as many rows as it now needs: the block taken off
+    // is that many rows high, and it is drawn again whole, at the new width.
+    if (columns > 0) {
+        int rows = 0;
+        for (const int length : drawnLengths_)
+            rows += std::max(1, (length + columns - 1) / columns);
+        blockRows_ = rows;
+    }
+    out_.Write(Redrawn());
 }
 
 void TConsolePrinter::Redraw(bool now)
@@ -151,7 +218,7 @@ void TConsolePrinter::Redraw(bool now)
         return;
     // Taken off and drawn again in one piece, so that a redraw that has not
     // reached the terminal yet can give way to a newer one whole.
-    const std::string redraw = EraseBlock() + DrawBlock();
+    const std::string redraw = Redrawn();
     if (now)
         out_.Write(redraw);
     else
@@ -167,7 +234,7 @@ void TConsolePrinter::Line(TStream to, const QString& text)
     // two streams' pieces in order.
     const std::string line = (text.toLocal8Bit() + '\n').toStdString();
     if (to == TStream::Out) {
-        out_.Write(block_ ? EraseBlock() + line + DrawBlock() : line);
+        out_.Write(block_ ? Redrawn(line) : line);
         return;
     }
     if (block_)
@@ -218,7 +285,7 @@ void TConsolePrinter::Progress(const TFlashPort& port, const TFlashProgress& pro
     if (quiet_)
         return;
     if (bar_) {
-        const QString bar = port.Name + QStringLiteral(": ") + ProgressBar(progress, 30);
+        const QString bar = FitLine(port.Name + QStringLiteral(": ") + ProgressBar(progress, 30), columns_);
         // \r and erase to the end: the new bar may be shorter than the last.
         out_.WriteProgress(port.Name.toStdString(), ("\r" + bar.toLocal8Bit() + "\x1b[K").toStdString());
         barShown_ = true;

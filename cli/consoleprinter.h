@@ -29,6 +29,10 @@ public:
     void JournalWrite(const QString& error, const std::filesystem::path& journal) override;
     void Forwarding(const TForwardingState& state, bool atEnd) override;
 
+    // The terminal's width (0: unknown, lines are not cut). A change redraws
+    // the block of status lines whole.
+    void SetColumns(int columns);
+
 private:
     enum class TStream { Out, Err };
     struct TPortState {
@@ -48,6 +52,8 @@ private:
     // printed, and drawn again under it. Each gives what to write.
     std::string EraseBlock();
     std::string DrawBlock();
+    // The block taken off, `above` written, and the block drawn again.
+    std::string Redrawn(const std::string& above = {});
     void Redraw(bool now);
 
     TFlashOutput& out_;
@@ -55,13 +61,16 @@ private:
     const bool block_;
     const bool quiet_;
     bool barShown_ = false;
-    int blockLines_ = 0;
+    int columns_ = 0;
+    int blockRows_ = 0;             // the rows the block takes on the screen
+    std::vector<int> drawnLengths_; // the length of each of its lines
     std::chrono::steady_clock::time_point drawn_{};
     std::vector<QString> order_; // the ports, in the order they first spoke
     std::map<QString, TPortState> ports_;
 };
 
-// One port's line in the block of status lines, `width` characters at most.
+// One port's line in the block of status lines, whole; FitLine cuts it to the
+// terminal.
 QString StatusLine(const QString& port, const QString& status, const TFlashProgress* progress, int programmed,
                    int failed, const QString& last);
 
@@ -71,3 +80,6 @@ QString Counted(std::uint64_t count, const char* noun);
 QString PrintableId(const std::string& id);
 QString SummaryLine(const TFlashController& controller);
 QString ProgressBar(const TFlashProgress& progress, int width);
+// `line` cut so that it fits `columns` without touching the last column; whole
+// when columns is 0 (unknown).
+QString FitLine(const QString& line, int columns);

@@ -10,6 +10,7 @@
 #include "jsonprinter.h"
 #include "programfolder.h"
 #include "quitonsignal.h"
+#include "terminalsize.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -125,10 +126,19 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
                                 "while the program runs; put it in ~/.pgpass, or in the file PGPASSFILE names"));
 
     std::unique_ptr<TFlashReport> report;
-    if (options.Json)
+    std::unique_ptr<TTerminalSize> terminalSize;
+    if (options.Json) {
         report = std::make_unique<TJsonPrinter>(output);
-    else
-        report = std::make_unique<TConsolePrinter>(output, io.terminal, options.Quiet, setup.Settings.Ports.size());
+    } else {
+        auto console =
+            std::make_unique<TConsolePrinter>(output, io.terminal, options.Quiet, setup.Settings.Ports.size());
+        if (io.terminal) {
+            terminalSize = std::make_unique<TTerminalSize>(::fileno(io.out));
+            console->SetColumns(terminalSize->Columns());
+            terminalSize->OnResized = [printer = console.get()](int columns) { printer->SetColumns(columns); };
+        }
+        report = std::move(console);
+    }
 
     // No controller is programmed without its record, unless that was asked for.
     std::unique_ptr<TSessionJournal> journal;

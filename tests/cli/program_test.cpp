@@ -369,6 +369,84 @@ TEST_F(FlashProgram, AStalledOutputHoldsUpNoPort)
     }
 }
 
+// The gang's block of status lines on a real terminal: a tmux pane, resized
+// from 120 columns to 80 and to 60 while three ports program. At each width
+// every port has exactly one line, and none is wider than the pane (no line is
+// left wrapped, no fragment of an earlier drawing stays); at the end the table
+// takes the block's place.
+TEST_F(FlashProgram, TheGangsStatusBlockFitsTheTerminalAsItIsResized)
+{
+    constexpr int kPorts = 3;
+    std::string image(24 * 256, '\0');
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = char(i * 5 + 3);
+    dir.WriteFile("FW00303.bin", image);
+    std::string ini = "[Ports]\n";
+    std::vector<std::unique_ptr<TSimRunner>> sims;
+    for (int i = 1; i <= kPorts; ++i) {
+        sim::Options options = SimOptions(true); // at 9600 baud: long enough to resize meanwhile
+        options.link = dir / ("ttyQR" + std::to_string(i));
+        options.flashEnd = 0x4000 + std::uint32_t(image.size());
+        ini += "COM" + std::to_string(i) + "=" + options.link.string() + "\n";
+        sims.push_back(std::make_unique<TSimRunner>());
+        ASSERT_TRUE(sims.back()->Start(options));
+    }
+    dir.WriteFile("Loader.ini", ini + "[Loader]\nQR740=qr740.ldr\n[Binary]\nQR 740=FW00303\n");
+
+    const std::string socket = (dir / "tmux.sock").string();
+    int calls = 0;
+    const auto tmux = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"-S", socket, "-f", "/dev/null"});
+        const std::filesystem::path out = dir / ("tmux" + std::to_string(++calls) + ".txt");
+        ChildProcess call("/usr/bin/tmux", args, out, dir / "tmux.err");
+        EXPECT_EQ(call.WaitForExit(), 0) << dir.ReadFile("tmux.err");
+        return dir.ReadFile(out.filename().string());
+    };
+    const std::string command = std::string(QR740_FLASH_PATH) + " --folder " + dir.Path().string() +
+                                " --ports COM1,COM2,COM3 --no-journal";
+    tmux({"new-session", "-d", "-s", "flash", "-x", "120", "-y", "40", command, ";", "set-option", "-t", "flash",
+          "remain-on-exit", "on"});
+
+    // The status lines on the screen: "COM1  Programming Flash ...", where the
+    // controllers' own lines read "COM1: controller 1: ...".
+    std::string screen;
+    const auto fits = [&](int width, const char* showing) {
+        // -J: a line the terminal wrapped comes back whole, wider than the pane.
+        screen = tmux({"capture-pane", "-p", "-J", "-t", "flash"});
+        std::map<std::string, int> lines;
+        bool shown = false;
+        std::istringstream rows(screen);
+        for (std::string row; std::getline(rows, row);) {
+            for (int i = 1; i <= kPorts; ++i) {
+                const std::string port = "COM" + std::to_string(i) + " ";
+                if (row.starts_with(port)) {
+                    ++lines[port];
+                    if (int(row.size()) > width)
+                        return false;
+                    shown = shown || row.find(showing) != std::string::npos;
+                }
+            }
+        }
+        return lines.size() == std::size_t(kPorts) &&
+               std::all_of(lines.begin(), lines.end(), [](const auto& l) { return l.second == 1; }) && shown;
+    };
+    for (const int width : {120, 80, 60}) {
+        SCOPED_TRACE(width);
+        if (width != 120)
+            tmux({"resize-window", "-t", "flash", "-x", std::to_string(width)});
+        EXPECT_TRUE(WaitUntil([&] { return fits(width, "Programming Flash"); }, 20s)) << screen;
+    }
+    const bool ended = WaitUntil(
+        [&] { return tmux({"display-message", "-p", "-t", "flash", "#{pane_dead}"}) == "1\n"; }, 60s);
+    EXPECT_TRUE(ended) << screen;
+    EXPECT_EQ(tmux({"display-message", "-p", "-t", "flash", "#{pane_dead_status}"}), "0\n");
+    // The table: "COM1             1       0", once a port.
+    EXPECT_TRUE(fits(60, "1       0")) << screen;
+    tmux({"kill-server"});
+    for (auto& sim : sims)
+        sim->Stop();
+}
+
 // Killed in the middle of a block, as by a power cut: the controller's record,
 // written when it identified itself, comes out as interrupted to --history,
 // which writes nothing; the next run that writes the journal closes it so, and
