@@ -216,8 +216,10 @@ TEST_F(FlashCommand, TellsTheRateAndTimeLeftFromTheBlocksSent)
     sim.Stop();
 
     ASSERT_EQ(r.status, kExitProgrammed) << r.out << r.err;
+    // Progress not yet written when the next comes gives way to it.
     const auto progress = r.Events("progress");
-    ASSERT_EQ(progress.size(), 12u) << r.out;
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back()["blocks_examined"].toInt(), 12);
     for (const QJsonObject& p : progress) {
         SCOPED_TRACE(QJsonDocument(p).toJson(QJsonDocument::Compact).toStdString());
         EXPECT_EQ(p["blocks_total"].toInt(), 12);
