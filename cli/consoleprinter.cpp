@@ -99,9 +99,8 @@ QString ProgressBar(const TFlashProgress& p, int width)
     // A bar of nothing would read as full, or as empty; neither is true yet.
     if (p.Total == 0)
         return {};
-    QString bar = BarAndPace(p, width);
-    const auto close = bar.indexOf(QLatin1Char(']')) + 1;
-    return bar.insert(close, QLatin1Char(' ') + BlocksText(p));
+    // The count first: a narrow terminal cuts the bar's tail, not the news.
+    return BlocksText(p) + QLatin1Char(' ') + BarAndPace(p, width);
 }
 
 QString StatusLine(const QString& port, const QString& status, const TFlashProgress* progress, int programmed,
@@ -195,6 +194,13 @@ void TConsolePrinter::SetColumns(int columns)
     if (columns == columns_)
         return;
     columns_ = columns;
+    if (barShown_ && columns > 0 && barLength_ > columns) {
+        // The bar, re-wrapped, now ends rows below where it began: taken off
+        // whole, so that the next one is drawn from its first row.
+        const int above = (barLength_ - 1) / columns;
+        out_.Write("\x1b[" + std::to_string(above) + "A\r\x1b[J");
+        barLength_ = 0;
+    }
     if (!block_ || blockRows_ == 0)
         return;
     // A terminal that re-wraps its lines to the new width (most do) has made
@@ -289,6 +295,7 @@ void TConsolePrinter::Progress(const TFlashPort& port, const TFlashProgress& pro
         // \r and erase to the end: the new bar may be shorter than the last.
         out_.WriteProgress(port.Name.toStdString(), ("\r" + bar.toLocal8Bit() + "\x1b[K").toStdString());
         barShown_ = true;
+        barLength_ = int(bar.size());
         return;
     }
     const int tenth = progress.Total ? int(progress.Examined * 10 / progress.Total) : 10;

@@ -61,6 +61,7 @@ private:
     const bool block_;
     const bool quiet_;
     bool barShown_ = false;
+    int barLength_ = 0; // of the bar last drawn
     int columns_ = 0;
     int blockRows_ = 0;             // the rows the block takes on the screen
     std::vector<int> drawnLengths_; // the length of each of its lines
