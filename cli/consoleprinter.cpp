@@ -25,6 +25,11 @@ QString Rate(double bytesPerSecond)
 
 } // namespace
 
+QString Counted(std::uint64_t count, const char* noun)
+{
+    return QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(noun)).arg(count == 1 ? "" : "s");
+}
+
 QString PrintableId(const std::string& id)
 {
     QString text;
@@ -52,46 +57,84 @@ QString SummaryLine(const TFlashController& c)
     const QString from = r.VersionKnown ? VersionText(r.InstalledVersion) : QStringLiteral("?");
     const double seconds = std::chrono::duration<double>(r.Ended - r.Started).count();
     // Lines the controller accepted; those it refused only where there are any.
-    QString lines = QStringLiteral("%1 parameter lines").arg(r.ParameterLines);
+    QString lines = Counted(r.ParameterLines, "parameter line");
     if (r.ParameterLinesRefused > 0)
         lines += QStringLiteral(", %1 refused").arg(r.ParameterLinesRefused);
     // One pass: a message may hold a '%' and a digit (a parameter line, a file
     // name), which a later arg() would take for its own place.
-    QString line = QStringLiteral("controller %1: %2 %3; %4 %5 -> %6, %7 blocks sent, %8 skipped, %9, %10 s")
+    QString line = QStringLiteral("controller %1: %2 %3; %4 %5 -> %6, %7 sent, %8 skipped, %9, %10 s")
         .arg(QString::number(c.Number), PrintableId(r.TargetId), verdict, image, from, c.NewVersion,
-             QString::number(r.BlocksSent), QString::number(r.BlocksSkipped()), lines,
+             Counted(r.BlocksSent, "block"), QString::number(r.BlocksSkipped()), lines,
              QString::number(seconds, 'f', 1));
     if (c.Recorded == false)
         line += QStringLiteral("; NOT RECORDED in the journal");
     return line;
 }
 
+namespace {
+
+// "[#####.....]  1.2 KiB/s  0:42 left": the bar, the pace and the time left.
+QString BarAndPace(const TFlashProgress& p, int width)
+{
+    const double done = double(p.Examined) / double(p.Total);
+    const int filled = std::clamp(int(done * width), 0, width);
+    QString text = QStringLiteral("[") + QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('.')) +
+                   QStringLiteral("]");
+    if (p.BytesPerSecond >= 0)
+        text += QStringLiteral("  ") + Rate(p.BytesPerSecond);
+    text += QStringLiteral("  ") + (p.SecondsLeft >= 0 ? Duration(p.SecondsLeft) : QStringLiteral("--:--")) +
+            QStringLiteral(" left");
+    return text;
+}
+
+QString BlocksText(const TFlashProgress& p)
+{
+    return QStringLiteral("%1/%2").arg(p.Examined).arg(Counted(p.Total, "block"));
+}
+
+} // namespace
+
 QString ProgressBar(const TFlashProgress& p, int width)
 {
-    const double done = p.Total ? double(p.Examined) / double(p.Total) : 1.0;
-    const int filled = std::clamp(int(done * width), 0, width);
-    QString bar = QStringLiteral("[") + QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('.')) +
-                  QStringLiteral("] %1/%2 blocks").arg(p.Examined).arg(p.Total);
-    if (p.BytesPerSecond > 0)
-        bar += QStringLiteral("  ") + Rate(p.BytesPerSecond);
-    if (p.SecondsLeft >= 0)
-        bar += QStringLiteral("  ") + Duration(p.SecondsLeft) + QStringLiteral(" left");
-    return bar;
+    // A bar of nothing would read as full, or as empty; neither is true yet.
+    if (p.Total == 0)
+        return {};
+    // The count first: a narrow terminal cuts the bar's tail, not the news.
+    return BlocksText(p) + QLatin1Char(' ') + BarAndPace(p, width);
 }
 
 QString StatusLine(const QString& port, const QString& status, const TFlashProgress* progress, int programmed,
                    int failed, const QString& last)
 {
-    QString line = QStringLiteral("%1  %2  ").arg(port, -8).arg(status, -27);
-    line += (progress ? ProgressBar(*progress, 16) : QString()).leftJustified(52, QLatin1Char(' '), true);
-    line += QStringLiteral("  ok %1  failed %2").arg(programmed).arg(failed);
+    // The most telling first, so that a narrow terminal loses only the tail:
+    // which port, what it does, how far, how its controllers came out; then
+    // the bar, and the last controller's outcome in words.
+    const bool known = progress && progress->Total > 0;
+    QString line = QStringLiteral("%1  %2  %3  ok %4  failed %5")
+                       .arg(port, -8)
+                       .arg(status, -26)
+                       .arg(known ? BlocksText(*progress) : QString(), -14)
+                       .arg(programmed)
+                       .arg(failed);
+    if (known)
+        line += QStringLiteral("  ") + BarAndPace(*progress, 16);
     if (!last.isEmpty())
         line += QStringLiteral("  last: ") + last;
     return line;
 }
 
-TConsolePrinter::TConsolePrinter(TFlashOutput& out, std::FILE* err, bool terminal, bool quiet, std::size_t ports)
-    : out_(out), err_(err), bar_(terminal && ports == 1 && !quiet), block_(terminal && ports > 1 && !quiet), quiet_(quiet)
+QString FitLine(const QString& line, int columns)
+{
+    // One column short of the edge: a line that fills the last column leaves
+    // the cursor waiting to wrap, and the erase that follows it would take
+    // that column's character away.
+    if (columns <= 1 || line.size() < columns)
+        return line;
+    return line.left(columns - 1);
+}
+
+TConsolePrinter::TConsolePrinter(TFlashOutput& out, bool terminal, bool quiet, std::size_t ports)
+    : out_(out), bar_(terminal && ports == 1 && !quiet), block_(terminal && ports > 1 && !quiet), quiet_(quiet)
 {
 }
 
@@ -110,26 +153,66 @@ void TConsolePrinter::EndBar()
     barShown_ = false;
 }
 
-void TConsolePrinter::EraseBlock()
+std::string TConsolePrinter::EraseBlock()
 {
-    if (blockLines_ == 0)
-        return;
+    if (blockRows_ == 0)
+        return {};
     // Up to the block's first line, and everything from there on cleared.
-    out_.Write("\x1b[" + std::to_string(blockLines_) + "A\r\x1b[J");
-    blockLines_ = 0;
+    const std::string erase = "\x1b[" + std::to_string(blockRows_) + "A\r\x1b[J";
+    blockRows_ = 0;
+    drawnLengths_.clear();
+    return erase;
 }
 
-void TConsolePrinter::DrawBlock()
+std::string TConsolePrinter::DrawBlock()
 {
+    std::string block;
     for (const QString& name : order_) {
         const TPortState& p = ports_[name];
-        const QString line = StatusLine(name, p.lastStatus, p.programming ? &p.progress : nullptr, p.programmed,
-                                        p.failed, p.last);
-        out_.Write((line.toLocal8Bit() + "\x1b[K\n").toStdString());
+        const QString line = FitLine(StatusLine(name, p.lastStatus, p.programming ? &p.progress : nullptr,
+                                                p.programmed, p.failed, p.last),
+                                     columns_);
+        block += (line.toLocal8Bit() + "\x1b[K\n").toStdString();
+        drawnLengths_.push_back(int(line.size()));
     }
-    blockLines_ = int(order_.size());
-    out_.Flush();
+    blockRows_ = int(order_.size());
     drawn_ = std::chrono::steady_clock::now();
+    return block;
+}
+
+std::string TConsolePrinter::Redrawn(const std::string& above)
+{
+    // In this order: the erase must count the rows of the block drawn before.
+    std::string text = EraseBlock();
+    text += above;
+    text += DrawBlock();
+    return text;
+}
+
+void TConsolePrinter::SetColumns(int columns)
+{
+    if (columns == columns_)
+        return;
+    columns_ = columns;
+    if (barShown_ && columns > 0 && barLength_ > columns) {
+        // The bar, re-wrapped, now ends rows below where it began: taken off
+        // whole, so that the next one is drawn from its first row.
+        const int above = (barLength_ - 1) / columns;
+        out_.Write("\x1b[" + std::to_string(above) + "A\r\x1b[J");
+        barLength_ = 0;
+    }
+    if (!block_ || blockRows_ == 0)
+        return;
+    // A terminal that re-wraps its lines to the new width (most do) has made
+    // each line of the block as many rows as it now needs: the block taken off
+    // is that many rows high, and it is drawn again whole, at the new width.
+    if (columns > 0) {
+        int rows = 0;
+        for (const int length : drawnLengths_)
+            rows += std::max(1, (length + columns - 1) / columns);
+        blockRows_ = rows;
+    }
+    out_.Write(Redrawn());
 }
 
 void TConsolePrinter::Redraw(bool now)
@@ -139,25 +222,32 @@ void TConsolePrinter::Redraw(bool now)
     // Progress comes with every block: a few redraws a second are enough to see.
     if (!now && std::chrono::steady_clock::now() - drawn_ < std::chrono::milliseconds(100))
         return;
-    EraseBlock();
-    DrawBlock();
+    // Taken off and drawn again in one piece, so that a redraw that has not
+    // reached the terminal yet can give way to a newer one whole.
+    const std::string redraw = Redrawn();
+    if (now)
+        out_.Write(redraw);
+    else
+        out_.WriteProgress("block", redraw);
 }
 
 void TConsolePrinter::Line(TStream to, const QString& text)
 {
     EndBar();
-    if (block_ && to == TStream::Out)
-        EraseBlock();
-    else if (block_)
-        out_.Flush();
+    // A message goes above the block: the block is taken off, the message
+    // written, and the block drawn under it. Standard error shares the
+    // terminal, so its messages are placed the same way; the output keeps the
+    // two streams' pieces in order.
+    const std::string line = (text.toLocal8Bit() + '\n').toStdString();
     if (to == TStream::Out) {
-        out_.Write((text.toLocal8Bit() + '\n').toStdString(), true);
-    } else {
-        std::fprintf(err_, "%s\n", text.toLocal8Bit().constData());
-        std::fflush(err_);
+        out_.Write(block_ ? Redrawn(line) : line);
+        return;
     }
-    if (block_ && to == TStream::Out)
-        DrawBlock();
+    if (block_)
+        out_.Write(EraseBlock());
+    out_.WriteError(line);
+    if (block_)
+        out_.Write(DrawBlock());
 }
 
 void TConsolePrinter::Waiting(const TFlashPort& port)
@@ -201,21 +291,23 @@ void TConsolePrinter::Progress(const TFlashPort& port, const TFlashProgress& pro
     if (quiet_)
         return;
     if (bar_) {
-        const QString bar = port.Name + QStringLiteral(": ") + ProgressBar(progress, 30);
+        const QString bar = FitLine(port.Name + QStringLiteral(": ") + ProgressBar(progress, 30), columns_);
         // \r and erase to the end: the new bar may be shorter than the last.
-        out_.Write(("\r" + bar.toLocal8Bit() + "\x1b[K").toStdString(), true);
+        out_.WriteProgress(port.Name.toStdString(), ("\r" + bar.toLocal8Bit() + "\x1b[K").toStdString());
         barShown_ = true;
+        barLength_ = int(bar.size());
         return;
     }
     const int tenth = progress.Total ? int(progress.Examined * 10 / progress.Total) : 10;
     if (tenth == state.lastTenth)
         return;
     state.lastTenth = tenth;
-    Line(TStream::Out, QStringLiteral("%1: %2% (%3/%4 blocks)")
-                           .arg(port.Name)
-                           .arg(tenth * 10)
-                           .arg(progress.Examined)
-                           .arg(progress.Total));
+    const QString line = QStringLiteral("%1: %2% (%3/%4)\n")
+                             .arg(port.Name)
+                             .arg(tenth * 10)
+                             .arg(progress.Examined)
+                             .arg(Counted(progress.Total, "block"));
+    out_.WriteProgress(port.Name.toStdString(), line.toLocal8Bit().toStdString());
 }
 
 void TConsolePrinter::Error(const TFlashPort& port, const QString& text)
@@ -248,7 +340,7 @@ void TConsolePrinter::Done(const std::vector<TFlashPortSummary>& ports, int)
     if (ports.size() < 2)
         return;
     // The table replaces the block of status lines.
-    EraseBlock();
+    out_.Write(EraseBlock());
     order_.clear();
     Line(TStream::Out, QStringLiteral("port        programmed  failed"));
     for (const TFlashPortSummary& p : ports) {

@@ -10,6 +10,7 @@
 #include "jsonprinter.h"
 #include "programfolder.h"
 #include "quitonsignal.h"
+#include "terminalsize.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -30,14 +31,13 @@ constexpr std::chrono::milliseconds kForwardingWait{5000};
 // have, once its ports are let go and its records written.
 constexpr int kExitOutputClosed = 128 + SIGPIPE;
 
-int PrintHistory(const TJournalPlace& place, const TFlashOptions& options, const TFlashIo& io,
-                 TFlashOutput& output)
+int PrintHistory(const TJournalPlace& place, const TFlashOptions& options, TFlashOutput& output)
 {
     std::string since;
     if (!options.Since.isEmpty()) {
         const auto parsed = ParseHistorySince(options.Since.toStdString());
         if (!parsed) {
-            std::fprintf(io.err, "qr740-flash: --since needs a date (2026-12-01) or a date and time\n");
+            output.WriteError("qr740-flash: --since needs a date (2026-12-01) or a date and time\n");
             return kExitUsage;
         }
         since = *parsed;
@@ -48,35 +48,38 @@ int PrintHistory(const TJournalPlace& place, const TFlashOptions& options, const
         // left as it is.
         records = ReadJournal(place.File, since);
     } catch (const TJournalError& e) {
-        std::fprintf(io.err, "qr740-flash: %s\n", e.what());
+        output.WriteError(std::string("qr740-flash: ") + e.what() + "\n");
         return kExitSetUp;
     }
-    output.Write(FormatHistory(records, *ParseHistoryFormat(options.Format.toStdString())), true);
+    output.Write(FormatHistory(records, *ParseHistoryFormat(options.Format.toStdString())));
+    output.Drain();
     return output.Closed() ? kExitOutputClosed : 0;
 }
 
 // The records lost with the program, where a log keeps them: in full, one JSON
 // object a line, as --history --format json gives them.
-void TellUnrecorded(std::FILE* err, const std::vector<TJournalRecord>& lost, const std::filesystem::path& journal)
+void TellUnrecorded(TFlashOutput& output, const std::vector<TJournalRecord>& lost,
+                    const std::filesystem::path& journal)
 {
-    std::fprintf(err, "qr740-flash: %zu controller record%s could not be written to the journal %s; in full:\n",
-                 lost.size(), lost.size() == 1 ? "" : "s", journal.c_str());
-    const std::string lines = FormatHistoryJson(lost);
-    std::fwrite(lines.data(), 1, lines.size(), err);
-    std::fflush(err);
+    output.WriteError("qr740-flash: " + std::to_string(lost.size()) + " controller record" +
+                      (lost.size() == 1 ? "" : "s") + " could not be written to the journal " + journal.string() +
+                      "; in full:\n");
+    output.WriteError(FormatHistoryJson(lost));
 }
 
 } // namespace
 
 int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& io)
 {
+    // Made first and gone last: whatever is handed to it is written before
+    // the function returns.
+    TFlashOutput output(io.out, io.err);
     const auto complain = [&](const QString& text) {
-        std::fprintf(io.err, "qr740-flash: %s\n", text.toLocal8Bit().constData());
-        std::fflush(io.err);
+        output.WriteError((QStringLiteral("qr740-flash: ") + text + QLatin1Char('\n')).toLocal8Bit().toStdString());
     };
-    TFlashOutput output(io.out);
     const auto print = [&](const QString& text) {
-        output.Write(text.toLocal8Bit().toStdString(), true);
+        output.Write(text.toLocal8Bit().toStdString());
+        output.Drain();
         return output.Closed() ? kExitOutputClosed : 0;
     };
 
@@ -111,7 +114,7 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
         }
     }
     if (options.Action == TFlashAction::History)
-        return PrintHistory(journalPlace(ini), options, io, output);
+        return PrintHistory(journalPlace(ini), options, output);
 
     TFlashSetup setup = PrepareFlash(options, folder.path, context.currentFolder);
     if (setup.Status != TFlashSetup::Ready) {
@@ -123,11 +126,19 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
                                 "while the program runs; put it in ~/.pgpass, or in the file PGPASSFILE names"));
 
     std::unique_ptr<TFlashReport> report;
-    if (options.Json)
-        report = std::make_unique<TJsonPrinter>(output, io.err);
-    else
-        report = std::make_unique<TConsolePrinter>(output, io.err, io.terminal, options.Quiet,
-                                                   setup.Settings.Ports.size());
+    std::unique_ptr<TTerminalSize> terminalSize;
+    if (options.Json) {
+        report = std::make_unique<TJsonPrinter>(output);
+    } else {
+        auto console =
+            std::make_unique<TConsolePrinter>(output, io.terminal, options.Quiet, setup.Settings.Ports.size());
+        if (io.terminal) {
+            terminalSize = std::make_unique<TTerminalSize>(::fileno(io.out));
+            console->SetColumns(terminalSize->Columns());
+            terminalSize->OnResized = [printer = console.get()](int columns) { printer->SetColumns(columns); };
+        }
+        report = std::move(console);
+    }
 
     // No controller is programmed without its record, unless that was asked for.
     std::unique_ptr<TSessionJournal> journal;
@@ -185,7 +196,7 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
         const std::vector<TJournalRecord> lost = journal->Finish();
         if (!lost.empty()) {
             status = kExitUnrecorded;
-            TellUnrecorded(io.err, lost, journal->File());
+            TellUnrecorded(output, lost, journal->File());
         }
         // The factory gets the records now when its server answers; what it
         // does not get is said as it is.

@@ -44,6 +44,11 @@ std::optional<double> SecondsOf(std::string_view text)
     return seconds;
 }
 
+bool LooksLikeOption(std::string_view text)
+{
+    return text.starts_with("--") || text == "-h" || text == "-q";
+}
+
 } // namespace
 
 TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
@@ -56,6 +61,8 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
     bool waitGiven = false;
     bool journalGiven = false;
     bool serverGiven = false;
+    bool sinceGiven = false;
+    bool formatGiven = false;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         std::string_view argument = arguments[i];
         if (argument == "--help" || argument == "-h") {
@@ -113,7 +120,9 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
             return Failure(QStringLiteral("unexpected argument '%1'").arg(Text(argument)));
         }
         if (!attached) {
-            if (i + 1 == arguments.size())
+            // An option where the value should be means the value was left out:
+            // "--port --count 2" must not program a port named "--count".
+            if (i + 1 == arguments.size() || LooksLikeOption(arguments[i + 1]))
                 return Failure(QStringLiteral("%1 needs a value").arg(Text(name)));
             value = arguments[++i];
         }
@@ -132,17 +141,19 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
                 return Failure(QStringLiteral("--folder given twice"));
             options.Folder = Text(value);
         } else if (name == "--port" || name == "--ports") {
+            // Every entry is a port: an empty one ("A,,B", "A,", "") or one of
+            // blanks only is a slip in the list, not a device to try opening.
             std::string_view rest = value;
-            do {
+            for (;;) {
                 const auto comma = name == "--ports" ? rest.find(',') : std::string_view::npos;
                 const std::string_view port = rest.substr(0, comma);
-                if (port.empty())
-                    return Failure(QStringLiteral("%1 needs a port").arg(Text(name)));
+                if (port.find_first_not_of(" \t") == std::string_view::npos)
+                    return Failure(QStringLiteral("%1 needs a port in each place of its list").arg(Text(name)));
                 options.Ports.push_back(Text(port));
-                rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-                if (comma != std::string_view::npos && rest.empty())
-                    return Failure(QStringLiteral("%1 needs a port").arg(Text(name)));
-            } while (!rest.empty());
+                if (comma == std::string_view::npos)
+                    break;
+                rest = rest.substr(comma + 1);
+            }
         } else if (name == "--image") {
             if (value.empty())
                 return Failure(QStringLiteral("--image needs a file"));
@@ -175,8 +186,12 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
                 return Failure(QStringLiteral("--journal-server given twice"));
             options.JournalServer = Text(value);
         } else if (name == "--since") {
+            if (!once(sinceGiven))
+                return Failure(QStringLiteral("--since given twice"));
             options.Since = Text(value);
         } else if (name == "--format") {
+            if (!once(formatGiven))
+                return Failure(QStringLiteral("--format given twice"));
             if (value != "text" && value != "csv" && value != "json")
                 return Failure(QStringLiteral("--format is text, csv or json"));
             options.Format = Text(value);
@@ -193,6 +208,10 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
         return Failure(QStringLiteral("--params and --no-params exclude each other"));
     if (options.NoJournal && (journalGiven || serverGiven))
         return Failure(QStringLiteral("--no-journal and --journal or --journal-server exclude each other"));
+    // Left alone they would be ignored, and a script would print everything
+    // believing it had asked for a day's records.
+    if (options.Action != TFlashAction::History && (sinceGiven || formatGiven))
+        return Failure(QStringLiteral("%1 only goes with --history").arg(sinceGiven ? "--since" : "--format"));
     if (options.Action == TFlashAction::History && options.NoJournal)
         return Failure(QStringLiteral("--history reads the journal; --no-journal has none"));
     return options;
@@ -201,19 +220,23 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
 QString FlashUsage()
 {
     return QStringLiteral(
-        "Usage: qr740-flash [--folder DIR] [--port PORT]... [--image FILE]\n"
+        "Usage: qr740-flash [--folder DIR] [--port PORT]... [--ports A,B,...] [--image FILE]\n"
         "                   [--params FILE | --no-params] [--count N] [--wait SECONDS]\n"
-        "                   [--json] [--quiet]\n"
-        "       qr740-flash --history [--since DATE] [--format text|csv|json]\n"
+        "                   [--json] [--quiet] [--journal FILE]\n"
+        "                   [--journal-server URI | --no-journal]\n"
+        "       qr740-flash --history [--folder DIR] [--journal FILE] [--since DATE]\n"
+        "                   [--format text|csv|json]\n"
         "       qr740-flash --list-ports [--folder DIR]\n"
         "       qr740-flash --help | --version\n"
         "Programs QR740 controllers over serial ports, without a window.\n"
         "\n"
         "  --folder DIR     the program's folder: Loader.ini, loaders, images and\n"
-        "                   parameter files (default: as the window finds it)\n"
+        "                   parameter files (default: as the window finds it); it\n"
+        "                   must exist: qr740-flash creates no folder\n"
         "  --port PORT      COMn (mapped in Loader.ini's [Ports]) or a device path;\n"
-        "                   repeat it, or use --ports A,B,..., to program several\n"
-        "                   controllers at once (default: [Communications] Port)\n"
+        "                   repeat it to program several controllers at once\n"
+        "                   (default: [Communications] Port)\n"
+        "  --ports A,B,...  the same for several ports in one argument\n"
         "  --image FILE     the firmware image (default: [Binary] QR 740 + .bin)\n"
         "  --params FILE    the parameter file (default: [Load Parameters])\n"
         "  --no-params      no parameter download, whatever Loader.ini names\n"
@@ -232,21 +255,26 @@ QString FlashUsage()
         "                   it can write)\n"
         "  --list-ports     list the serial devices present, their links, driver, USB\n"
         "                   ids and serial number, and the COM number mapped to each\n"
-        "  --history        print the journal's records and exit, writing nothing;\n"
-        "                   --since DATE keeps those started then or later,\n"
-        "                   --format text|csv|json\n"
+        "  --history        print the journal's records and exit, writing nothing\n"
+        "  --since DATE     with --history: those started then or later\n"
+        "  --format F       with --history: text, csv or json\n"
         "  -h, --help       show this help and exit\n"
         "  --version        show the version and exit\n"
         "\n"
         "FILE is absolute or relative to the working folder. Every wait after a\n"
         "controller has announced itself ends after the response time (8 s).\n"
         "\n"
-        "Exit status: 0 every controller programmed; 1 at least one failed;\n"
-        "2 a usage error; 3 a set-up error before any controller (settings, port,\n"
-        "files, journal); 4 no controller within --wait; 5 a controller's record\n"
-        "could not be written to the journal (it is printed on standard error);\n"
-        "130 on SIGINT, 143 on SIGTERM, 141 when the reader of standard output\n"
-        "has gone.\n");
+        "Exit status:\n"
+        "  0              every controller programmed\n"
+        "  1              at least one controller failed\n"
+        "  2              a usage error\n"
+        "  3              a set-up error before any controller (settings, folder,\n"
+        "                 port, files, journal)\n"
+        "  4              no controller announced itself within --wait\n"
+        "  5              a controller's record could not be written to the journal\n"
+        "                 (it is printed on standard error); outranks the others\n"
+        "  130, 143, 129  ended by SIGINT, SIGTERM or SIGHUP\n"
+        "  141            the reader of standard output has gone\n");
 }
 
 QString FlashVersionLine()

@@ -26,11 +26,15 @@ struct TForwardingState {
 
 // How far one port's programming has come.
 struct TFlashProgress {
-    std::uint64_t Examined = 0; // blocks
+    std::uint64_t Examined = 0; // blocks of the walk
     std::uint64_t Total = 0;
-    std::uint64_t Sent = 0;
-    double BytesPerSecond = 0;  // of the flash range walked, blank blocks included
-    double SecondsLeft = -1;    // negative while unknown
+    std::uint64_t Sent = 0;     // of ToSend, the blocks that are not blank
+    std::uint64_t ToSend = 0;
+    // Both negative until two blocks have gone out and been answered: one
+    // block's time says nothing of the line's pace. The rate counts the bytes
+    // of blocks sent only, so it never passes the line's own.
+    double BytesPerSecond = -1;
+    double SecondsLeft = -1;
 };
 
 // One controller's end, with what the record does not know itself.

@@ -24,7 +24,8 @@ QString TFlashRun::Start()
             done_ = true; // nothing of this run is reported as done
             for (auto& other : ports_)
                 other->Stop(QStringLiteral("A port could not be opened"));
-            return port->Port().Name + QStringLiteral(": ") + QString::fromLocal8Bit(e.what());
+            return port->Port().Name + QStringLiteral(": ") +
+                   PortOpenText(port->Port(), QString::fromLocal8Bit(e.what()));
         }
     }
     return {};

@@ -62,6 +62,28 @@ std::string CanonicalDevice(const std::string& path)
     return path;
 }
 
+QString PortOpenText(const TFlashPort& port, const QString& componentText)
+{
+    if (port.Name == QStringLiteral("COM%1").arg(port.ComNumber))
+        return componentText;
+    const QByteArray path = QFile::encodeName(port.Name);
+    // The component has decided whether the device is missing or no port; the
+    // path only tells which of its two texts that was.
+    if (componentText.startsWith(QLatin1String("Invalid port number"))) {
+        struct stat st {};
+        if (::stat(path.constData(), &st) != 0 && errno == ENOENT)
+            return QStringLiteral("no such device");
+        return QStringLiteral("not a serial line");
+    }
+    if (componentText.startsWith(QLatin1String("Can't open device"))) {
+        if (::access(path.constData(), R_OK | W_OK) != 0)
+            return QStringLiteral("cannot be opened: %1").arg(SystemText(errno));
+        // Readable and writable, yet refused: another program holds it.
+        return QStringLiteral("cannot be opened: another program is using it");
+    }
+    return componentText;
+}
+
 TFlashPort ResolveFlashPort(const QString& given, const TIniFile& ini)
 {
     static const QRegularExpression com(QStringLiteral("^com([0-9]{1,9})$"),
@@ -87,6 +109,15 @@ TFlashSetup PrepareFlash(const TFlashOptions& options, const QString& folder, co
     TFlashSettings& s = setup.Settings;
     s.Folder = WithTrailingSeparator(folder);
     const QString iniPath = s.Folder + QStringLiteral("Loader.ini");
+    // The window makes a missing folder with an example Loader.ini for the
+    // operator to fill in; a run here has nobody to fill it in, so a folder
+    // that is not there is a mistake in the command or the set-up.
+    if (!QFileInfo(folder).isDir())
+        return Failed(TFlashSetup::SetUpError,
+                      QStringLiteral("The folder %1 does not exist: it must hold Loader.ini, the loader files "
+                                     "[Loader] names, and the images and parameter files (qr740-flash creates "
+                                     "no folder; qr740-programmer --folder does, with an example Loader.ini)")
+                          .arg(folder));
     {
         bool regular = false;
         if (const int error = CheckReadable(iniPath, regular))

@@ -46,6 +46,12 @@ TFlashSetup PrepareFlash(const TFlashOptions& options, const QString& folder, co
 // [Ports]), or a device path. Exposed for tests.
 TFlashPort ResolveFlashPort(const QString& given, const TIniFile& ini);
 
+// The port's failure to open as qr740-flash says it. The component names ports
+// by number, as the window does ("Invalid port number (COM3)"); a port named by
+// its path is told by its path, and what kept it from opening:
+// "no such device", "not a serial line", or the system's reason.
+QString PortOpenText(const TFlashPort& port, const QString& componentText);
+
 // The file a device path finally names, for telling two names of one device
 // apart; the path itself where it cannot be resolved.
 std::string CanonicalDevice(const std::string& path);

@@ -50,24 +50,27 @@ QJsonObject RecordJson(const TFlashController& c)
     return o;
 }
 
-TJsonPrinter::TJsonPrinter(TFlashOutput& out, std::FILE* err) : out_(out), err_(err) {}
+TJsonPrinter::TJsonPrinter(TFlashOutput& out) : out_(out) {}
 
 void TJsonPrinter::Tell(const TFlashPort* port, const QString& text)
 {
     // Whoever watches the run reads its errors where every program puts them.
     const QString where = port ? port->Name + QStringLiteral(": ") : QString();
-    std::fprintf(err_, "qr740-flash: %s%s\n", where.toLocal8Bit().constData(), text.toLocal8Bit().constData());
-    std::fflush(err_);
+    out_.WriteError((QStringLiteral("qr740-flash: ") + where + text + QLatin1Char('\n')).toLocal8Bit().toStdString());
 }
 
-void TJsonPrinter::Emit(const TFlashPort* port, const char* event, QJsonObject fields)
+void TJsonPrinter::Emit(const TFlashPort* port, const char* event, QJsonObject fields, bool progress)
 {
     fields["time"] = UtcText(std::chrono::system_clock::now());
     fields["port"] = port ? QJsonValue(port->Name) : QJsonValue();
     fields["event"] = QString::fromLatin1(event);
     const QByteArray line = QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n';
-    // A script reads events as they come, through a pipe too.
-    out_.Write(std::string_view(line.constData(), std::size_t(line.size())), true);
+    const std::string_view text(line.constData(), std::size_t(line.size()));
+    // A port's progress not written yet is news no longer once the next comes.
+    if (progress && port)
+        out_.WriteProgress(port->Name.toStdString(), text);
+    else
+        out_.Write(text);
 }
 
 void TJsonPrinter::Waiting(const TFlashPort& port)
@@ -85,9 +88,10 @@ void TJsonPrinter::Progress(const TFlashPort& port, const TFlashProgress& p)
     QJsonObject fields{{"blocks_examined", double(p.Examined)},
                        {"blocks_total", double(p.Total)},
                        {"blocks_sent", double(p.Sent)},
-                       {"bytes_per_second", std::round(p.BytesPerSecond)}};
+                       {"blocks_to_send", double(p.ToSend)}};
+    fields["bytes_per_second"] = p.BytesPerSecond >= 0 ? QJsonValue(std::round(p.BytesPerSecond)) : QJsonValue();
     fields["seconds_left"] = p.SecondsLeft >= 0 ? QJsonValue(std::round(p.SecondsLeft * 10) / 10) : QJsonValue();
-    Emit(&port, "progress", fields);
+    Emit(&port, "progress", fields, true);
 }
 
 void TJsonPrinter::Error(const TFlashPort& port, const QString& text)

@@ -13,8 +13,8 @@
 
 class TJsonPrinter : public TFlashReport {
 public:
-    // Errors also go to `err` as text, as the console printer puts them.
-    TJsonPrinter(TFlashOutput& out, std::FILE* err);
+    // Errors also go to standard error as text, as the console printer puts them.
+    explicit TJsonPrinter(TFlashOutput& out);
 
     void Waiting(const TFlashPort& port) override;
     void Status(const TFlashPort& port, TSessionStatus status, const QString& text) override;
@@ -27,11 +27,10 @@ public:
     void Forwarding(const TForwardingState& state, bool atEnd) override;
 
 private:
-    void Emit(const TFlashPort* port, const char* event, QJsonObject fields);
+    void Emit(const TFlashPort* port, const char* event, QJsonObject fields, bool progress = false);
     void Tell(const TFlashPort* port, const QString& text);
 
     TFlashOutput& out_;
-    std::FILE* err_;
 };
 
 // A controller's record as the "controller" event carries it.

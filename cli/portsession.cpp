@@ -18,6 +18,8 @@ QString FromSettings(const std::string& text)
 // waited for beyond its own time on the line.
 constexpr std::chrono::milliseconds kDrainLook{10};
 constexpr std::chrono::milliseconds kDrainSlack{2000};
+// The longest single run of the --wait timer; a day is far inside its range.
+constexpr std::chrono::milliseconds kLongestTimer = std::chrono::hours(24);
 
 } // namespace
 
@@ -43,6 +45,8 @@ TPortSession::TPortSession(TFlashPort port, const TFlashSettings& settings, int 
     // The default coarse timer may end the wait up to 5% early.
     waitLimit_.setTimerType(Qt::PreciseTimer);
     connect(&waitLimit_, &QTimer::timeout, this, [this] {
+        if (ArmWaitLimit())
+            return;
         waitExpired_ = true;
         report_.WaitExpired(port_, *waitSeconds_);
         Finish();
@@ -81,8 +85,23 @@ void TPortSession::Start()
 void TPortSession::StartWaiting()
 {
     report_.Waiting(port_);
-    if (waitSeconds_)
-        waitLimit_.start(std::chrono::milliseconds(std::int64_t(*waitSeconds_ * 1000.0)));
+    if (!waitSeconds_)
+        return;
+    waitUntil_ = std::chrono::steady_clock::now() +
+                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     std::chrono::duration<double>(*waitSeconds_));
+    ArmWaitLimit();
+}
+
+bool TPortSession::ArmWaitLimit()
+{
+    // A QTimer holds an int of milliseconds: a longer wait is a chain of
+    // shorter ones towards the deadline.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(waitUntil_ - std::chrono::steady_clock::now());
+    if (left <= std::chrono::milliseconds::zero())
+        return false;
+    waitLimit_.start(std::min(left, kLongestTimer));
+    return true;
 }
 
 void TPortSession::Stop(const QString& why)
@@ -136,19 +155,40 @@ QString TPortSession::ProgramFolder() const
 
 void TPortSession::StatusChanged(TSessionStatus status, const QString& text)
 {
+    // The session enters the loader's stage again for the upload itself, and
+    // answers a repeated announcement with its stage again: one stage is one
+    // event for whoever follows the run.
+    if (status == lastStatus_)
+        return;
+    lastStatus_ = status;
     if (status == TSessionStatus::ProgrammingFlash)
-        programmingStarted_ = std::chrono::steady_clock::now();
+        blocksSent_ = 0;
     report_.Status(port_, status, text);
 }
 
 void TPortSession::BlocksDone(std::uint64_t examined, std::uint64_t total, std::uint64_t sent)
 {
-    TFlashProgress progress{examined, total, sent};
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - programmingStarted_).count();
-    if (seconds > 0 && examined > 0) {
-        progress.BytesPerSecond = double(examined) * session_->Geometry().BlockSize / seconds;
-        progress.SecondsLeft = seconds / double(examined) * double(total - std::min(examined, total));
+    TFlashProgress progress{examined, total, sent, session_->BlocksToSend()};
+    // Called after each block sent, and after each blank one stepped over. The
+    // clock starts as the first block goes out; when the k-th goes out, k - 1
+    // have been sent and answered since.
+    const bool blockWentOut = sent != blocksSent_;
+    if (blockWentOut) {
+        const auto now = std::chrono::steady_clock::now();
+        if (blocksSent_ == 0)
+            firstSentAt_ = now;
+        lastSentAt_ = now;
+        blocksSent_ = sent;
+    }
+    const std::uint64_t answered = blocksSent_ > 0 ? blocksSent_ - 1 : 0;
+    const double seconds = std::chrono::duration<double>(lastSentAt_ - firstSentAt_).count();
+    if (answered >= 2 && seconds > 0) {
+        progress.BytesPerSecond = double(answered) * session_->Geometry().BlockSize / seconds;
+        // The block last sent is still on its way, unless the walk has
+        // stepped over the blank blocks after its answer to the end.
+        const bool over = examined >= total && !blockWentOut;
+        const std::uint64_t left = progress.ToSend - std::min(answered, progress.ToSend);
+        progress.SecondsLeft = over ? 0.0 : seconds / double(answered) * double(left);
     }
     report_.Progress(port_, progress);
 }
@@ -160,7 +200,9 @@ void TPortSession::ShowError(const QString& text)
 
 void TPortSession::ShowPortError(const QString& text)
 {
-    report_.Error(port_, text);
+    // The line reopened after a reset, or looked for after it went, fails as
+    // it would have at the start.
+    report_.Error(port_, PortOpenText(port_, text));
 }
 
 void TPortSession::ControllerStarted()
@@ -210,6 +252,10 @@ void TPortSession::ControllerDone()
     if (finished_)
         return;
     if (count_ != 0 && controllers_ >= count_) {
+        // The round is over now, not once the line has drained: a controller
+        // that announces itself meanwhile (a failed one returns to waiting at
+        // once) must not be taken, only to be cut off as interrupted.
+        session_->Shutdown(QStringLiteral("The round ended"));
         AfterOutputDrains([this] { Finish(); });
         return;
     }

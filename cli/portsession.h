@@ -71,6 +71,8 @@ private:
     // After a controller: the next one, or the end of the round.
     void ControllerDone();
     void StartWaiting();
+    // Runs the --wait timer towards waitUntil_; false once it has passed.
+    bool ArmWaitLimit();
     // Calls `then` once what was written has left for the line (bounded), so
     // that the last parameter line is not dropped by the reset or the close.
     void AfterOutputDrains(std::function<void()> then);
@@ -85,10 +87,16 @@ private:
     TVaComm line_;
     std::unique_ptr<TLoaderSession> session_;
     QTimer waitLimit_;
+    std::chrono::steady_clock::time_point waitUntil_;
     QTimer drain_;
     std::function<void()> afterDrain_;
     std::chrono::steady_clock::time_point drainUntil_;
-    std::chrono::steady_clock::time_point programmingStarted_;
+    // The upload's pace: when its first and its latest block went out, and
+    // how many had gone out by then.
+    std::chrono::steady_clock::time_point firstSentAt_;
+    std::chrono::steady_clock::time_point lastSentAt_;
+    std::uint64_t blocksSent_ = 0;
+    std::optional<TSessionStatus> lastStatus_; // the last one reported
     std::string journalId_; // the record of the controller under way
 
     int controllers_ = 0;

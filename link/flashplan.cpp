@@ -123,3 +123,17 @@ std::int32_t GaugeProgress(const TBlockGauge& gauge, std::uint64_t examined)
     const auto steps = CeilDiv(examined, perStep);
     return std::int32_t(std::min<std::uint64_t>(steps, std::uint64_t(std::max(gauge.MaxValue, 0))));
 }
+
+std::uint64_t BlocksToSend(const TFlashGeometry& geometry, std::span<const std::uint8_t> image)
+{
+    if (geometry.BlockSize == 0)
+        return 0;
+    std::uint64_t blocks = 0;
+    for (std::uint64_t address = geometry.FlashStart;
+         address < geometry.FlashEnd && address - geometry.FlashStart < image.size();
+         address = NextBlockAddress(address, geometry.BlockSize)) {
+        if (!IsBlankBlock(image, address - geometry.FlashStart, geometry.BlockSize))
+            ++blocks;
+    }
+    return blocks;
+}

@@ -50,6 +50,11 @@ bool StepsOverWindow(const TFlashGeometry& geometry);
 // Bytes past the image's end count as 0xFF.
 bool IsBlankBlock(std::span<const std::uint8_t> image, std::uint64_t offset, std::uint16_t size);
 
+// How many blocks of the walk hold something other than 0xFF: the 'P' frames an
+// upload of `image` sends, known before the first is sent. Walks the image's part
+// of the range only; everything past it is blank.
+std::uint64_t BlocksToSend(const TFlashGeometry& geometry, std::span<const std::uint8_t> image);
+
 // The `size` bytes of the block at `offset`, padded with 0xFF past the image's end.
 std::vector<std::uint8_t> BlockBytes(std::span<const std::uint8_t> image, std::uint64_t offset,
                                      std::uint16_t size);

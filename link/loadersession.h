@@ -148,6 +148,9 @@ public:
     std::uint64_t BlocksExamined() const { return BlocksExamined_; }
     std::uint64_t BlocksTotal() const { return BlocksTotal_; }
     std::uint64_t BlocksSent() const { return BlocksSent_; }
+    // The blocks the running or last upload sends in all, known once its image
+    // is read: the time left follows from them.
+    std::uint64_t BlocksToSend() const { return BlocksToSend_; }
     // A controller's session is under way (it has answered the handshake and
     // has not ended yet).
     bool ControllerActive() const { return RecordOpen_; }
@@ -284,6 +287,7 @@ private:
     std::vector<std::uint8_t> Image_;
     bool ImageLoaded_ = false;
     std::uint64_t BlocksTotal_ = 0;
+    std::uint64_t BlocksToSend_ = 0;
     std::uint64_t BlocksExamined_ = 0;
     std::uint64_t BlocksSent_ = 0;
     TBlockGauge Gauge_;

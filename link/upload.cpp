@@ -95,6 +95,7 @@ void TLoaderSession::StartUpload()
     BlocksTotal_ = BlockCount(Geometry_);
     BlocksExamined_ = 0;
     BlocksSent_ = 0;
+    BlocksToSend_ = 0;
     TImageRead image = ReadImage(path, Geometry_);
     Record_.ImageSize = image.FileSize;
     Record_.ImageSha256 = image.Sha256;
@@ -130,6 +131,7 @@ void TLoaderSession::StartUpload()
     }
     Image_ = std::move(image.Bytes);
     ImageLoaded_ = true;
+    BlocksToSend_ = ::BlocksToSend(Geometry_, Image_);
 
     Gauge_ = GaugeFor(BlocksTotal_);
     Listener.SetProgressRange(Gauge_.MaxValue);

@@ -18,6 +18,8 @@ packages=(
   libsqlite3-dev libpq-dev postgresql
   # srec_cat, the independent reader the image file tests hold ours against
   srecord
+  # a real terminal for the command line's status block, resized while it runs
+  tmux
 )
 
 missing=()

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -183,12 +184,78 @@ TEST_F(FlashCommand, ProgramsControllersOneAfterAnotherWithCount)
         EXPECT_EQ(controllers[i]["outcome"].toString(), QStringLiteral("programmed"));
     }
     EXPECT_EQ(r.Events("waiting").size(), 3u);
+    // Each stage of each controller is told once, the loader's stage too,
+    // though the session enters it again for the upload.
+    std::map<QString, int> stages;
+    for (const QJsonObject& e : r.Events("stage"))
+        ++stages[e["stage"].toString()];
+    for (const char* stage : {"waiting-for-target-id", "loading-target-loader", "getting-version",
+                              "programming-flash", "flash-update-complete"})
+        EXPECT_EQ(stages[QString::fromLatin1(stage)], 3) << stage;
     const auto done = r.Events("done");
     ASSERT_EQ(done.size(), 1u);
     EXPECT_EQ(done[0]["programmed"].toInt(), 3);
     EXPECT_EQ(done[0]["exit_status"].toInt(), 0);
     EXPECT_EQ(sim.Count("(block 8)"), 3u) << "each controller got every non-blank block";
     EXPECT_FALSE(sim.SaidAnythingUnexpected()) << sim.Transcript();
+}
+
+// Progress that means something from its first event: the rate counts only
+// the bytes of blocks sent, over the time spent sending them, so it stays
+// within what the line carries; the time left comes from the blocks still to
+// send, known from the image at the start; neither is told before two blocks
+// have been sent and answered.
+TEST_F(FlashCommand, TellsTheRateAndTimeLeftFromTheBlocksSent)
+{
+    WriteIni(false);
+    sim::Options options = SimOptions();
+    options.pace = true; // at 9600 baud, as a real line
+    TSimRunner sim;
+    ASSERT_TRUE(sim.Start(options));
+    const TRunResult r = Run({"--json"});
+    sim.Stop();
+
+    ASSERT_EQ(r.status, kExitProgrammed) << r.out << r.err;
+    // Progress not yet written when the next comes gives way to it.
+    const auto progress = r.Events("progress");
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back()["blocks_examined"].toInt(), 12);
+    for (const QJsonObject& p : progress) {
+        SCOPED_TRACE(QJsonDocument(p).toJson(QJsonDocument::Compact).toStdString());
+        EXPECT_EQ(p["blocks_total"].toInt(), 12);
+        EXPECT_EQ(p["blocks_to_send"].toInt(), 8) << "every third block of the image is blank";
+        if (p["blocks_sent"].toInt() < 3) {
+            EXPECT_TRUE(p["bytes_per_second"].isNull());
+            EXPECT_TRUE(p["seconds_left"].isNull());
+            continue;
+        }
+        // 9600 baud carries 960 bytes a second, frames and all.
+        EXPECT_GT(p["bytes_per_second"].toDouble(), 0);
+        EXPECT_LE(p["bytes_per_second"].toDouble(), 960);
+        EXPECT_FALSE(p["seconds_left"].isNull());
+    }
+}
+
+// A port whose round is complete takes no further controller: one that
+// announces itself at once after a failure (which leaves the line waiting for
+// the next handshake) is not answered while the port lets its output drain,
+// so there is no extra controller cut off as interrupted.
+TEST_F(FlashCommand, APortWhoseRoundIsCompleteTakesNoFurtherController)
+{
+    WriteIni(false);
+    sim::Options options = SimOptions();
+    options.id = "QR999"; // no loader for it: the session fails and waits again
+    options.quietPeriod = 1ms; // and the next controller announces itself at once
+    TSimRunner sim;
+    ASSERT_TRUE(sim.Start(options));
+    const TRunResult r = Run({"--json", "--count", "1"});
+    sim.Stop();
+
+    EXPECT_EQ(r.status, kExitFailed) << r.out << r.err;
+    const auto controllers = r.Events("controller");
+    ASSERT_EQ(controllers.size(), 1u) << r.out;
+    EXPECT_EQ(controllers[0]["failure"].toString(), QStringLiteral("no-loader"));
+    EXPECT_EQ(ReadJournal(dir / "journal.sqlite").size(), 1u);
 }
 
 // An adapter pulled out between two controllers, and plugged in again: the

@@ -34,9 +34,23 @@ TEST(ParseFlashOptions, ReadsEveryOptionAndRefusesWhatIsWrong)
         {{"--version"}, TFlashAction::Version, {}},
         {{"--bogus"}, TFlashAction::Error, {}, 1, 0, "unknown option '--bogus'"},
         {{"image.bin"}, TFlashAction::Error, {}, 1, 0, "unexpected argument 'image.bin'"},
+        // A wait the timer cannot hold in one go is still a wait.
+        {{"--wait", "4294967.3"}, TFlashAction::Run, {}, 1, 4294967.3},
         {{"--port"}, TFlashAction::Error, {}, 1, 0, "--port needs a value"},
-        {{"--ports", "COM1,"}, TFlashAction::Error, {}, 1, 0, "--ports needs a port"},
-        {{"--ports", ",COM1"}, TFlashAction::Error, {}, 1, 0, "--ports needs a port"},
+        // The next option is not the missing value.
+        {{"--port", "--count", "1"}, TFlashAction::Error, {}, 1, 0, "--port needs a value"},
+        {{"--image", "-q"}, TFlashAction::Error, {}, 1, 0, "--image needs a value"},
+        {{"--ports", "COM1,"}, TFlashAction::Error, {}, 1, 0, "--ports needs a port in each place"},
+        {{"--ports", ",COM1"}, TFlashAction::Error, {}, 1, 0, "--ports needs a port in each place"},
+        {{"--ports", "COM1,,COM2"}, TFlashAction::Error, {}, 1, 0, "--ports needs a port in each place"},
+        {{"--ports", ",,"}, TFlashAction::Error, {}, 1, 0, "--ports needs a port in each place"},
+        {{"--ports", ""}, TFlashAction::Error, {}, 1, 0, "--ports needs a port in each place"},
+        {{"--ports", "COM1, "}, TFlashAction::Error, {}, 1, 0, "--ports needs a port in each place"},
+        {{"--port="}, TFlashAction::Error, {}, 1, 0, "--port needs a port in each place"},
+        {{"--since", "2026-12-01"}, TFlashAction::Error, {}, 1, 0, "--since only goes with --history"},
+        {{"--format=csv", "--port", "COM1"}, TFlashAction::Error, {}, 1, 0, "--format only goes with --history"},
+        {{"--list-ports", "--format", "json"}, TFlashAction::Error, {}, 1, 0, "--format only goes with --history"},
+        {{"--history", "--since", "2026-12-01", "--format", "csv"}, TFlashAction::History, {}},
         {{"--count", "-1"}, TFlashAction::Error, {}, 1, 0, "--count needs a whole number"},
         {{"--count", "3x"}, TFlashAction::Error, {}, 1, 0, "--count needs a whole number"},
         {{"--wait", "0"}, TFlashAction::Error, {}, 1, 0, "--wait needs a number of seconds above 0"},
@@ -134,6 +148,16 @@ TEST(PrepareFlash, FindsWhatTheWindowWouldProgramAndRefusesWhatIsMissing)
             EXPECT_TRUE(setup.Error.contains(QString::fromLatin1(c.text))) << setup.Error.toStdString();
         }
     }
+
+    // A folder that is not there is named, with what it must hold, and is not
+    // made: only the window makes one, for an operator to fill in.
+    const std::string absent = folder + "/absent";
+    const TFlashSetup missing =
+        PrepareFlash(ParseFlashOptions({"qr740-flash"}), QString::fromStdString(absent), QString::fromStdString(folder));
+    EXPECT_EQ(missing.Status, TFlashSetup::SetUpError);
+    EXPECT_TRUE(missing.Error.contains(QString::fromStdString(absent + " does not exist: it must hold Loader.ini")))
+        << missing.Error.toStdString();
+    EXPECT_FALSE(std::filesystem::exists(absent));
 }
 
 // The version the record keeps, as the window would show it: an image given by

@@ -17,11 +17,15 @@
 #include <QJsonObject>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sqlite3.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <iostream>
+#include <map>
+#include <sstream>
 #include <fstream>
 
 using namespace std::chrono_literals;
@@ -91,6 +95,11 @@ TEST_F(FlashProgram, RefusesWhatItCannotRunWithBeforeOpeningThePort)
         {"a missing image", {"--image", "absent.bin"}, false, 3, "absent.bin Not Found"},
         {"one port twice", {"--ports", "COM1,com1"}, false, 2, "port COM1 named twice"},
         {"an unreadable Loader.ini", {}, true, 3, "Unable to read"},
+        // A port named by its path is told by its path, and what is wrong with it.
+        {"a device that is not there", {"--port", (dir / "ttyQRnone").string()}, false, 3, "ttyQRnone: no such device"},
+        {"a device that is no serial line", {"--port", "/dev/null"}, false, 3, "/dev/null: not a serial line"},
+        {"a file that is no serial line", {"--port", (dir / "qr740.ldr").string()}, false, 3,
+         "qr740.ldr: not a serial line"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -269,6 +278,176 @@ TEST_F(FlashProgram, EndsAsOnSigtermWhenTheReaderOfItsOutputGoes)
             EXPECT_NO_THROW(other.Open());
         }
     }
+}
+
+// A reader that stops reading (a terminal paused with Ctrl-S, a script that
+// falls behind) holds up no port. Standard output is a pipe that is full
+// before the program starts and is not read until both controllers of a gang
+// are programmed and recorded, at the line's own pace; then every stage,
+// controller and done event is there, and each port's progress reaches its
+// end (progress alone may have been merged while it waited).
+TEST_F(FlashProgram, AStalledOutputHoldsUpNoPort)
+{
+    const std::vector<std::filesystem::path> links = {dir / "ttyQR1", dir / "ttyQR2"};
+    dir.WriteFile("Loader.ini", "[Ports]\nCOM1=" + links[0].string() + "\nCOM2=" + links[1].string() +
+                                    "\n[Loader]\nQR740=qr740.ldr\n[Binary]\nQR 740=FW00303\n");
+    std::vector<std::unique_ptr<TSimRunner>> sims;
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        sim::Options options = SimOptions(true);
+        options.link = links[i];
+        options.turnaroundOut = dir / ("turnarounds" + std::to_string(i));
+        sims.push_back(std::make_unique<TSimRunner>());
+        ASSERT_TRUE(sims.back()->Start(options));
+    }
+
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    ::fcntl(pipe[1], F_SETPIPE_SZ, 4096);
+    // Filled with empty lines, which no reader of JSON lines minds; the
+    // program's very first write finds no room.
+    ::fcntl(pipe[1], F_SETFL, O_NONBLOCK);
+    const std::string blank(512, '\n');
+    std::size_t filled = 0;
+    for (ssize_t n; (n = ::write(pipe[1], blank.data(), blank.size())) > 0;)
+        filled += std::size_t(n);
+    ::fcntl(pipe[1], F_SETFL, 0);
+    ASSERT_GT(filled, 0u);
+
+    ChildProcess flash(QR740_FLASH_PATH, {"--folder", dir.Path().string(), "--ports", "COM1,COM2", "--json"},
+                       pipe[1], dir / "err.txt");
+    ::close(pipe[1]);
+    const auto programmed = [&] {
+        try {
+            const auto records = ReadJournal(dir / "journal.sqlite");
+            return records.size() == 2 && std::all_of(records.begin(), records.end(), [](const auto& r) {
+                       return r.Outcome == "programmed";
+                   });
+        } catch (const TJournalError&) {
+            return false; // not made yet
+        }
+    };
+    const bool done = WaitUntil(programmed, 30s);
+    int stillFull = 0;
+    ::ioctl(pipe[0], FIONREAD, &stillFull);
+
+    std::string read;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+        read.append(buffer, std::size_t(n));
+    ::close(pipe[0]);
+    ASSERT_TRUE(done) << Err();
+    EXPECT_EQ(std::size_t(stillFull), filled) << "the pipe was read meanwhile";
+    EXPECT_EQ(flash.WaitForExit(20s), 0) << Err();
+
+    std::map<std::string, std::map<std::string, int>> told; // port, event or stage: how often
+    std::map<std::string, QJsonObject> lastProgress;
+    std::istringstream lines(read);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty())
+            continue;
+        const QJsonObject e = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        const std::string port = e["port"].toString().toStdString();
+        const std::string event = e["event"].toString().toStdString();
+        ++told[port][event == "stage" ? e["stage"].toString().toStdString() : event];
+        if (event == "progress")
+            lastProgress[port] = e;
+    }
+    for (const std::string port : {"COM1", "COM2"}) {
+        SCOPED_TRACE(port);
+        for (const char* what : {"waiting", "waiting-for-target-id", "loading-target-loader", "getting-version",
+                                 "programming-flash", "flash-update-complete", "controller"})
+            EXPECT_EQ(told[port][what], 1) << what << "\n" << read;
+        EXPECT_GE(told[port]["progress"], 1);
+        EXPECT_EQ(lastProgress[port]["blocks_examined"], lastProgress[port]["blocks_total"]);
+    }
+    EXPECT_EQ(told[""]["done"], 1);
+    for (std::size_t i = 0; i < sims.size(); ++i) {
+        sims[i]->Stop();
+        // The turnarounds, for whoever compares a run with a stalled reader
+        // with one without: figures only, nothing here times them.
+        std::cout << "port " << i + 1 << " turnarounds (s): " << dir.ReadFile("turnarounds" + std::to_string(i));
+    }
+}
+
+// The gang's block of status lines on a real terminal: a tmux pane, resized
+// from 120 columns to 80 and to 60 while three ports program. At each width
+// every port has exactly one line, and none is wider than the pane (no line is
+// left wrapped, no fragment of an earlier drawing stays); at the end the table
+// takes the block's place.
+TEST_F(FlashProgram, TheGangsStatusBlockFitsTheTerminalAsItIsResized)
+{
+    constexpr int kPorts = 3;
+    std::string image(24 * 256, '\0');
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = char(i * 5 + 3);
+    dir.WriteFile("FW00303.bin", image);
+    std::string ini = "[Ports]\n";
+    std::vector<std::unique_ptr<TSimRunner>> sims;
+    for (int i = 1; i <= kPorts; ++i) {
+        sim::Options options = SimOptions(true); // at 9600 baud: long enough to resize meanwhile
+        options.link = dir / ("ttyQR" + std::to_string(i));
+        options.flashEnd = 0x4000 + std::uint32_t(image.size());
+        ini += "COM" + std::to_string(i) + "=" + options.link.string() + "\n";
+        sims.push_back(std::make_unique<TSimRunner>());
+        ASSERT_TRUE(sims.back()->Start(options));
+    }
+    dir.WriteFile("Loader.ini", ini + "[Loader]\nQR740=qr740.ldr\n[Binary]\nQR 740=FW00303\n");
+
+    const std::string socket = (dir / "tmux.sock").string();
+    int calls = 0;
+    const auto tmux = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"-S", socket, "-f", "/dev/null"});
+        const std::filesystem::path out = dir / ("tmux" + std::to_string(++calls) + ".txt");
+        ChildProcess call("/usr/bin/tmux", args, out, dir / "tmux.err");
+        EXPECT_EQ(call.WaitForExit(), 0) << dir.ReadFile("tmux.err");
+        return dir.ReadFile(out.filename().string());
+    };
+    // The status is kept by the shell: tmux may mark the pane dead before it
+    // has learned how its program ended.
+    const std::string command = std::string(QR740_FLASH_PATH) + " --folder " + dir.Path().string() +
+                                " --ports COM1,COM2,COM3 --no-journal; echo $? >" + (dir / "status").string();
+    tmux({"new-session", "-d", "-s", "flash", "-x", "120", "-y", "40", command, ";", "set-option", "-t", "flash",
+          "remain-on-exit", "on"});
+
+    // The status lines on the screen: "COM1  Programming Flash ...", where the
+    // controllers' own lines read "COM1: controller 1: ...".
+    std::string screen;
+    const auto fits = [&](int width, const char* showing) {
+        // -J: a line the terminal wrapped comes back whole, wider than the pane.
+        screen = tmux({"capture-pane", "-p", "-J", "-t", "flash"});
+        std::map<std::string, int> lines;
+        bool shown = false;
+        std::istringstream rows(screen);
+        for (std::string row; std::getline(rows, row);) {
+            for (int i = 1; i <= kPorts; ++i) {
+                const std::string port = "COM" + std::to_string(i) + " ";
+                if (row.starts_with(port)) {
+                    ++lines[port];
+                    if (int(row.size()) > width)
+                        return false;
+                    shown = shown || row.find(showing) != std::string::npos;
+                }
+            }
+        }
+        return lines.size() == std::size_t(kPorts) &&
+               std::all_of(lines.begin(), lines.end(), [](const auto& l) { return l.second == 1; }) && shown;
+    };
+    for (const int width : {120, 80, 60}) {
+        SCOPED_TRACE(width);
+        if (width != 120)
+            tmux({"resize-window", "-t", "flash", "-x", std::to_string(width)});
+        EXPECT_TRUE(WaitUntil([&] { return fits(width, "Programming Flash"); }, 20s)) << screen;
+    }
+    // Dead: tmux has read all the pane's terminal had.
+    const bool ended = WaitUntil(
+        [&] { return tmux({"display-message", "-p", "-t", "flash", "#{pane_dead}"}) == "1\n"; }, 60s);
+    EXPECT_TRUE(ended) << screen;
+    EXPECT_EQ(dir.ReadFile("status"), "0\n");
+    // The table: "COM1             1       0", once a port.
+    EXPECT_TRUE(fits(60, "1       0")) << screen;
+    tmux({"kill-server"});
+    for (auto& sim : sims)
+        sim->Stop();
 }
 
 // Killed in the middle of a block, as by a power cut: the controller's record,

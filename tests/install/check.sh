@@ -100,6 +100,18 @@ fi
 # must still be one --help mentions.
 long_options() { grep -oE -- '--[a-z][a-z0-9-]*' | sort -u; }
 page_text() { zcat "$1" | sed -e 's/\\-/-/g' -e 's/\\f[BIRP]//g'; }
+# The exit statuses --help lists: the lines under "Exit status:" that begin with
+# a status, or a list of them ("  130, 143, 129  ended by ...").
+help_statuses() {
+  awk '/^Exit status:/ { on = 1; next }
+       on && !/^ / { on = 0 }
+       on && /^  [0-9]/ { sub(/^  /, ""); sub(/  .*/, ""); print }' | { grep -oE '[0-9]+' || true; } | sort -u
+}
+# The statuses the page's EXIT STATUS section gives, each the heading after .TP.
+page_statuses() {
+  sed -n '/^\.SH "EXIT STATUS"/,/^\.SH /p' | awk 'after_tp { print } { after_tp = ($1 == ".TP") }' |
+    { grep -E '^\.BR? [0-9]' || true; } | { grep -oE '[0-9]+' || true; } | sort -u
+}
 for program in "$prefix"/bin/*; do
   name=$(basename "$program")
   page=$prefix/share/man/man1/$name.1.gz
@@ -121,6 +133,17 @@ for program in "$prefix"/bin/*; do
   if [ -n "$stale" ]; then fail "$name.1 describes $stale, which --help does not name"; fi
   if [ -z "$undocumented$stale" ]; then
     pass "$name.1 describes the $(wc -l <"$scratch/$name.help-options") options --help names"
+  fi
+  # The statuses too, where --help lists them: a script is written against one
+  # of the two, and they must not disagree.
+  help_statuses <"$scratch/$name.help" >"$scratch/$name.help-statuses"
+  if [ -s "$scratch/$name.help-statuses" ]; then
+    page_text "$page" | page_statuses >"$scratch/$name.page-statuses"
+    if cmp -s "$scratch/$name.help-statuses" "$scratch/$name.page-statuses"; then
+      pass "$name.1 gives the exit statuses --help lists: $(xargs <"$scratch/$name.help-statuses")"
+    else
+      fail "$name.1 gives the exit statuses $(xargs <"$scratch/$name.page-statuses"), --help $(xargs <"$scratch/$name.help-statuses")"
+    fi
   fi
 done
 

@@ -175,6 +175,39 @@ TEST(FlashBlock, ReadsPastTheImageEndAsBlank)
     }
 }
 
+// The frames an upload will send, counted before the first: what the time left
+// is reckoned from.
+TEST(FlashBlock, CountsTheBlocksToSendAsTheWalkSendsThem)
+{
+    struct TCase {
+        const char* What;
+        TFlashGeometry Geometry;
+        const char* Image;
+        std::uint64_t Blocks;
+    };
+    const TCase cases[] = {
+        {"blank blocks left out", {0x4000, 0x4008, 2}, "00 01 FF FF FF 02 FF FF", 2},
+        {"a last block partly in the image", {0x4000, 0x4008, 4}, "FF FF FF FF FF 12", 1},
+        {"an image longer than the range", {0x4000, 0x4004, 2}, "00 00 00 00 00 00", 2},
+        {"a range longer than the image", {0x4000, 0x100000, 2}, "00 00 FF FF", 1},
+        {"no image", {0x4000, 0x4008, 2}, "", 0},
+        {"no block size", {0x4000, 0x4008, 0}, "00 00", 0},
+        // The window's bytes are in the image, but the walk steps over them.
+        {"the window stepped over", {kSkippedWindowStart - 2, kSkippedWindowEnd + 2, 2}, "00 00 00 00", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.What);
+        EXPECT_EQ(BlocksToSend(c.Geometry, Hex(c.Image)), c.Blocks);
+    }
+    // The window case again with an image that reaches past the window: its
+    // bytes after the window's end are sent from the window's end on.
+    Bytes image(kSkippedWindowEnd - kSkippedWindowStart + 2, 0x00);
+    EXPECT_EQ(BlocksToSend({kSkippedWindowStart - 2, kSkippedWindowEnd + 4, 2}, image), 1u)
+        << "one block before the window; the image ends before the window's end is reached";
+    image.resize(image.size() + 4, 0x00);
+    EXPECT_EQ(BlocksToSend({kSkippedWindowStart - 2, kSkippedWindowEnd + 4, 2}, image), 3u);
+}
+
 TEST(FlashBlock, FindsTheOneNonBlankByteAnywhereInALargeBlock)
 {
     Bytes image(0x20000, kBlankByte);
