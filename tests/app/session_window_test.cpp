@@ -13,7 +13,9 @@
 #include <scratch_dir.h>
 #include <wait.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -209,6 +211,73 @@ TEST_F(WindowOnSimulator, RefusedParametersShowTheCompletionThenTheRefusal)
     EXPECT_EQ(records[0].FailureKind, "parameter-refused");
     EXPECT_EQ(records[0].Message, "Target Refused \"ATCODE=1\" And 3 Of 3 Parameter Lines");
     EXPECT_EQ(records[0].ParameterLinesSent, 0);
+}
+
+// A barcode scanner types into whatever has the focus and ends with Enter: the
+// window's Unit field has it from the start, and the next controller's record
+// carries the label, after which the field is clear for the next.
+TEST_F(WindowOnSimulator, AScannedLabelGoesWithTheNextController)
+{
+    sim.Stop();
+    auto window = Create();
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(WaitUntil([&] { return window->isActiveWindow(); }));
+    ASSERT_EQ(QApplication::focusWidget(), window->eUnit);
+    for (const QChar c : QStringLiteral("UNIT-0042")) {
+        QKeyEvent press(QEvent::KeyPress, c.toUpper().unicode(), Qt::NoModifier, QString(c));
+        QApplication::sendEvent(QApplication::focusWidget(), &press);
+    }
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(QApplication::focusWidget(), &enter);
+    EXPECT_EQ(window->eUnit->text(), QStringLiteral("UNIT-0042"));
+
+    TSimRunner controller;
+    sim::Options options;
+    options.link = dir / "ttyQR740";
+    options.flashEnd = 0x4000 + 24 * 256;
+    options.quietPeriod = 300ms;
+    ASSERT_TRUE(controller.Start(options));
+    ASSERT_TRUE(WaitForState(*window, QStringLiteral("Parameter Load Complete"))) << controller.Transcript();
+    ASSERT_TRUE(WaitUntil([&] { return window->eUnit->text().isEmpty(); }, 5s));
+    EXPECT_EQ(QApplication::focusWidget(), window->eUnit) << "ready for the next scan";
+    window->close();
+    controller.Stop();
+
+    const auto records = TJournal(dir / "journal.sqlite").Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].Unit, "UNIT-0042");
+    EXPECT_EQ(records[0].Outcome, "programmed with parameters");
+}
+
+// [Serial Numbers]: each controller gets the series' next number, written into
+// it through the parameter file's placeholder and shown in the Unit field; a
+// series used up is said when the window starts.
+TEST_F(WindowOnSimulator, WritesEachUnitTheNextSerialNumber)
+{
+    dir.WriteFile("bench.par", "000={serial}\n102 7\n");
+    dir.WriteFile("Loader.ini", dir.ReadFile("Loader.ini") + "[Serial Numbers]\nFormat=QR%06d\nFirst=41\nLast=42\n");
+    auto window = Create();
+    ASSERT_TRUE(WaitForState(*window, QStringLiteral("Parameter Load Complete"))) << sim.Transcript();
+    EXPECT_EQ(window->eUnit->text(), QStringLiteral("QR000041"));
+    window->bResetLoader->click();
+    ASSERT_TRUE(WaitUntil([&] { return sim.Count("session complete") >= 1; }, 20s)) << sim.Transcript();
+    ASSERT_TRUE(WaitForState(*window, QStringLiteral("Parameter Load Complete"))) << sim.Transcript();
+    EXPECT_EQ(window->eUnit->text(), QStringLiteral("QR000042"));
+    EXPECT_TRUE(sink.boxes.empty()) << sink.Texts()[0];
+    window->close();
+    sim.Stop();
+    EXPECT_EQ(sim.Count("<- \"ATACCW=QR000041\""), 1u) << sim.Transcript();
+    EXPECT_EQ(sim.Count("<- \"ATACCW=QR000042\""), 1u);
+
+    const auto records = TJournal(dir / "journal.sqlite").Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].Unit, "QR000041");
+    EXPECT_EQ(records[1].Unit, "QR000042");
+
+    auto next = Create();
+    EXPECT_EQ(sink.Texts(), std::vector<std::string>{"Serial Number Series QR%06d Is Used Up"});
+    next->close();
 }
 
 // A journal that cannot be opened at all: one box at start, and programming
