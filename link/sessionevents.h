@@ -122,6 +122,15 @@ struct TSessionTiming {
     std::chrono::milliseconds PortSearch{1000};
 };
 
+// The image a front end expects a session to program, by the SHA-256 of its
+// file as read (hex, lower case). Pinned, a file that reads otherwise is
+// refused; not pinned, it is the digest the front end last heard of, and a
+// file that reads otherwise is programmed and said (ImageChanged).
+struct TImageExpectation {
+    QString Sha256; // empty: none
+    bool Pinned = false;
+};
+
 // What a front end must provide: the operator's choices and the settings.
 class TSessionHost {
 public:
@@ -141,6 +150,8 @@ public:
     virtual QString LoaderFor(const std::string& targetId) const = 0;
     // The folder loader names are relative to, with its trailing separator.
     virtual QString ProgramFolder() const = 0;
+    // Asked each time the image is read, before the erase.
+    virtual TImageExpectation ExpectedImage() const { return {}; }
 };
 
 // What a front end may listen to. Every call comes on the thread that owns the
@@ -176,4 +187,7 @@ public:
     virtual void ControllerIdentified(const TControllerRecord& /*record*/) {}
     // A controller's session has ended.
     virtual void ControllerEnded(const TControllerRecord& /*record*/) {}
+    // The image file is not the one ExpectedImage named (and that was not
+    // pinned): this controller gets the file as it now reads, `now`.
+    virtual void ImageChanged(const QString& /*before*/, const QString& /*now*/) {}
 };
