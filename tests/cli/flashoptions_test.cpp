@@ -44,6 +44,11 @@ TEST(ParseFlashOptions, ReadsEveryOptionAndRefusesWhatIsWrong)
         {{"--image", "a", "--image", "b"}, TFlashAction::Error, {}, 1, 0, "--image given twice"},
         {{"--params", "a.par", "--no-params"}, TFlashAction::Error, {}, 1, 0, "exclude each other"},
         {{"--folder="}, TFlashAction::Error, {}, 1, 0, "--folder needs a folder"},
+        {{"--summary", "--unit", "QR000101", "--outcome", "under way"}, TFlashAction::Summary, {}},
+        {{"--history", "--outcome", "done"}, TFlashAction::Error, {}, 1, 0, "--outcome is programmed"},
+        {{"--summary", "--no-journal"}, TFlashAction::Error, {}, 1, 0, "--summary reads the journal"},
+        {{"--identification", "QR740"}, TFlashAction::Error, {}, 1, 0, "--identification chooses records of"},
+        {{"--image-sha256", "12ab"}, TFlashAction::Error, {}, 1, 0, "--image-sha256 needs the image's SHA-256"},
     };
     for (const Case& c : cases) {
         Args args{"qr740-flash"};
