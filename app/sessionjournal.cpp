@@ -103,6 +103,7 @@ struct TJournalWriterShared {
     std::mutex Mutex; // guards what follows
     std::condition_variable Changed;
     std::deque<TItem> Queue; // in the order of writing
+    bool CountWanted = false;
     bool Stopping = false;
     std::thread Thread;
 };
@@ -114,7 +115,7 @@ namespace {
 // file's (its lock, its disk), not the record's.
 void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::uint64_t)>& written,
                   const std::function<void(const std::string&)>& failed, const std::function<void()>& drained,
-                  const std::function<void()>& closed)
+                  const std::function<void()>& closed, const std::function<void(const TJournalCounts&)>& counted)
 {
     try {
         // Records left under way by programs that have ended: closed now,
@@ -131,11 +132,26 @@ void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::ui
         // A failed write's pause is waited out whole: new records do not
         // hurry it, since they meet the same file.
         if (retryAt == std::chrono::steady_clock::time_point::min())
-            shared.Changed.wait(lock, [&] { return shared.Stopping || !shared.Queue.empty(); });
+            shared.Changed.wait(lock, [&] { return shared.Stopping || !shared.Queue.empty() || shared.CountWanted; });
         else
-            shared.Changed.wait_until(lock, retryAt, [&] { return shared.Stopping; });
+            shared.Changed.wait_until(lock, retryAt, [&] { return shared.Stopping || shared.CountWanted; });
         if (shared.Stopping)
             return;
+        // Counted once the records before the request are written, so that the
+        // count holds them; while writing fails, at once.
+        if (shared.CountWanted && (shared.Queue.empty() || retryAt != std::chrono::steady_clock::time_point::min())) {
+            shared.CountWanted = false;
+            lock.unlock();
+            try {
+                TJournalFilter today;
+                today.Since = StartOfLocalDay(std::chrono::system_clock::now());
+                counted(SummarizeJournal(shared.Journal->Records(today)).All);
+            } catch (const TJournalError&) {
+                // The counts on screen stay as they were; the next record asks again.
+            }
+            lock.lock();
+            continue;
+        }
         if (shared.Queue.empty() || std::chrono::steady_clock::now() < retryAt)
             continue;
         TJournalWriterShared::TItem& front = shared.Queue.front();
@@ -226,8 +242,17 @@ TSessionJournal::TSessionJournal(const TJournalPlace& place, TSessionJournalTimi
             },
             Qt::QueuedConnection);
     };
-    shared_->Thread = std::thread([shared = shared_.get(), written, failed, drained, forward] {
-        WriteRecords(*shared, written, failed, drained, forward);
+    const auto counted = [this](const TJournalCounts& today) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, today] {
+                if (OnCounted)
+                    OnCounted(today);
+            },
+            Qt::QueuedConnection);
+    };
+    shared_->Thread = std::thread([shared = shared_.get(), written, failed, drained, forward, counted] {
+        WriteRecords(*shared, written, failed, drained, forward, counted);
     });
 }
 
@@ -242,6 +267,15 @@ TSessionJournal::~TSessionJournal()
     if (shared_->Thread.joinable())
         shared_->Thread.join();
     forwarder_.reset();
+}
+
+void TSessionJournal::CountToday()
+{
+    {
+        std::lock_guard lock(shared_->Mutex);
+        shared_->CountWanted = true;
+    }
+    shared_->Changed.notify_all();
 }
 
 std::string TSessionJournal::ServerName() const

@@ -14,6 +14,7 @@
 
 #include "journal.h"
 #include "journalforwarder.h"
+#include "journalhistory.h"
 #include "sessionevents.h"
 
 #include <QObject>
@@ -116,6 +117,13 @@ public:
     // a program about to end. False when some still wait: they go next time.
     bool WaitForForwarding(std::chrono::milliseconds limit);
     std::optional<TJournalForwarderStatus> ForwardingStatus() const;
+
+    // Counts today's records (since local midnight) on the journal's thread,
+    // after the records already handed over, and then calls OnCounted on this
+    // object's thread; requests made meanwhile are served by one count. A
+    // journal that cannot be read is not counted, and OnCounted is not called.
+    void CountToday();
+    std::function<void(const TJournalCounts& today)> OnCounted;
 
 private:
     void Written(std::uint64_t number);

@@ -1,9 +1,9 @@
 #include "flashoptions.h"
 
 #include "journalrecord.h"
+#include "loaderrules.h"
 
 #include <QFile>
-#include <QRegularExpression>
 
 #include <cerrno>
 #include <cmath>
@@ -53,12 +53,6 @@ bool IsFlashOutcome(std::string_view text)
 {
     return text == kOutcomeProgrammed || text == kOutcomeProgrammedWithParameters || text == kOutcomeFailed ||
            text == kOutcomeInterrupted || text == kOutcomeUnderWay;
-}
-
-QString Sha256Hex(const QString& text)
-{
-    static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
-    return hex.match(text).hasMatch() ? text.toLower() : QString();
 }
 
 TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)

@@ -46,9 +46,7 @@ struct TFlashOptions {
 
 // "programmed", "failed", ...: the outcomes --outcome takes.
 bool IsFlashOutcome(std::string_view text);
-// 64 hexadecimal digits, in either case, as lower case; empty when the text is
-// none.
-QString Sha256Hex(const QString& text);
+
 
 // Reads the command line, program name first. --help, --version and an error
 // end the reading where they stand.

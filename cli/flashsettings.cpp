@@ -145,8 +145,8 @@ TFlashSetup PrepareFlash(const TFlashOptions& options, const QString& folder, co
     {
         QString pin = options.ImageSha256;
         if (pin.isEmpty()) {
-            const QString configured = FromSettings(ini.ReadString("Binary", "SHA256", "")).trimmed();
-            pin = Sha256Hex(configured);
+            QString configured;
+            pin = ImagePinFor(ini, &configured);
             if (!configured.isEmpty() && pin.isEmpty())
                 return Failed(TFlashSetup::SetUpError,
                               QStringLiteral("[Binary] SHA256=%1 of %2 is no SHA-256 (64 hexadecimal digits)")

@@ -359,6 +359,39 @@ TEST(WindowUnplugged, AnAdapterPluggedInAgainIsOpenedAsSoonAsItAppears)
     EXPECT_EQ(sink.boxes.size(), 1u) << "the lost line, once";
 }
 
+// Today's counts under the gauge, from the journal: the records of earlier
+// days are not counted, and each controller's record counts once written.
+TEST_F(WindowOnSimulator, ShowsTodaysCountsUnderTheGauge)
+{
+    {
+        TJournal journal(dir / "journal.sqlite");
+        const auto add = [&](std::chrono::system_clock::time_point started, const char* outcome) {
+            TJournalRecord record = JournalRecordOf(TControllerRecord{}, {kFrontEndWindow, 1, "/dev/ttyS0", "", "3.03"});
+            record.Started = record.Ended = JournalTime(started);
+            record.Outcome = outcome;
+            journal.Append(record);
+        };
+        const auto now = std::chrono::system_clock::now();
+        add(now, "failed");
+        add(now, "programmed");
+        add(now, "programmed with parameters");
+        add(now - std::chrono::hours(48), "failed");
+    }
+    const auto text = [](TfmLoader& window) { return window.lJournal->toolTip(); };
+    auto window = Create();
+    ASSERT_TRUE(WaitForState(*window, QStringLiteral("Parameter Load Complete"))) << sim.Transcript();
+    EXPECT_TRUE(WaitUntil([&] { return text(*window) == QStringLiteral("Today: 3 programmed, 1 failed"); }, 10s))
+        << text(*window).toStdString();
+    // The controller's session ends with Reset Loader.
+    window->bResetLoader->click();
+    EXPECT_TRUE(WaitUntil([&] { return text(*window) == QStringLiteral("Today: 4 programmed, 1 failed"); }, 10s))
+        << text(*window).toStdString();
+    EXPECT_FALSE(window->lJournal->isHidden());
+    EXPECT_EQ(window->lJournal->text(), text(*window));
+    window->close();
+    sim.Stop();
+}
+
 // The factory server cannot be reached: the window says so in the line under
 // the gauge, with the records waiting and libpq's own cause, without the
 // password, and never in a box; the window's controls keep their places.
@@ -375,7 +408,7 @@ TEST_F(WindowOnSimulator, ShowsUnderTheGaugeWhyRecordsWaitForTheServer)
     const QString expected = QStringLiteral("1 record waiting. Journal server postgresql://qr740@127.0.0.1:%1/factory: "
                                             "connection to server at \"127.0.0.1\", port %1 failed: Connection refused")
                                  .arg(QString::fromStdString(port));
-    EXPECT_TRUE(WaitUntil([&] { return window->lJournal->toolTip().startsWith(expected); }, 10s))
+    EXPECT_TRUE(WaitUntil([&] { return window->lJournal->toolTip().contains(expected); }, 10s))
         << window->lJournal->toolTip().toStdString();
     EXPECT_EQ(window->lJournal->toolTip().indexOf(QStringLiteral("secret")), -1);
     EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
