@@ -4,6 +4,7 @@
 #include "journalhistory.h"
 #include "loaderrules.h"
 #include "messages.h"
+#include "sessionfiles.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -362,6 +363,16 @@ void TfmLoader::FormCreate(QObject*)
         };
         Journal->OnWriteRecovered = [this] { journalFailing_ = false; };
         Journal->OnForwardingChanged = [this](const TJournalForwarderStatus&) { ShowForwarding(); };
+        Journal->OnCounted = [this](const TJournalCounts& today) {
+            today_ = today;
+            ShowForwarding();
+        };
+        Journal->CountToday();
+        // Each record asks again; this look starts the next day's counts
+        // at midnight.
+        countLook_ = new QTimer(this);
+        connect(countLook_, &QTimer::timeout, this, [this] { Journal->CountToday(); });
+        countLook_->start(60000);
         if (Journal->ForwardingStatus()) {
             // The count of records waiting changes with every record and every
             // batch sent; a look a second keeps the line true without a call
@@ -386,6 +397,7 @@ void TfmLoader::FormCreate(QObject*)
     cbAuto->setChecked(Ini->ReadInteger("Auto Mode", "Auto", 0) == 1);
     eParameterFile->setText(FromSettings(Ini->ReadString("Load Parameters", "Parameter File", "")));
     eBinaryFile->setText(FromSettings(Ini->ReadString("Binary", "QR 740", "")));
+    imagePin_ = ImagePinFor(*Ini);
     SetStage(WaitingForTarget);
     RefreshPortLabels();
 }
@@ -397,6 +409,8 @@ void TfmLoader::FormClose(QObject*, TCloseAction&)
     Session->Shutdown(QStringLiteral("The window was closed"));
     if (forwardingLook_)
         forwardingLook_->stop();
+    if (countLook_)
+        countLook_->stop();
     ProgPort.Close();
     if (Journal) {
         // Nothing the operator does while the last records are written acts.
@@ -506,6 +520,20 @@ void TfmLoader::sbSelectBFileClick(QObject*)
         return;
     // The image is later found again as folder, name and extension, and that must
     // be the file the operator chose, whatever the case of its extension.
+    // A pinned image is the only one the window takes: another is refused now,
+    // not at the next controller's erase.
+    if (!imagePin_.isEmpty()) {
+        const QString digest = FileSha256(chosen);
+        if (digest != imagePin_) {
+            ShowErrorBox(this, QStringLiteral("Target Binary File %1 Is Not The Pinned Image: Its SHA-256 Is %2, "
+                                              "Not %3")
+                                   .arg(chosen, digest.isEmpty() ? QStringLiteral("Unknown") : digest, imagePin_));
+            return;
+        }
+    }
+    imageHeard_.clear();
+    imageNotice_.clear();
+    ShowForwarding();
     const QString name = NameWithoutExtension(chosen);
     BinaryFolder = WithTrailingSeparator(QFileInfo(chosen).absolutePath());
     BinaryExtension = ExtensionOf(chosen);
@@ -617,6 +645,18 @@ QString TfmLoader::ProgramFolder() const
     return WithTrailingSeparator(folder_);
 }
 
+TImageExpectation TfmLoader::ExpectedImage() const
+{
+    return {imagePin_.isEmpty() ? imageHeard_ : imagePin_, !imagePin_.isEmpty()};
+}
+
+void TfmLoader::ImageChanged(const QString&, const QString& now)
+{
+    imageHeard_ = now;
+    imageNotice_ = QStringLiteral("Image file changed on disk, now SHA-256 %1").arg(now);
+    ShowForwarding();
+}
+
 TJournalContext TfmLoader::JournalContext() const
 {
     return {kFrontEndWindow, ProgPort.PortNum(), device_, {}, eNewVersion->text()};
@@ -697,8 +737,12 @@ void TfmLoader::ControllerEnded(const TControllerRecord& record)
     unit_ = {};
     // Written on the journal's thread; a failure comes back as OnWriteFailed,
     // after the session's own call has ended.
-    if (Journal)
+    if (!record.ImageSha256.isEmpty())
+        imageHeard_ = record.ImageSha256;
+    if (Journal) {
         Journal->Complete(std::exchange(journalId_, {}), finished, JournalContext());
+        Journal->CountToday();
+    }
     // A label scanned meanwhile for the next unit stays.
     if (!labelTaken_.isEmpty() && eUnit->text().trimmed() == labelTaken_)
         eUnit->clear();
@@ -718,8 +762,16 @@ void TfmLoader::JournalFailed(const QString& text)
 void TfmLoader::ShowForwarding()
 {
     const auto status = Journal ? Journal->ForwardingStatus() : std::nullopt;
+    QStringList parts;
+    if (!imageNotice_.isEmpty())
+        parts << imageNotice_;
+    if (today_)
+        parts << QStringLiteral("Today: %1 programmed, %2 failed").arg(today_->Programmed).arg(today_->Failed);
     if (!status) {
-        lJournal->hide();
+        const QString text = parts.join(QStringLiteral(". "));
+        lJournal->setToolTip(text);
+        lJournal->setText(lJournal->fontMetrics().elidedText(text, Qt::ElideRight, lJournal->width()));
+        lJournal->setVisible(!text.isEmpty());
         return;
     }
     const QString waiting = status->Waiting == 1 ? QStringLiteral("1 record waiting")
@@ -732,6 +784,8 @@ void TfmLoader::ShowForwarding()
         text = QStringLiteral("Journal server: every record forwarded");
     else
         text = QStringLiteral("Journal server: ") + waiting;
+    parts << text;
+    text = parts.join(QStringLiteral(". "));
     lJournal->setToolTip(text);
     lJournal->setText(lJournal->fontMetrics().elidedText(text, Qt::ElideRight, lJournal->width()));
     lJournal->show();

@@ -132,8 +132,9 @@ public:
     // port list when the window is wide enough for it, and in the entries' tool
     // tips always.
     QLabel* lPortDevice = nullptr;
-    // Under the gauge, when the records are forwarded to a server: how many
-    // wait for it, and why, when it cannot be reached. Never a box.
+    // Under the gauge: today's counts from the journal, an image that changed
+    // on disk, and, when the records are forwarded to a server, how many wait
+    // for it, and why, when it cannot be reached. Never a box.
     QLabel* lJournal = nullptr;
     // Looks at the serial devices present again and shows, for each COM number,
     // which device it opens.
@@ -171,6 +172,7 @@ private:
     // [Serial Numbers]: read when the window starts, checked against the journal.
     void ReadUnits();
     void ControllerEnded(const TControllerRecord& record) override;
+    void ImageChanged(const QString& before, const QString& now) override;
     TJournalContext JournalContext() const;
     // A journal that fails is told once, in an "Error" box, until it works again.
     void JournalFailed(const QString& text);
@@ -186,6 +188,7 @@ private:
     QString LoaderFor(const std::string& targetId) const override;
     QString ProgramFolder() const override;
     TUnitAnswer UnitOfController() const override { return unit_; }
+    TImageExpectation ExpectedImage() const override;
 
     QString folder_;
     std::string device_; // the device the chosen port maps to
@@ -199,6 +202,11 @@ private:
     QString unitSettingsError_;              // [Serial Numbers] cannot be used: why
     std::uint64_t identified_ = 0;           // controllers identified so far
     QTimer* forwardingLook_ = nullptr;
+    QTimer* countLook_ = nullptr;
+    std::optional<TJournalCounts> today_; // as the journal's thread last counted
+    QString imagePin_;   // [Binary] SHA256=; empty: none
+    QString imageHeard_; // without a pin, the image's digest as last read
+    QString imageNotice_; // the image changed on disk, said under the gauge
     std::function<void(std::chrono::milliseconds)> pause_;
     std::function<void(std::chrono::milliseconds)> sessionPaused_;
 };

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 std::int32_t PortFromSetting(std::int32_t configured)
 {
@@ -59,6 +60,21 @@ QString VersionFromName(const QString& name)
             return {};
     }
     return name.mid(kFirst, 1) + QLatin1Char('.') + name.mid(kFirst + 1, 2);
+}
+
+QString Sha256Hex(const QString& text)
+{
+    static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    return hex.match(text).hasMatch() ? text.toLower() : QString();
+}
+
+QString ImagePinFor(const TIniFile& ini, QString* configured)
+{
+    const std::string raw = ini.ReadString("Binary", "SHA256", "");
+    const QString value = QFile::decodeName(QByteArray(raw.data(), qsizetype(raw.size()))).trimmed();
+    if (configured)
+        *configured = value;
+    return Sha256Hex(value);
 }
 
 QString NewVersionFor(const TIniFile& ini, const QString& chosenImage)

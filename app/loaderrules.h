@@ -46,3 +46,12 @@ QString VersionFromName(const QString& name);
 // image's name without folder and extension, empty when none was chosen: the
 // image [Binary] names is not looked at.
 QString NewVersionFor(const TIniFile& ini, const QString& chosenImage);
+
+// 64 hexadecimal digits, in either case, as lower case; empty when the text is
+// none.
+QString Sha256Hex(const QString& text);
+
+// The image pinned by [Binary] SHA256=, lower-case hex; empty when none is.
+// `configured` is the value as it stands, for saying what is wrong with one
+// that is no digest (the result is empty then too).
+QString ImagePinFor(const TIniFile& ini, QString* configured = nullptr);

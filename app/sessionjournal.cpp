@@ -108,6 +108,7 @@ struct TJournalWriterShared {
     // The numbers given, by record id: a record finished without its unit (its
     // session ended before it heard the number) keeps the one it was given.
     std::map<std::string, std::string> UnitsGiven;
+    bool CountWanted = false;
     bool Stopping = false;
     std::thread Thread;
 };
@@ -120,7 +121,7 @@ namespace {
 void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::uint64_t)>& written,
                   const std::function<void(std::uint64_t, const std::string&, const std::string&)>& unitGiven,
                   const std::function<void(const std::string&)>& failed, const std::function<void()>& drained,
-                  const std::function<void()>& closed)
+                  const std::function<void()>& closed, const std::function<void(const TJournalCounts&)>& counted)
 {
     try {
         // Records left under way by programs that have ended: closed now,
@@ -137,11 +138,26 @@ void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::ui
         // A failed write's pause is waited out whole: new records do not
         // hurry it, since they meet the same file.
         if (retryAt == std::chrono::steady_clock::time_point::min())
-            shared.Changed.wait(lock, [&] { return shared.Stopping || !shared.Queue.empty(); });
+            shared.Changed.wait(lock, [&] { return shared.Stopping || !shared.Queue.empty() || shared.CountWanted; });
         else
-            shared.Changed.wait_until(lock, retryAt, [&] { return shared.Stopping; });
+            shared.Changed.wait_until(lock, retryAt, [&] { return shared.Stopping || shared.CountWanted; });
         if (shared.Stopping)
             return;
+        // Counted once the records before the request are written, so that the
+        // count holds them; while writing fails, at once.
+        if (shared.CountWanted && (shared.Queue.empty() || retryAt != std::chrono::steady_clock::time_point::min())) {
+            shared.CountWanted = false;
+            lock.unlock();
+            try {
+                TJournalFilter today;
+                today.Since = StartOfLocalDay(std::chrono::system_clock::now());
+                counted(SummarizeJournal(shared.Journal->Records(today)).All);
+            } catch (const TJournalError&) {
+                // The counts on screen stay as they were; the next record asks again.
+            }
+            lock.lock();
+            continue;
+        }
         if (shared.Queue.empty() || std::chrono::steady_clock::now() < retryAt)
             continue;
         TJournalWriterShared::TItem& front = shared.Queue.front();
@@ -268,8 +284,17 @@ TSessionJournal::TSessionJournal(const TJournalPlace& place, TSessionJournalTimi
             },
             Qt::QueuedConnection);
     };
-    shared_->Thread = std::thread([shared = shared_.get(), written, unitGiven, failed, drained, forward] {
-        WriteRecords(*shared, written, unitGiven, failed, drained, forward);
+    const auto counted = [this](const TJournalCounts& today) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, today] {
+                if (OnCounted)
+                    OnCounted(today);
+            },
+            Qt::QueuedConnection);
+    };
+    shared_->Thread = std::thread([shared = shared_.get(), written, unitGiven, failed, drained, forward, counted] {
+        WriteRecords(*shared, written, unitGiven, failed, drained, forward, counted);
     });
 }
 
@@ -289,6 +314,15 @@ TSessionJournal::~TSessionJournal()
 std::int64_t TSessionJournal::UnitsLeft(const TUnitSeries& series) const
 {
     return UnitsLeftIn(file_, series);
+}
+
+void TSessionJournal::CountToday()
+{
+    {
+        std::lock_guard lock(shared_->Mutex);
+        shared_->CountWanted = true;
+    }
+    shared_->Changed.notify_all();
 }
 
 std::string TSessionJournal::ServerName() const

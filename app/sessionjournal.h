@@ -14,6 +14,7 @@
 
 #include "journal.h"
 #include "journalforwarder.h"
+#include "journalhistory.h"
 #include "sessionevents.h"
 
 #include <QObject>
@@ -127,6 +128,13 @@ public:
     // How many numbers of `series` are still to be given, read without
     // writing. Throws TJournalError.
     std::int64_t UnitsLeft(const TUnitSeries& series) const;
+
+    // Counts today's records (since local midnight) on the journal's thread,
+    // after the records already handed over, and then calls OnCounted on this
+    // object's thread; requests made meanwhile are served by one count. A
+    // journal that cannot be read is not counted, and OnCounted is not called.
+    void CountToday();
+    std::function<void(const TJournalCounts& today)> OnCounted;
 
 private:
     void Written(std::uint64_t number);

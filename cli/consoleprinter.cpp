@@ -315,6 +315,11 @@ void TConsolePrinter::Error(const TFlashPort& port, const QString& text)
     Line(TStream::Err, QStringLiteral("qr740-flash: %1: %2").arg(port.Name, text));
 }
 
+void TConsolePrinter::ImageChanged(const TFlashPort& port, const QString& before, const QString& now)
+{
+    Line(TStream::Err, QStringLiteral("qr740-flash: %1: %2").arg(port.Name, ImageChangedText(before, now)));
+}
+
 void TConsolePrinter::Controller(const TFlashPort& port, const TFlashController& controller)
 {
     TPortState& state = State(port);

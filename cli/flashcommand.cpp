@@ -18,9 +18,11 @@
 #include <QEventLoop>
 #include <QFile>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -31,27 +33,64 @@ constexpr std::chrono::milliseconds kForwardingWait{5000};
 // have, once its ports are let go and its records written.
 constexpr int kExitOutputClosed = 128 + SIGPIPE;
 
+// The records --history and --summary read: those the filters keep, from
+// `since` on.
+TJournalFilter RecordsWanted(const TFlashOptions& options, std::string since)
+{
+    TJournalFilter filter;
+    filter.Since = std::move(since);
+    if (!options.Ports.empty())
+        filter.Port = QFile::encodeName(options.Ports.front()).toStdString();
+    filter.Outcome = options.Outcome.toStdString();
+    filter.Unit = options.Unit.toStdString();
+    filter.Identification = options.Identification.toStdString();
+    return filter;
+}
+
+// --since as given; nullopt (said on standard error) when it is no date.
+std::optional<std::string> SinceOption(const TFlashOptions& options, TFlashOutput& output, std::string otherwise)
+{
+    if (options.Since.isEmpty())
+        return otherwise;
+    const auto parsed = ParseHistorySince(options.Since.toStdString());
+    if (!parsed)
+        output.WriteError("qr740-flash: --since needs a date (2026-12-01) or a date and time\n");
+    return parsed;
+}
+
 int PrintHistory(const TJournalPlace& place, const TFlashOptions& options, TFlashOutput& output)
 {
-    std::string since;
-    if (!options.Since.isEmpty()) {
-        const auto parsed = ParseHistorySince(options.Since.toStdString());
-        if (!parsed) {
-            output.WriteError("qr740-flash: --since needs a date (2026-12-01) or a date and time\n");
-            return kExitUsage;
-        }
-        since = *parsed;
-    }
+    const auto since = SinceOption(options, output, {});
+    if (!since)
+        return kExitUsage;
     std::vector<TJournalRecord> records;
     try {
         // Read-only: a journal that is not there, or is none, is said so and
         // left as it is.
-        records = ReadJournal(place.File, since);
+        records = ReadJournal(place.File, RecordsWanted(options, *since));
     } catch (const TJournalError& e) {
         output.WriteError(std::string("qr740-flash: ") + e.what() + "\n");
         return kExitSetUp;
     }
     output.Write(FormatHistory(records, *ParseHistoryFormat(options.Format.toStdString())));
+    output.Drain();
+    return output.Closed() ? kExitOutputClosed : 0;
+}
+
+// A shift's counts, read as --history reads: nothing is written.
+int PrintSummary(const TJournalPlace& place, const TFlashOptions& options, TFlashOutput& output)
+{
+    const auto since = SinceOption(options, output, StartOfLocalDay(std::chrono::system_clock::now()));
+    if (!since)
+        return kExitUsage;
+    std::vector<TJournalRecord> records;
+    try {
+        records = ReadJournal(place.File, RecordsWanted(options, *since));
+    } catch (const TJournalError& e) {
+        output.WriteError(std::string("qr740-flash: ") + e.what() + "\n");
+        return kExitSetUp;
+    }
+    output.Write(FormatSummary(SummarizeJournal(records), *since, *ParseHistoryFormat(options.Format.toStdString())));
     output.Drain();
     return output.Closed() ? kExitOutputClosed : 0;
 }
@@ -94,6 +133,7 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
         return kExitUsage;
     case TFlashAction::Run:
     case TFlashAction::History:
+    case TFlashAction::Summary:
     case TFlashAction::ListPorts:
         break;
     }
@@ -115,6 +155,8 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
     }
     if (options.Action == TFlashAction::History)
         return PrintHistory(journalPlace(ini), options, output);
+    if (options.Action == TFlashAction::Summary)
+        return PrintSummary(journalPlace(ini), options, output);
 
     TFlashSetup setup = PrepareFlash(options, folder.path, context.currentFolder);
     if (setup.Status != TFlashSetup::Ready) {

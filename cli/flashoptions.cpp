@@ -1,5 +1,8 @@
 #include "flashoptions.h"
 
+#include "journalrecord.h"
+#include "loaderrules.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -51,6 +54,12 @@ bool LooksLikeOption(std::string_view text)
 
 } // namespace
 
+bool IsFlashOutcome(std::string_view text)
+{
+    return text == kOutcomeProgrammed || text == kOutcomeProgrammedWithParameters || text == kOutcomeFailed ||
+           text == kOutcomeInterrupted || text == kOutcomeUnderWay;
+}
+
 TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
 {
     TFlashOptions options;
@@ -93,6 +102,10 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
             options.Action = TFlashAction::History;
             continue;
         }
+        if (argument == "--summary") {
+            options.Action = TFlashAction::Summary;
+            continue;
+        }
         if (argument == "--list-ports") {
             options.Action = TFlashAction::ListPorts;
             continue;
@@ -110,6 +123,7 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
         static constexpr std::string_view kWithValue[] = {
             "--folder", "--port", "--ports", "--image",  "--params",         "--count",
             "--wait",   "--since", "--format", "--journal", "--journal-server",
+            "--outcome", "--unit", "--identification", "--image-sha256",
         };
         bool known = false;
         for (std::string_view option : kWithValue)
@@ -195,6 +209,23 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
             if (value != "text" && value != "csv" && value != "json")
                 return Failure(QStringLiteral("--format is text, csv or json"));
             options.Format = Text(value);
+        } else if (name == "--outcome") {
+            if (!IsFlashOutcome(value))
+                return Failure(QStringLiteral("--outcome is programmed, \"programmed with parameters\", failed, "
+                                              "interrupted or \"under way\""));
+            options.Outcome = Text(value);
+        } else if (name == "--unit") {
+            if (value.empty())
+                return Failure(QStringLiteral("--unit needs a unit"));
+            options.Unit = Text(value);
+        } else if (name == "--identification") {
+            if (value.empty())
+                return Failure(QStringLiteral("--identification needs an identification"));
+            options.Identification = Text(value);
+        } else if (name == "--image-sha256") {
+            options.ImageSha256 = Sha256Hex(Text(value));
+            if (options.ImageSha256.isEmpty())
+                return Failure(QStringLiteral("--image-sha256 needs the image's SHA-256, 64 hexadecimal digits"));
         } else if (name == "--wait") {
             const auto seconds = SecondsOf(value);
             if (!seconds)
@@ -210,10 +241,22 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
         return Failure(QStringLiteral("--no-journal and --journal or --journal-server exclude each other"));
     // Left alone they would be ignored, and a script would print everything
     // believing it had asked for a day's records.
-    if (options.Action != TFlashAction::History && (sinceGiven || formatGiven))
-        return Failure(QStringLiteral("%1 only goes with --history").arg(sinceGiven ? "--since" : "--format"));
+    if (options.Action != TFlashAction::History && options.Action != TFlashAction::Summary &&
+        (sinceGiven || formatGiven))
+        return Failure(QStringLiteral("%1 only goes with --history or --summary").arg(sinceGiven ? "--since" : "--format"));
     if (options.Action == TFlashAction::History && options.NoJournal)
         return Failure(QStringLiteral("--history reads the journal; --no-journal has none"));
+    if (options.Action == TFlashAction::Summary && options.NoJournal)
+        return Failure(QStringLiteral("--summary reads the journal; --no-journal has none"));
+    const bool reading = options.Action == TFlashAction::History || options.Action == TFlashAction::Summary;
+    if (reading && options.Ports.size() > 1)
+        return Failure(QStringLiteral("--history and --summary keep the records of one --port"));
+    if (!reading && !options.Outcome.isEmpty())
+        return Failure(QStringLiteral("--outcome chooses records of --history or --summary"));
+    if (!reading && !options.Identification.isEmpty())
+        return Failure(QStringLiteral("--identification chooses records of --history or --summary"));
+    if (!reading && !options.Unit.isEmpty())
+        return Failure(QStringLiteral("--unit chooses records of --history or --summary"));
     return options;
 }
 
@@ -222,10 +265,12 @@ QString FlashUsage()
     return QStringLiteral(
         "Usage: qr740-flash [--folder DIR] [--port PORT]... [--ports A,B,...] [--image FILE]\n"
         "                   [--params FILE | --no-params] [--count N] [--wait SECONDS]\n"
-        "                   [--json] [--quiet] [--journal FILE]\n"
+        "                   [--image-sha256 HEX] [--json] [--quiet] [--journal FILE]\n"
         "                   [--journal-server URI | --no-journal]\n"
         "       qr740-flash --history [--folder DIR] [--journal FILE] [--since DATE]\n"
-        "                   [--format text|csv|json]\n"
+        "                   [--format text|csv|json] [FILTER]...\n"
+        "       qr740-flash --summary [--folder DIR] [--journal FILE] [--since DATE]\n"
+        "                   [--format text|csv|json] [FILTER]...\n"
         "       qr740-flash --list-ports [--folder DIR]\n"
         "       qr740-flash --help | --version\n"
         "Programs QR740 controllers over serial ports, without a window.\n"
@@ -238,6 +283,8 @@ QString FlashUsage()
         "                   (default: [Communications] Port)\n"
         "  --ports A,B,...  the same for several ports in one argument\n"
         "  --image FILE     the firmware image (default: [Binary] QR 740 + .bin)\n"
+        "  --image-sha256 HEX  the image must be the file with this SHA-256\n"
+        "                   (default: [Binary] SHA256=); another is refused\n"
         "  --params FILE    the parameter file (default: [Load Parameters])\n"
         "  --no-params      no parameter download, whatever Loader.ini names\n"
         "  --count N        controllers to program on each port, one after another;\n"
@@ -255,9 +302,16 @@ QString FlashUsage()
         "                   it can write)\n"
         "  --list-ports     list the serial devices present, their links, driver, USB\n"
         "                   ids and serial number, and the COM number mapped to each\n"
-        "  --history        print the journal's records and exit, writing nothing\n"
-        "  --since DATE     with --history: those started then or later\n"
-        "  --format F       with --history: text, csv or json\n"
+        "  --history        print the journal's records and exit, writing nothing;\n"
+        "                   --since DATE keeps those started then or later,\n"
+        "                   --format text|csv|json\n"
+        "  --summary        print the controllers programmed and failed, in all, per\n"
+        "                   port and per failure kind, and the first-pass yield,\n"
+        "                   and exit, writing nothing; --since DATE (default: the\n"
+        "                   start of today, local time), --format text|csv|json\n"
+        "  FILTER           of --history and --summary: --port PORT (COMn or a\n"
+        "                   device path), --outcome OUTCOME (programmed, failed,\n"
+        "                   interrupted, ...), --unit UNIT, --identification ID\n"
         "  -h, --help       show this help and exit\n"
         "  --version        show the version and exit\n"
         "\n"

@@ -7,9 +7,10 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-enum class TFlashAction { Run, History, ListPorts, Help, Version, Error };
+enum class TFlashAction { Run, History, Summary, ListPorts, Help, Version, Error };
 
 struct TFlashOptions {
     TFlashAction Action = TFlashAction::Run;
@@ -31,7 +32,21 @@ struct TFlashOptions {
     // --history: print the journal's records; --since and --format refine it.
     QString Since;
     QString Format = QStringLiteral("text");
+    // --summary: count the journal's records; --since (default: today) and
+    // --format refine it. With --history or --summary, --port (once),
+    // --outcome, --unit and --identification keep only the matching records.
+    QString Outcome;
+    QString Unit;
+    QString Identification;
+
+    // --image-sha256: the image must be this file, lower-case hex; empty:
+    // [Binary] SHA256=, or any file.
+    QString ImageSha256;
 };
+
+// "programmed", "failed", ...: the outcomes --outcome takes.
+bool IsFlashOutcome(std::string_view text);
+
 
 // Reads the command line, program name first. --help, --version and an error
 // end the reading where they stand.

@@ -11,6 +11,13 @@ QString Records(std::uint64_t count)
 
 } // namespace
 
+QString ImageChangedText(const QString& before, const QString& now)
+{
+    return QStringLiteral("the image file has changed since the run began (SHA-256 %1, was %2); "
+                          "the controllers from here on get it as it is now")
+        .arg(now, before);
+}
+
 QString JournalWriteText(const QString& error, const std::filesystem::path& journal)
 {
     if (error.isEmpty())

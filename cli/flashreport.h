@@ -65,6 +65,10 @@ public:
     // The programmer's own messages and the port's failures.
     virtual void Error(const TFlashPort& port, const QString& text) = 0;
     virtual void Controller(const TFlashPort& port, const TFlashController& controller) = 0;
+    // The image file changed on disk during the run, and was not pinned: from
+    // this controller on, the file with digest `now` is programmed. Said once
+    // per change, on the port that found it.
+    virtual void ImageChanged(const TFlashPort& port, const QString& before, const QString& now) = 0;
     // No controller announced itself within --wait.
     virtual void WaitExpired(const TFlashPort& port, double seconds) = 0;
     virtual void Done(const std::vector<TFlashPortSummary>& ports, int exitStatus) = 0;
@@ -80,5 +84,6 @@ public:
 };
 
 // The texts on standard error, the same for people and for programs.
+QString ImageChangedText(const QString& before, const QString& now);
 QString JournalWriteText(const QString& error, const std::filesystem::path& journal);
 QString ForwardingText(const TForwardingState& state, bool atEnd);

@@ -6,8 +6,10 @@
 TFlashRun::TFlashRun(const TFlashSettings& settings, int count, std::optional<double> waitSeconds,
                      TFlashReport& report, TSessionJournal* journal)
 {
+    imageHeard_ = settings.ImageSha256;
     for (const TFlashPort& port : settings.Ports) {
         auto session = std::make_unique<TPortSession>(port, settings, count, waitSeconds, report, journal);
+        session->ShareImageDigest(imageHeard_);
         session->OnFinished = [this] { PortFinished(); };
         ports_.push_back(std::move(session));
     }

@@ -47,6 +47,7 @@ public:
 private:
     void PortFinished();
 
+    QString imageHeard_; // the image's digest, as the ports last heard of it; outlives them
     std::vector<std::unique_ptr<TPortSession>> ports_;
     bool done_ = false;
 };

@@ -172,6 +172,26 @@ TFlashSetup PrepareFlash(const TFlashOptions& options, const QString& folder, co
         if (!refusal.isEmpty())
             return Failed(TFlashSetup::SetUpError, QStringLiteral("Target Binary File %1%2").arg(image, refusal));
     }
+    // The image it must be, refused now when it is another.
+    {
+        QString pin = options.ImageSha256;
+        if (pin.isEmpty()) {
+            QString configured;
+            pin = ImagePinFor(ini, &configured);
+            if (!configured.isEmpty() && pin.isEmpty())
+                return Failed(TFlashSetup::SetUpError,
+                              QStringLiteral("[Binary] SHA256=%1 of %2 is no SHA-256 (64 hexadecimal digits)")
+                                  .arg(configured, iniPath));
+        }
+        s.ImageSha256 = FileSha256(image);
+        if (s.ImageSha256.isEmpty())
+            return Failed(TFlashSetup::SetUpError, QStringLiteral("Target Binary File %1 Not Found").arg(image));
+        if (!pin.isEmpty() && s.ImageSha256 != pin)
+            return Failed(TFlashSetup::SetUpError,
+                          QStringLiteral("Target Binary File %1 Is Not The Pinned Image: Its SHA-256 Is %2, Not %3")
+                              .arg(image, s.ImageSha256, pin));
+        s.ImagePinned = !pin.isEmpty();
+    }
     s.ImageFolder = WithTrailingSeparator(QFileInfo(image).absolutePath());
     s.ImageName = NameWithoutExtension(image);
     s.ImageExtension = ExtensionOf(image);

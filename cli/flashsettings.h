@@ -29,6 +29,10 @@ struct TFlashSettings {
     QString ImageFolder, ImageName, ImageExtension;
     QString ParameterFolder, ParameterName, ParameterExtension; // name empty: none
     QString NewVersion; // the version the image carries, for the record
+    // The image's SHA-256 (hex, lower case): the pinned one ([Binary] SHA256=
+    // or --image-sha256), or, without a pin, the file's as the run began.
+    QString ImageSha256;
+    bool ImagePinned = false;
 };
 
 struct TFlashSetup {

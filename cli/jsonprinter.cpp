@@ -100,6 +100,12 @@ void TJsonPrinter::Error(const TFlashPort& port, const QString& text)
     Emit(&port, "error", {{"message", text}});
 }
 
+void TJsonPrinter::ImageChanged(const TFlashPort& port, const QString& before, const QString& now)
+{
+    Tell(&port, ImageChangedText(before, now));
+    Emit(&port, "image-changed", {{"image_sha256", now}, {"was", before}});
+}
+
 void TJsonPrinter::Controller(const TFlashPort& port, const TFlashController& controller)
 {
     Emit(&port, "controller", RecordJson(controller));

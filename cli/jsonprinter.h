@@ -21,6 +21,7 @@ public:
     void Progress(const TFlashPort& port, const TFlashProgress& progress) override;
     void Error(const TFlashPort& port, const QString& text) override;
     void Controller(const TFlashPort& port, const TFlashController& controller) override;
+    void ImageChanged(const TFlashPort& port, const QString& before, const QString& now) override;
     void WaitExpired(const TFlashPort& port, double seconds) override;
     void Done(const std::vector<TFlashPortSummary>& ports, int exitStatus) override;
     void JournalWrite(const QString& error, const std::filesystem::path& journal) override;

@@ -26,7 +26,7 @@ constexpr std::chrono::milliseconds kLongestTimer = std::chrono::hours(24);
 TPortSession::TPortSession(TFlashPort port, const TFlashSettings& settings, int count,
                            std::optional<double> waitSeconds, TFlashReport& report, TSessionJournal* journal)
     : port_(std::move(port)), settings_(settings), count_(count), waitSeconds_(waitSeconds), report_(report),
-      journal_(journal)
+      journal_(journal), ownImageHeard_(settings.ImageSha256)
 {
     SetUpProgrammerPort(line_);
     line_.SetPortNum(port_.ComNumber);
@@ -137,6 +137,17 @@ TFlashPortSummary TPortSession::Summary() const
 }
 
 QString TPortSession::ImageFolder() const { return settings_.ImageFolder; }
+
+TImageExpectation TPortSession::ExpectedImage() const
+{
+    return {settings_.ImagePinned ? settings_.ImageSha256 : *imageHeard_, settings_.ImagePinned};
+}
+
+void TPortSession::ImageChanged(const QString& before, const QString& now)
+{
+    *imageHeard_ = now;
+    report_.ImageChanged(port_, before, now);
+}
 QString TPortSession::ImageName() const { return settings_.ImageName; }
 QString TPortSession::ImageExtension() const { return settings_.ImageExtension; }
 QString TPortSession::ParameterFolder() const { return settings_.ParameterFolder; }

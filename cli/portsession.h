@@ -43,6 +43,9 @@ public:
 
     TLoaderSession& Session() { return *session_; }
     TVaComm& Line() { return line_; }
+    // The image digest last heard of, shared by the ports of a run so that a
+    // change is said once; outlives the session. Until set, its own.
+    void ShareImageDigest(QString& heard) { imageHeard_ = &heard; }
     // Durations of the conversation; tests shorten the pauses.
     void SetTiming(const TSessionTiming& timing) { session_->SetTiming(timing); }
 
@@ -57,6 +60,7 @@ private:
     QString ParameterExtension() const override;
     QString LoaderFor(const std::string& targetId) const override;
     QString ProgramFolder() const override;
+    TImageExpectation ExpectedImage() const override;
 
     // What it tells.
     void StatusChanged(TSessionStatus status, const QString& text) override;
@@ -66,6 +70,7 @@ private:
     void ControllerStarted() override;
     void ControllerIdentified(const TControllerRecord& record) override;
     void ControllerEnded(const TControllerRecord& record) override;
+    void ImageChanged(const QString& before, const QString& now) override;
     TJournalContext JournalContext() const;
 
     // After a controller: the next one, or the end of the round.
@@ -98,6 +103,8 @@ private:
     std::uint64_t blocksSent_ = 0;
     std::optional<TSessionStatus> lastStatus_; // the last one reported
     std::string journalId_; // the record of the controller under way
+    QString ownImageHeard_;
+    QString* imageHeard_ = &ownImageHeard_;
 
     int controllers_ = 0;
     int programmed_ = 0;

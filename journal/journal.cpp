@@ -111,15 +111,29 @@ void TJournal::CloseAbandonedQuietly()
 
 std::vector<TJournalRecord> TJournal::Records(std::string_view since) const
 {
+    TJournalFilter filter;
+    filter.Since = since;
+    return Records(filter);
+}
+
+std::vector<TJournalRecord> TJournal::Records(const TJournalFilter& filter) const
+{
     std::lock_guard lock(mutex_);
-    return store_->Records(since);
+    return store_->Records(filter);
 }
 
 std::vector<TJournalRecord> ReadJournal(const std::filesystem::path& file, std::string_view since)
 {
+    TJournalFilter filter;
+    filter.Since = since;
+    return ReadJournal(file, filter);
+}
+
+std::vector<TJournalRecord> ReadJournal(const std::filesystem::path& file, const TJournalFilter& filter)
+{
     TJournalStoreOptions options;
     options.ReadOnly = true;
-    return TJournalStore(file, std::move(options)).Records(since);
+    return TJournalStore(file, std::move(options)).Records(filter);
 }
 
 std::int64_t UnitsLeftIn(const std::filesystem::path& file, const TUnitSeries& series)

@@ -47,6 +47,21 @@
 class TJournalOwner;
 class TJournalStore;
 
+// Which records a reader wants: those that match every field given; an empty
+// field keeps every record.
+struct TJournalFilter {
+    std::string Since; // JournalTime's form: started at or after this moment
+    // "COM3" in any letter case: the records of that COM number; anything else
+    // is a device path, matched as the record holds it.
+    std::string Port;
+    // One of the kOutcome... texts, as a reader sees it (a record under way
+    // whose program has ended is interrupted); kOutcomeProgrammed takes both
+    // programmed outcomes, with parameters or without.
+    std::string Outcome;
+    std::string Unit;           // exactly
+    std::string Identification; // exactly
+};
+
 // How long an Append waits for other writers of the same file before it fails
 // with "database is locked".
 inline constexpr std::chrono::milliseconds kJournalBusyTimeout{10000};
@@ -123,6 +138,7 @@ public:
     // (in JournalTime's form, see ParseHistorySince), only those started at or
     // after that moment. Throws TJournalError (step Read).
     std::vector<TJournalRecord> Records(std::string_view since = {}) const;
+    std::vector<TJournalRecord> Records(const TJournalFilter& filter) const;
 
 private:
     void CloseAbandonedQuietly();
@@ -141,6 +157,8 @@ private:
 // does not exist or is "not a journal" (an empty file, text, another program's
 // SQLite database), which is then left exactly as it was.
 std::vector<TJournalRecord> ReadJournal(const std::filesystem::path& file, std::string_view since = {});
+// The same, only the records `filter` keeps.
+std::vector<TJournalRecord> ReadJournal(const std::filesystem::path& file, const TJournalFilter& filter);
 
 // How many numbers of `series` the journal has still to give, read as
 // ReadJournal reads. Throws TJournalError.

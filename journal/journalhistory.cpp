@@ -6,6 +6,9 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <limits>
+#include <map>
 
 namespace {
 
@@ -320,4 +323,188 @@ std::optional<std::string> ParseHistorySince(std::string_view text)
     const auto moment = sys_days(date) + hours(hour) + minutes(minute) + seconds(second) +
                         milliseconds(millisecond) - minutes(offsetMinutes);
     return JournalTime(system_clock::time_point(moment));
+}
+
+std::string StartOfLocalDay(std::chrono::system_clock::time_point now)
+{
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    local.tm_hour = 0;
+    local.tm_min = 0;
+    local.tm_sec = 0;
+    // The day's offset may differ from now's (a change to summer time in the
+    // night): mktime works it out again.
+    local.tm_isdst = -1;
+    return JournalTime(std::chrono::system_clock::from_time_t(std::mktime(&local)));
+}
+
+namespace {
+
+bool Programmed(std::string_view outcome)
+{
+    return outcome == kOutcomeProgrammed || outcome == kOutcomeProgrammedWithParameters;
+}
+
+std::string PortName(const TJournalRecord& record)
+{
+    if (record.ComNumber > 0)
+        return "COM" + std::to_string(record.ComNumber);
+    return record.DevicePath.empty() ? "-" : record.DevicePath;
+}
+
+std::string Percent(int part, int whole)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f", 100.0 * part / whole);
+    return text;
+}
+
+} // namespace
+
+TJournalSummary SummarizeJournal(const std::vector<TJournalRecord>& records)
+{
+    TJournalSummary summary;
+    // COM ports by number, then the paths: the order a bench labels them.
+    std::map<std::pair<std::int64_t, std::string>, TJournalCounts> ports;
+    std::map<std::string, int> kinds;
+    std::map<std::string, bool> units; // whether the unit's first record says programmed
+    int unnamedUnits = 0;
+    int unnamedFirstPass = 0;
+    for (const TJournalRecord& record : records) {
+        if (record.Outcome == kOutcomeUnderWay) {
+            ++summary.UnderWay;
+            continue;
+        }
+        const bool programmed = Programmed(record.Outcome);
+        TJournalCounts& port = ports[{record.ComNumber > 0 ? record.ComNumber : std::numeric_limits<std::int64_t>::max(), PortName(record)}];
+        if (programmed) {
+            ++summary.All.Programmed;
+            ++port.Programmed;
+        } else {
+            ++summary.All.Failed;
+            ++port.Failed;
+            const std::string kind = record.Outcome == kOutcomeInterrupted ? std::string(kOutcomeInterrupted)
+                                     : record.FailureKind.empty()          ? std::string("unknown")
+                                                                           : record.FailureKind;
+            ++kinds[kind];
+        }
+        if (record.Unit.empty()) {
+            ++unnamedUnits;
+            unnamedFirstPass += programmed ? 1 : 0;
+        } else {
+            units.try_emplace(record.Unit, programmed);
+        }
+    }
+    for (const auto& [key, counts] : ports)
+        summary.Ports.emplace_back(key.second, counts);
+    summary.FailureKinds.assign(kinds.begin(), kinds.end());
+    std::stable_sort(summary.FailureKinds.begin(), summary.FailureKinds.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    summary.Units = unnamedUnits + static_cast<int>(units.size());
+    summary.FirstPassUnits = unnamedFirstPass + static_cast<int>(std::count_if(
+                                                    units.begin(), units.end(), [](const auto& u) { return u.second; }));
+    return summary;
+}
+
+namespace {
+
+std::string SummaryText(const TJournalSummary& summary, std::string_view since)
+{
+    std::string text = "Since " + Printable(since) + "\n\n";
+    std::vector<std::array<std::string, 3>> rows{{"", "Programmed", "Failed"},
+                                                 {"All", std::to_string(summary.All.Programmed),
+                                                  std::to_string(summary.All.Failed)}};
+    for (const auto& [port, counts] : summary.Ports)
+        rows.push_back({Printable(port), std::to_string(counts.Programmed), std::to_string(counts.Failed)});
+    std::array<std::size_t, 3> widths{};
+    for (const auto& row : rows)
+        for (std::size_t column = 0; column < row.size(); ++column)
+            widths[column] = std::max(widths[column], Characters(row[column]));
+    for (const auto& row : rows) {
+        // The names to the left, the numbers to the right of their columns.
+        std::string line = row[0] + std::string(widths[0] - Characters(row[0]) + 2, ' ');
+        for (std::size_t column = 1; column < row.size(); ++column)
+            line += std::string(widths[column] - row[column].size() + (column > 1 ? 2 : 0), ' ') + row[column];
+        text += line + "\n";
+    }
+    if (!summary.FailureKinds.empty()) {
+        text += "\nFailures by kind\n";
+        std::size_t width = 0;
+        for (const auto& kind : summary.FailureKinds)
+            width = std::max(width, Characters(Printable(kind.first)));
+        for (const auto& [kind, count] : summary.FailureKinds) {
+            const std::string shown = Printable(kind);
+            text += "  " + shown + std::string(width - Characters(shown) + 2, ' ') + std::to_string(count) + "\n";
+        }
+    }
+    text += "\nFirst-pass yield: ";
+    if (summary.Units == 0)
+        text += "- (no units)\n";
+    else
+        text += Percent(summary.FirstPassUnits, summary.Units) + " % (" + std::to_string(summary.FirstPassUnits) +
+                " of " + std::to_string(summary.Units) + " units)\n";
+    if (summary.UnderWay > 0)
+        text += "Under way: " + std::to_string(summary.UnderWay) + "\n";
+    return text;
+}
+
+std::string SummaryCsv(const TJournalSummary& summary, std::string_view since)
+{
+    std::string csv(kByteOrderMark);
+    csv += "section,name,measure,value\r\n";
+    const auto row = [&](std::string_view section, const std::string& name, std::string_view measure,
+                         const std::string& value) {
+        csv += std::string(section) + "," + CsvField(ValidUtf8(name)) + "," + std::string(measure) + "," +
+               CsvField(ValidUtf8(value)) + "\r\n";
+    };
+    row("span", "", "since", std::string(since));
+    row("all", "", "programmed", std::to_string(summary.All.Programmed));
+    row("all", "", "failed", std::to_string(summary.All.Failed));
+    row("all", "", "under way", std::to_string(summary.UnderWay));
+    for (const auto& [port, counts] : summary.Ports) {
+        row("port", port, "programmed", std::to_string(counts.Programmed));
+        row("port", port, "failed", std::to_string(counts.Failed));
+    }
+    for (const auto& [kind, count] : summary.FailureKinds)
+        row("failure", kind, "failed", std::to_string(count));
+    row("yield", "", "units", std::to_string(summary.Units));
+    row("yield", "", "first pass", std::to_string(summary.FirstPassUnits));
+    row("yield", "", "percent", summary.Units == 0 ? "" : Percent(summary.FirstPassUnits, summary.Units));
+    return csv;
+}
+
+std::string SummaryJson(const TJournalSummary& summary, std::string_view since)
+{
+    const auto counts = [](const TJournalCounts& c) {
+        return "\"programmed\":" + std::to_string(c.Programmed) + ",\"failed\":" + std::to_string(c.Failed);
+    };
+    std::string json = "{\"since\":" + JsonString(since) + "," + counts(summary.All) +
+                       ",\"under_way\":" + std::to_string(summary.UnderWay) + ",\"ports\":[";
+    for (std::size_t i = 0; i < summary.Ports.size(); ++i)
+        json += std::string(i ? "," : "") + "{\"port\":" + JsonString(summary.Ports[i].first) + "," +
+                counts(summary.Ports[i].second) + "}";
+    json += "],\"failure_kinds\":[";
+    for (std::size_t i = 0; i < summary.FailureKinds.size(); ++i)
+        json += std::string(i ? "," : "") + "{\"kind\":" + JsonString(summary.FailureKinds[i].first) +
+                ",\"failed\":" + std::to_string(summary.FailureKinds[i].second) + "}";
+    json += "],\"units\":" + std::to_string(summary.Units) +
+            ",\"first_pass_units\":" + std::to_string(summary.FirstPassUnits) + ",\"first_pass_percent\":" +
+            (summary.Units == 0 ? std::string("null") : Percent(summary.FirstPassUnits, summary.Units)) + "}\n";
+    return json;
+}
+
+} // namespace
+
+std::string FormatSummary(const TJournalSummary& summary, std::string_view since, THistoryFormat format)
+{
+    switch (format) {
+    case THistoryFormat::Csv:
+        return SummaryCsv(summary, since);
+    case THistoryFormat::Json:
+        return SummaryJson(summary, since);
+    case THistoryFormat::Text:
+        break;
+    }
+    return SummaryText(summary, since);
 }

@@ -9,9 +9,11 @@
 
 #include "journalrecord.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 enum class THistoryFormat { Text, Csv, Json };
@@ -45,3 +47,40 @@ std::string FormatHistory(const std::vector<TJournalRecord>& records, THistoryFo
 // unless it ends in an offset ("+01:00", "-0500"); a final "Z" is allowed.
 // nullopt when the text is none of these or names no real moment.
 std::optional<std::string> ParseHistorySince(std::string_view text);
+
+// The start of the local day that holds `now`, in JournalTime's form: what
+// `--summary` counts from unless told otherwise.
+std::string StartOfLocalDay(std::chrono::system_clock::time_point now);
+
+// Programmed and failed controllers. Failed counts the interrupted too: each
+// is a controller that was not programmed.
+struct TJournalCounts {
+    int Programmed = 0;
+    int Failed = 0;
+    friend bool operator==(const TJournalCounts&, const TJournalCounts&) = default;
+};
+
+// A span of the journal counted: `qr740-flash --summary`, and the window's
+// line under the gauge.
+struct TJournalSummary {
+    TJournalCounts All;
+    // "COM3", or the device path of a port that had no COM number; COM ports
+    // first, by number, then paths in order.
+    std::vector<std::pair<std::string, TJournalCounts>> Ports;
+    // The failed records by their kind ("interrupted" for those), most first.
+    std::vector<std::pair<std::string, int>> FailureKinds;
+    int UnderWay = 0; // not counted anywhere else: their end is not known yet
+    // First-pass yield: of the units seen (a record without a unit is a unit
+    // of its own), those whose first record in the span says programmed.
+    int Units = 0;
+    int FirstPassUnits = 0;
+    friend bool operator==(const TJournalSummary&, const TJournalSummary&) = default;
+};
+
+// Counts `records`, in the order the journal keeps them (that of their start).
+TJournalSummary SummarizeJournal(const std::vector<TJournalRecord>& records);
+
+// The summary for a terminal, as CSV (RFC 4180, one measure a row: section,
+// name, measure, value), or as one JSON object on one line. `since` is the
+// start of the span, in JournalTime's form.
+std::string FormatSummary(const TJournalSummary& summary, std::string_view since, THistoryFormat format);

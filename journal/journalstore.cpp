@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -578,37 +579,129 @@ std::int64_t TJournalStore::UnitsLeft(const TUnitSeries& series)
     return next > series.Last ? 0 : series.Last - next + 1;
 }
 
-std::vector<TJournalRecord> TJournalStore::Records(std::string_view since)
+namespace {
+
+const TJournalField& FieldNamed(std::string_view name)
 {
-    if (!since.empty() && !IsJournalTime(since))
+    for (const TJournalField& field : kJournalFields)
+        if (field.Name == name)
+            return field;
+    throw std::logic_error("no journal field " + std::string(name));
+}
+
+// "COM3", "com12": the number; 0 for anything else.
+std::int64_t ComNumberOf(std::string_view port)
+{
+    if (port.size() < 4 || port.size() > 12 || (port[0] | 0x20) != 'c' || (port[1] | 0x20) != 'o' ||
+        (port[2] | 0x20) != 'm')
+        return 0;
+    std::int64_t number = 0;
+    for (const char c : port.substr(3)) {
+        if (c < '0' || c > '9')
+            return 0;
+        number = number * 10 + (c - '0');
+    }
+    return number;
+}
+
+bool OutcomeMatches(std::string_view outcome, std::string_view wanted)
+{
+    return outcome == wanted || (wanted == kOutcomeProgrammed && outcome == kOutcomeProgrammedWithParameters);
+}
+
+} // namespace
+
+std::string TJournalStore::ColumnOrDefault(const TJournalField& field) const
+{
+    if (columns_.contains(field.Name))
+        return std::string(field.Name);
+    return field.Kind == TFieldKind::Integer ? "0" : "''";
+}
+
+std::vector<TJournalRecord> TJournalStore::Records(const TJournalFilter& filter)
+{
+    if (!filter.Since.empty() && !IsJournalTime(filter.Since))
         throw TJournalError(TStep::Read, file_,
-                            "\"" + ValidUtf8(since) + "\" is not a time in the form 2026-12-10T14:03:22.123Z");
-    const std::string sql = "SELECT " + SelectList() + " FROM sessions" +
-                            (since.empty() ? "" : " WHERE started >= ?1") + " ORDER BY seq";
+                            "\"" + ValidUtf8(filter.Since) + "\" is not a time in the form 2026-12-10T14:03:22.123Z");
+    // Every value is bound, never written into the text: a unit's label is
+    // whatever a scanner typed.
+    std::string where;
+    struct TValue {
+        TValue(std::string text) : Text(std::move(text)) {}
+        TValue(std::int64_t number) : Number(number), IsNumber(true) {}
+        std::string Text;
+        std::int64_t Number = 0;
+        bool IsNumber = false;
+    };
+    std::vector<TValue> values;
+    const auto condition = [&](const std::string& test) {
+        where += where.empty() ? " WHERE " : " AND ";
+        where += test;
+    };
+    const auto equals = [&](std::string_view name, TValue value) {
+        values.push_back(std::move(value));
+        condition(ColumnOrDefault(FieldNamed(name)) + " = ?" + std::to_string(values.size()));
+    };
+    if (!filter.Since.empty()) {
+        values.emplace_back(ValidUtf8(filter.Since));
+        condition("started >= ?" + std::to_string(values.size()));
+    }
+    if (!filter.Port.empty()) {
+        if (const std::int64_t number = ComNumberOf(filter.Port); number > 0)
+            equals("com_number", number);
+        else
+            equals("device_path", ValidUtf8(filter.Port));
+    }
+    if (!filter.Unit.empty())
+        equals("unit", ValidUtf8(filter.Unit));
+    if (!filter.Identification.empty())
+        equals("identification", ValidUtf8(filter.Identification));
+    if (!filter.Outcome.empty()) {
+        // A record under way may read as interrupted (below), so it is fetched
+        // whatever it says and judged once it has been read.
+        values.emplace_back(ValidUtf8(filter.Outcome));
+        const std::string wanted = "?" + std::to_string(values.size());
+        values.emplace_back(std::string(kOutcomeProgrammedWithParameters));
+        const std::string withParameters = "?" + std::to_string(values.size());
+        values.emplace_back(std::string(kOutcomeProgrammed));
+        const std::string programmed = "?" + std::to_string(values.size());
+        condition("(outcome = " + wanted + " OR (" + wanted + " = " + programmed + " AND outcome = " +
+                  withParameters + ")" + (columns_.contains("owner") ? " OR owner IS NOT NULL)" : ")"));
+    }
+    const std::string sql = "SELECT " + SelectList() + " FROM sessions" + where + " ORDER BY seq";
     TStatementPtr statement(Prepare(TStep::Read, sql.c_str()));
-    if (!since.empty())
-        sqlite3_bind_text(statement.get(), 1, since.data(), static_cast<int>(since.size()), SQLITE_TRANSIENT);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const int parameter = static_cast<int>(i + 1);
+        const TValue& value = values[i];
+        if (value.IsNumber)
+            sqlite3_bind_int64(statement.get(), parameter, value.Number);
+        else
+            sqlite3_bind_text(statement.get(), parameter, value.Text.data(), static_cast<int>(value.Text.size()),
+                              SQLITE_TRANSIENT);
+    }
     const std::string host = ValidUtf8(LocalHostName());
     std::map<std::string, bool> gone; // asked once per owner
     std::vector<TJournalRecord> records;
     int code;
     while ((code = sqlite3_step(statement.get())) == SQLITE_ROW) {
         records.push_back(ReadRecord(statement.get(), 0));
-        if (sqlite3_column_type(statement.get(), int(kJournalFieldCount)) == SQLITE_NULL)
-            continue;
-        // A record under way is told as it will be closed once its program
-        // has ended: reading needs no write. Another host's programs cannot be
-        // asked (see journalowner.h), so theirs stay under way.
-        TJournalRecord& record = records.back();
-        const std::string owner = ColumnText(statement.get(), int(kJournalFieldCount));
-        const auto known = gone.try_emplace(owner, false);
-        if (known.second)
-            known.first->second = JournalOwnerGone(file_, owner);
-        if (record.Host == host && known.first->second) {
-            record.Outcome = std::string(kOutcomeInterrupted);
-            record.FailureKind.clear();
-            record.Message = std::string(kAbandonedMessage);
+        if (sqlite3_column_type(statement.get(), int(kJournalFieldCount)) != SQLITE_NULL) {
+            // A record under way is told as it will be closed once its program
+            // has ended: reading needs no write. Another host's programs cannot
+            // be asked (see journalowner.h), so theirs stay under way.
+            TJournalRecord& record = records.back();
+            const std::string owner = ColumnText(statement.get(), int(kJournalFieldCount));
+            const auto known = gone.try_emplace(owner, false);
+            if (known.second)
+                known.first->second = JournalOwnerGone(file_, owner);
+            if (record.Host == host && known.first->second) {
+                record.Outcome = std::string(kOutcomeInterrupted);
+                record.FailureKind.clear();
+                record.Message = std::string(kAbandonedMessage);
+            }
         }
+        if (!filter.Outcome.empty() && !OutcomeMatches(records.back().Outcome, ValidUtf8(filter.Outcome)))
+            records.pop_back();
     }
     if (code != SQLITE_DONE)
         Fail(TStep::Read, code);

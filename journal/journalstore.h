@@ -6,6 +6,7 @@
 // once. Internal to the library.
 
 #include "journal.h"
+#include "journalfields.h"
 #include "journalrecord.h"
 
 #include <chrono>
@@ -61,7 +62,7 @@ public:
     std::int64_t UnitsLeft(const TUnitSeries& series);
     // Records under way are shown as the owner left them, or as interrupted once
     // their owner has ended (JournalOwnerGone).
-    std::vector<TJournalRecord> Records(std::string_view since);
+    std::vector<TJournalRecord> Records(const TJournalFilter& filter);
     // Closes as interrupted the records under way of this host's owners that
     // have ended, other than `self`; how many.
     std::size_t CloseAbandoned(std::string_view self);
@@ -82,6 +83,9 @@ private:
     // of a new journal, and brings an older one up to date (when writing).
     void CheckLayout();
     std::string SelectList() const;
+    // The column, or what its rows would hold after the migration when a
+    // journal of an earlier layout lacks it.
+    std::string ColumnOrDefault(const TJournalField& field) const;
     // Throws TJournalError (step Write) for a record that may not be stored.
     void CheckRecord(const TJournalRecord& record) const;
     std::int64_t NextUnitNumber(const TUnitSeries& series, TJournalError::TStep step);

@@ -135,6 +135,15 @@ struct TUnitAnswer {
     QString Text;
 };
 
+// The image a front end expects a session to program, by the SHA-256 of its
+// file as read (hex, lower case). Pinned, a file that reads otherwise is
+// refused; not pinned, it is the digest the front end last heard of, and a
+// file that reads otherwise is programmed and said (ImageChanged).
+struct TImageExpectation {
+    QString Sha256; // empty: none
+    bool Pinned = false;
+};
+
 // What a front end must provide: the operator's choices and the settings.
 class TSessionHost {
 public:
@@ -157,6 +166,8 @@ public:
     // The unit of the controller identified last; asked before its flash is
     // erased, and again while Pending.
     virtual TUnitAnswer UnitOfController() const { return {}; }
+    // Asked each time the image is read, before the erase.
+    virtual TImageExpectation ExpectedImage() const { return {}; }
 };
 
 // What a front end may listen to. Every call comes on the thread that owns the
@@ -192,4 +203,7 @@ public:
     virtual void ControllerIdentified(const TControllerRecord& /*record*/) {}
     // A controller's session has ended.
     virtual void ControllerEnded(const TControllerRecord& /*record*/) {}
+    // The image file is not the one ExpectedImage named (and that was not
+    // pinned): this controller gets the file as it now reads, `now`.
+    virtual void ImageChanged(const QString& /*before*/, const QString& /*now*/) {}
 };

@@ -268,6 +268,24 @@ TImageRead ReadImage(const QString& path, const TFlashGeometry& geometry)
     return image;
 }
 
+QString FileSha256(const QString& path)
+{
+    TReadFile file(path);
+    if (!file.IsOpen() || !file.IsRegular())
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    std::vector<std::uint8_t> chunk(kChunk);
+    for (;;) {
+        const ssize_t n = file.Read(chunk.data(), chunk.size());
+        if (n < 0)
+            return {};
+        if (n == 0)
+            break;
+        hash.addData(QByteArrayView(chunk.data(), n));
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
+
 QString ImageFileRefusal(const QString& path)
 {
     std::vector<std::uint8_t> content;

@@ -117,6 +117,11 @@ private:
     QString sha256_;
 };
 
+// SHA-256 of the whole file at `path`, as ReadImage takes it of an image it
+// reads (hex, lower case); empty when the file cannot be read to its end, or
+// is no regular file.
+QString FileSha256(const QString& path);
+
 // SHA-256 of some bytes, as hex.
 QString Sha256Of(std::span<const std::uint8_t> bytes);
 

@@ -129,6 +129,19 @@ void TLoaderSession::StartUpload()
                      file + QStringLiteral(" Is Larger Than %1 MiB").arg(kRecordFileLimit / (1024 * 1024)));
         return;
     }
+    // Compared where the image is read: the file a controller gets is the one
+    // this digest was taken of, whatever happened to it since the run began.
+    if (const TImageExpectation expected = Host.ExpectedImage();
+        !expected.Sha256.isEmpty() && image.Sha256 != expected.Sha256) {
+        if (expected.Pinned) {
+            Record_.FlashSha256.clear(); // none of it goes onto the controller
+            FailAndReset(TFailure::ImageUnusable,
+                         file + QStringLiteral(" Has Changed: Its SHA-256 Is %1, Not The Pinned %2")
+                                    .arg(image.Sha256, expected.Sha256));
+            return;
+        }
+        Listener.ImageChanged(expected.Sha256, image.Sha256);
+    }
     Image_ = std::move(image.Bytes);
     ImageLoaded_ = true;
     BlocksToSend_ = ::BlocksToSend(Geometry_, Image_);

@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -717,6 +718,46 @@ TEST_F(WindowTest, ChoosingTheBinaryShowsItsNameAndVersionAndMovesOnlyItsFolder)
 
     EXPECT_EQ(IniText(), before) << "a choice is not saved";
     EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
+}
+
+// [Binary] SHA256= pins the image: a file with another digest is refused when
+// it is chosen, with an "Error" box naming both, and the choice stays as it
+// was; the pinned file itself is taken, whatever the letter case of the pin.
+TEST_F(WindowTest, ChoosingAnImageThatIsNotThePinnedOneIsRefused)
+{
+    fs::create_directories(dir / "images");
+    dir.WriteFile("images/FW00304.bin", "the pinned image");
+    dir.WriteFile("images/FW00305.bin", "another image");
+    const auto digest = [](const char* text) {
+        return QCryptographicHash::hash(QByteArray(text), QCryptographicHash::Sha256).toHex();
+    };
+    const QString pinned = QString::fromLatin1(digest("the pinned image"));
+    const QString other = QString::fromLatin1(digest("another image"));
+    WriteIni("[Software]\nNew Version=1.00\n[Binary]\nQR 740=FW00100\nSHA256=" + pinned.toUpper().toStdString() +
+             "\n[Ports]\nCOM1={A}\n");
+    auto window = Create();
+    window->show();
+    const auto choose = [&](const char* file) {
+        DialogSeen seen;
+        std::unique_ptr<TModalAnswer<QFileDialog>> answer(Answer(seen, dir / "images" / file));
+        window->sbSelectBFile->click();
+        ASSERT_TRUE(answer->Answered());
+    };
+
+    choose("FW00305.bin");
+    ASSERT_EQ(sink.boxes.size(), 1u);
+    EXPECT_EQ(sink.boxes[0].kind, TShownBox::Error);
+    EXPECT_EQ(sink.boxes[0].text, QStringLiteral("Target Binary File %1 Is Not The Pinned Image: Its SHA-256 Is %2, Not %3")
+                                      .arg(QString::fromStdString((dir / "images" / "FW00305.bin").string()), other,
+                                           pinned));
+    EXPECT_EQ(window->eBinaryFile->text(), QStringLiteral("FW00100"));
+    EXPECT_EQ(window->eNewVersion->text(), QStringLiteral("1.00"));
+    EXPECT_EQ(window->BinaryFolder, Folder());
+
+    choose("FW00304.bin");
+    EXPECT_EQ(sink.boxes.size(), 1u) << ::testing::PrintToString(sink.Texts());
+    EXPECT_EQ(window->eBinaryFile->text(), QStringLiteral("FW00304"));
+    EXPECT_EQ(window->eNewVersion->text(), QStringLiteral("3.04"));
 }
 
 TEST_F(WindowTest, ChoosingTheParameterFileLeavesTheVersionAndTheBinaryFolder)

@@ -721,4 +721,197 @@ TEST_F(FlashCommand, HistorySaysWhatItCannotReadAndWritesNothing)
     EXPECT_EQ(dir.ReadFile("notes.txt"), "not a journal\n");
 }
 
+// --history's filters and --summary through the command: the records a
+// journal holds, read and counted without writing to it.
+TEST_F(FlashCommand, HistoryFiltersAndSummaryReadTheJournalWithoutWriting)
+{
+    const auto file = dir / "journal.sqlite";
+    {
+        TJournal journal(file);
+        const auto add = [&](const char* started, std::int32_t com, const char* outcome, const char* kind,
+                             const char* unit) {
+            TJournalRecord record =
+                JournalRecordOf(TControllerRecord{}, {kFrontEndCommandLine, com, "/dev/ttyS" + std::to_string(com), "", "3.03"});
+            record.Started = record.Ended = started;
+            record.Identification = "QR740";
+            record.Outcome = outcome;
+            record.FailureKind = kind;
+            record.Unit = unit;
+            journal.Append(record);
+        };
+        add("2026-12-09T23:59:59.999Z", 1, "programmed", "", "QR000100");
+        add("2026-12-10T08:00:00.000Z", 1, "failed", "no-response", "QR000101");
+        add("2026-12-10T08:05:00.000Z", 1, "programmed", "", "QR000101");
+        add("2026-12-10T08:10:00.000Z", 2, "programmed with parameters", "", "QR000102");
+        add("2026-12-10T08:15:00.000Z", 2, "failed", "block-refused", "");
+    }
+    const std::string before = dir.ReadFile("journal.sqlite") + dir.ReadFile("journal.sqlite-wal");
+    const auto units = [](const TRunResult& r) {
+        std::string found;
+        for (const QJsonObject& record : r.events)
+            found += "[" + record["unit"].toString().toStdString() + "]";
+        return found;
+    };
+    const struct {
+        Args filters;
+        std::string units; // of the records --history prints, in order
+    } history[] = {
+        {{}, "[QR000100][QR000101][QR000101][QR000102][]"},
+        {{"--port", "COM1"}, "[QR000100][QR000101][QR000101]"},
+        {{"--port", "/dev/ttyS2"}, "[QR000102][]"},
+        {{"--outcome", "programmed"}, "[QR000100][QR000101][QR000102]"},
+        {{"--outcome", "failed", "--port", "com2"}, "[]"},
+        {{"--unit", "QR000101"}, "[QR000101][QR000101]"},
+        {{"--unit", "QR000101", "--outcome", "failed", "--since", "2026-12-10"}, "[QR000101]"},
+        {{"--identification", "QR741"}, ""},
+    };
+    for (const auto& c : history) {
+        Args args = {"--history", "--format", "json"};
+        args.insert(args.end(), c.filters.begin(), c.filters.end());
+        const TRunResult r = Run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(units(r), c.units) << ::testing::PrintToString(c.filters);
+    }
+    EXPECT_EQ(Run({"--history", "--outcome", "done"}).status, kExitUsage);
+    EXPECT_EQ(Run({"--history", "--port", "COM1", "--port", "COM2"}).status, kExitUsage);
+    EXPECT_EQ(Run({"--outcome", "failed"}).status, kExitUsage) << "a filter without --history or --summary";
+
+    const TRunResult summary = Run({"--summary", "--since", "2026-12-10", "--format", "json"});
+    ASSERT_EQ(summary.status, 0) << summary.err;
+    ASSERT_EQ(summary.events.size(), 1u) << summary.out;
+    const QJsonObject counts = summary.events[0];
+    EXPECT_EQ(counts["since"].toString(), "2026-12-10T00:00:00.000Z");
+    EXPECT_EQ(counts["programmed"].toInt(), 2);
+    EXPECT_EQ(counts["failed"].toInt(), 2);
+    EXPECT_EQ(counts["units"].toInt(), 3) << "QR000101, QR000102 and the record without a unit";
+    EXPECT_EQ(counts["first_pass_units"].toInt(), 1);
+    const TRunResult port = Run({"--summary", "--since", "2026-12-09", "--port", "COM1"});
+    EXPECT_EQ(port.status, 0) << port.err;
+    EXPECT_NE(port.out.find("COM1           2       1\n"), std::string::npos) << port.out;
+    EXPECT_NE(port.out.find("First-pass yield: 50.0 % (1 of 2 units)\n"), std::string::npos) << port.out;
+    // Today's span, whatever today is: these records are all older.
+    const TRunResult today = Run({"--summary"});
+    EXPECT_EQ(today.status, 0) << today.err;
+    EXPECT_NE(today.out.find("All           0       0\n"), std::string::npos) << today.out;
+
+    EXPECT_EQ(dir.ReadFile("journal.sqlite") + dir.ReadFile("journal.sqlite-wal"), before) << "reading wrote";
+    EXPECT_EQ(Run({"--summary", "--journal", (dir / "none.sqlite").string()}).status, kExitSetUp);
+    EXPECT_FALSE(std::filesystem::exists(dir / "none.sqlite"));
+}
+
+std::string Sha256Hex(const std::vector<std::uint8_t>& bytes)
+{
+    return QCryptographicHash::hash(QByteArrayView(bytes.data(), qsizetype(bytes.size())), QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
+// A pin that the image file does not match refuses the run before any port is
+// opened, whether it comes from Loader.ini or the command line; the command
+// line's wins.
+TEST_F(FlashCommand, RefusesAnImageThatIsNotThePinnedOneBeforeTouchingALine)
+{
+    const std::string right = Sha256Hex(image);
+    std::string upper = right;
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return char(std::toupper(c)); });
+    const std::string wrong(64, 'a');
+    const std::string ini = dir.ReadFile("Loader.ini");
+    const struct {
+        const char* what;
+        std::string iniPin; // [Binary] SHA256=
+        Args args;
+        int status;
+        std::string said;
+    } cases[] = {
+        {"Loader.ini's pin, another image", wrong, {}, kExitSetUp,
+         "Is Not The Pinned Image: Its SHA-256 Is " + right + ", Not " + wrong + "\n"},
+        {"the command line's pin, another image", "", {"--image-sha256", wrong}, kExitSetUp,
+         "Its SHA-256 Is " + right + ", Not " + wrong},
+        {"the command line's pin over Loader.ini's", right, {"--image-sha256", wrong}, kExitSetUp, "Not " + wrong},
+        {"a pin that is no digest", "FW00303", {}, kExitSetUp, "[Binary] SHA256=FW00303 of "},
+        {"--image-sha256 that is no digest", "", {"--image-sha256", right.substr(1)}, kExitUsage,
+         "--image-sha256 needs the image's SHA-256"},
+        // The sound ones wait for a controller that never comes.
+        {"Loader.ini's pin, the image", upper, {"--wait", "0.05"}, kExitNoController, ""},
+        {"the command line's pin, the image", "", {"--image-sha256", upper, "--wait", "0.05"}, kExitNoController, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        dir.WriteFile("Loader.ini", ini + "[Binary]\nSHA256=" + c.iniPin + "\n");
+        TSimRunner sim;
+        ASSERT_TRUE(sim.Start(SimOptions()));
+        const TRunResult r = Run(c.args);
+        sim.Stop();
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        EXPECT_EQ(sim.Count("the programmer opened the port"), c.status == kExitNoController ? 1u : 0u);
+    }
+}
+
+// The image file replaced between two controllers of one run: pinned, the
+// second controller fails before its erase, naming both digests; not pinned,
+// it is said once and the controllers from then on get the new file.
+TEST_F(FlashCommand, AnImageChangedOnDiskDuringTheRunIsRefusedWhenPinnedAndSaidOnceOtherwise)
+{
+    WriteIni(false);
+    std::vector<std::uint8_t> changed = image;
+    changed[5] ^= 0x5A;
+    const std::string before = Sha256Hex(image);
+    const std::string after = Sha256Hex(changed);
+    for (const bool pinned : {true, false}) {
+        SCOPED_TRACE(pinned ? "pinned" : "not pinned");
+        std::ofstream(dir / "FW00303.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+        TSimRunner sim;
+        ASSERT_TRUE(sim.Start(SimOptions()));
+        // Replaced once the first controller is done and the line reset.
+        bool replaced = false;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (!replaced && sim.Count("the programmer opened the port") == 2) {
+                replaced = true;
+                std::ofstream(dir / "FW00303.bin", std::ios::binary)
+                    .write(reinterpret_cast<const char*>(changed.data()), std::streamsize(changed.size()));
+            }
+        });
+        watch.start(5);
+        Args args = {"--json", "--count", pinned ? "2" : "3"};
+        if (pinned)
+            args.insert(args.end(), {"--image-sha256", before});
+        const TRunResult r = Run(args);
+        sim.Stop();
+
+        ASSERT_TRUE(replaced);
+        const auto controllers = r.Events("controller");
+        ASSERT_EQ(controllers.size(), pinned ? 2u : 3u) << r.out << r.err;
+        EXPECT_EQ(controllers[0]["outcome"].toString(), "programmed");
+        EXPECT_EQ(controllers[0]["image_sha256"].toString().toStdString(), before);
+        if (pinned) {
+            EXPECT_EQ(r.status, kExitFailed) << r.err;
+            EXPECT_EQ(controllers[1]["outcome"].toString(), "failed");
+            EXPECT_EQ(controllers[1]["failure"].toString(), "image-unusable");
+            EXPECT_EQ(controllers[1]["message"].toString().toStdString(),
+                      "Target Binary File " + (dir / "FW00303.bin").string() + " Has Changed: Its SHA-256 Is " +
+                          after + ", Not The Pinned " + before);
+            EXPECT_EQ(controllers[1]["flash_sha256"].toString(), "");
+            EXPECT_EQ(sim.Count("(block 8)"), 1u) << "the second controller was never erased";
+            EXPECT_EQ(sim.Sim().Flash(), image);
+            EXPECT_TRUE(r.Events("image-changed").empty());
+        } else {
+            EXPECT_EQ(r.status, kExitProgrammed) << r.err;
+            for (std::size_t i = 1; i < 3; ++i) {
+                EXPECT_EQ(controllers[i]["outcome"].toString(), "programmed");
+                EXPECT_EQ(controllers[i]["image_sha256"].toString().toStdString(), after);
+            }
+            const auto said = r.Events("image-changed");
+            ASSERT_EQ(said.size(), 1u) << r.out;
+            EXPECT_EQ(said[0]["image_sha256"].toString().toStdString(), after);
+            EXPECT_EQ(said[0]["was"].toString().toStdString(), before);
+            EXPECT_EQ(r.err, "qr740-flash: COM1: the image file has changed since the run began (SHA-256 " + after +
+                                 ", was " + before + "); the controllers from here on get it as it is now\n");
+            EXPECT_EQ(sim.Sim().Flash(), changed);
+        }
+    }
+}
+
 } // namespace

@@ -47,9 +47,9 @@ TEST(ParseFlashOptions, ReadsEveryOptionAndRefusesWhatIsWrong)
         {{"--ports", ""}, TFlashAction::Error, {}, 1, 0, "--ports needs a port in each place"},
         {{"--ports", "COM1, "}, TFlashAction::Error, {}, 1, 0, "--ports needs a port in each place"},
         {{"--port="}, TFlashAction::Error, {}, 1, 0, "--port needs a port in each place"},
-        {{"--since", "2026-12-01"}, TFlashAction::Error, {}, 1, 0, "--since only goes with --history"},
-        {{"--format=csv", "--port", "COM1"}, TFlashAction::Error, {}, 1, 0, "--format only goes with --history"},
-        {{"--list-ports", "--format", "json"}, TFlashAction::Error, {}, 1, 0, "--format only goes with --history"},
+        {{"--since", "2026-12-01"}, TFlashAction::Error, {}, 1, 0, "--since only goes with --history or --summary"},
+        {{"--format=csv", "--port", "COM1"}, TFlashAction::Error, {}, 1, 0, "--format only goes with --history or --summary"},
+        {{"--list-ports", "--format", "json"}, TFlashAction::Error, {}, 1, 0, "--format only goes with --history or --summary"},
         {{"--history", "--since", "2026-12-01", "--format", "csv"}, TFlashAction::History, {}},
         {{"--count", "-1"}, TFlashAction::Error, {}, 1, 0, "--count needs a whole number"},
         {{"--count", "3x"}, TFlashAction::Error, {}, 1, 0, "--count needs a whole number"},
@@ -58,6 +58,11 @@ TEST(ParseFlashOptions, ReadsEveryOptionAndRefusesWhatIsWrong)
         {{"--image", "a", "--image", "b"}, TFlashAction::Error, {}, 1, 0, "--image given twice"},
         {{"--params", "a.par", "--no-params"}, TFlashAction::Error, {}, 1, 0, "exclude each other"},
         {{"--folder="}, TFlashAction::Error, {}, 1, 0, "--folder needs a folder"},
+        {{"--summary", "--unit", "QR000101", "--outcome", "under way"}, TFlashAction::Summary, {}},
+        {{"--history", "--outcome", "done"}, TFlashAction::Error, {}, 1, 0, "--outcome is programmed"},
+        {{"--summary", "--no-journal"}, TFlashAction::Error, {}, 1, 0, "--summary reads the journal"},
+        {{"--identification", "QR740"}, TFlashAction::Error, {}, 1, 0, "--identification chooses records of"},
+        {{"--image-sha256", "12ab"}, TFlashAction::Error, {}, 1, 0, "--image-sha256 needs the image's SHA-256"},
     };
     for (const Case& c : cases) {
         Args args{"qr740-flash"};

@@ -9,10 +9,13 @@
 #include <gtest/gtest.h>
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <cstdlib>
+#include <ctime>
 #include <sstream>
 
 namespace {
@@ -269,4 +272,165 @@ TEST(History, SinceTakesADateOrADateAndTime)
     EXPECT_EQ(ParseHistoryFormat("json"), THistoryFormat::Json);
     EXPECT_EQ(ParseHistoryFormat("text"), THistoryFormat::Text);
     EXPECT_EQ(ParseHistoryFormat("CSV"), std::nullopt);
+}
+
+// gtest shows a summary as its JSON line.
+inline void PrintTo(const TJournalSummary& summary, std::ostream* out)
+{
+    *out << FormatSummary(summary, "", THistoryFormat::Json);
+}
+
+namespace {
+
+// A record for the summary: which port, how it ended, and which unit.
+TJournalRecord Counted(int number, std::int64_t com, const std::string& outcome, const std::string& kind,
+                       const std::string& unit, const std::string& device = "/dev/ttyUSB0")
+{
+    TJournalRecord record = SampleRecord(number);
+    record.ComNumber = com;
+    record.DevicePath = device;
+    record.Outcome = outcome;
+    record.FailureKind = kind;
+    record.Unit = unit;
+    return record;
+}
+
+TJournalSummary Summary(TJournalCounts all, std::vector<std::pair<std::string, TJournalCounts>> ports,
+                        std::vector<std::pair<std::string, int>> kinds, int units, int firstPass, int underWay = 0)
+{
+    TJournalSummary summary;
+    summary.All = all;
+    summary.Ports = std::move(ports);
+    summary.FailureKinds = std::move(kinds);
+    summary.Units = units;
+    summary.FirstPassUnits = firstPass;
+    summary.UnderWay = underWay;
+    return summary;
+}
+
+} // namespace
+
+TEST(Summary, CountsControllersPortsFailureKindsAndTheFirstPassYield)
+{
+    const std::string p = "programmed", pp = "programmed with parameters", f = "failed", i = "interrupted",
+                      u = "under way";
+    struct Case {
+        const char* what;
+        std::vector<TJournalRecord> records;
+        TJournalSummary expected;
+    };
+    const std::vector<Case> cases = {
+        {"an empty span", {}, Summary({0, 0}, {}, {}, 0, 0)},
+        {"both programmed outcomes count as programmed",
+         {Counted(1, 1, p, "", "A"), Counted(2, 1, pp, "", "B")},
+         Summary({2, 0}, {{"COM1", {2, 0}}}, {}, 2, 2)},
+        {"a unit that failed, then passed, is no first pass",
+         {Counted(1, 1, f, "no-response", "A"), Counted(2, 1, p, "", "A"), Counted(3, 1, p, "", "B")},
+         Summary({2, 1}, {{"COM1", {2, 1}}}, {{"no-response", 1}}, 2, 1)},
+        {"a unit that passed, then failed on a second try, passed the first time",
+         {Counted(1, 2, p, "", "A"), Counted(2, 2, f, "erase-refused", "A")},
+         Summary({1, 1}, {{"COM2", {1, 1}}}, {{"erase-refused", 1}}, 1, 1)},
+        {"records without a unit count each as a unit",
+         {Counted(1, 1, p, "", ""), Counted(2, 1, f, "no-response", ""), Counted(3, 1, p, "", "")},
+         Summary({2, 1}, {{"COM1", {2, 1}}}, {{"no-response", 1}}, 3, 2)},
+        {"the interrupted fail, as their own kind; under way is counted apart",
+         {Counted(1, 1, i, "", "A"), Counted(2, 1, u, "", "B"), Counted(3, 1, f, "", "C")},
+         Summary({0, 2}, {{"COM1", {0, 2}}}, {{"interrupted", 1}, {"unknown", 1}}, 2, 0, 1)},
+        {"ports: COM by number, then device paths; kinds: most first, then by name",
+         {Counted(1, 10, f, "no-response", "A"), Counted(2, 0, p, "", "B", "/dev/ttyUSB1"),
+          Counted(3, 2, f, "block-refused", "C"), Counted(4, 0, f, "no-response", "D", "/dev/ttyACM0"),
+          Counted(5, 2, p, "", "E"), Counted(6, 10, f, "block-refused", "F"), Counted(7, 2, f, "image-unusable", "G"),
+          Counted(8, 0, f, "block-refused", "H", "/dev/ttyUSB1")},
+         Summary({2, 6},
+                 {{"COM2", {1, 2}}, {"COM10", {0, 2}}, {"/dev/ttyACM0", {0, 1}}, {"/dev/ttyUSB1", {1, 1}}},
+                 {{"block-refused", 3}, {"no-response", 2}, {"image-unusable", 1}}, 8, 2)},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(SummarizeJournal(c.records), c.expected) << c.what;
+}
+
+TEST(Summary, TextCsvAndJsonSayTheSameCounts)
+{
+    const TJournalSummary summary =
+        Summary({7, 3}, {{"COM2", {5, 1}}, {"/dev/ttyUSB0", {2, 2}}}, {{"no-response", 2}, {"a,\"b\"", 1}}, 8, 6, 1);
+    const std::string since = "2026-12-10T00:00:00.000Z";
+
+    EXPECT_EQ(FormatSummary(summary, since, THistoryFormat::Text),
+              "Since 2026-12-10T00:00:00.000Z\n"
+              "\n"
+              "              Programmed  Failed\n"
+              "All                    7       3\n"
+              "COM2                   5       1\n"
+              "/dev/ttyUSB0           2       2\n"
+              "\n"
+              "Failures by kind\n"
+              "  no-response  2\n"
+              "  a,\"b\"        1\n"
+              "\n"
+              "First-pass yield: 75.0 % (6 of 8 units)\n"
+              "Under way: 1\n");
+    EXPECT_EQ(FormatSummary(TJournalSummary{}, since, THistoryFormat::Text),
+              "Since 2026-12-10T00:00:00.000Z\n\n     Programmed  Failed\nAll           0       0\n\n"
+              "First-pass yield: - (no units)\n");
+
+    const std::string csv = FormatSummary(summary, since, THistoryFormat::Csv);
+    ASSERT_TRUE(csv.starts_with("\xEF\xBB\xBF"));
+    EXPECT_EQ(ReadCsv(csv.substr(3)), (std::vector<std::vector<std::string>>{
+                                          {"section", "name", "measure", "value"},
+                                          {"span", "", "since", since},
+                                          {"all", "", "programmed", "7"},
+                                          {"all", "", "failed", "3"},
+                                          {"all", "", "under way", "1"},
+                                          {"port", "COM2", "programmed", "5"},
+                                          {"port", "COM2", "failed", "1"},
+                                          {"port", "/dev/ttyUSB0", "programmed", "2"},
+                                          {"port", "/dev/ttyUSB0", "failed", "2"},
+                                          {"failure", "no-response", "failed", "2"},
+                                          {"failure", "a,\"b\"", "failed", "1"},
+                                          {"yield", "", "units", "8"},
+                                          {"yield", "", "first pass", "6"},
+                                          {"yield", "", "percent", "75.0"},
+                                      }));
+
+    const std::string json = FormatSummary(summary, since, THistoryFormat::Json);
+    ASSERT_EQ(Lines(json).size(), 1u);
+    QJsonParseError error;
+    const QJsonObject object = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << json;
+    EXPECT_EQ(object["since"].toString().toStdString(), since);
+    EXPECT_EQ(object["programmed"].toInt(), 7);
+    EXPECT_EQ(object["failed"].toInt(), 3);
+    EXPECT_EQ(object["under_way"].toInt(), 1);
+    EXPECT_EQ(object["ports"].toArray().size(), 2);
+    EXPECT_EQ(object["ports"].toArray()[1].toObject()["port"].toString(), "/dev/ttyUSB0");
+    EXPECT_EQ(object["ports"].toArray()[1].toObject()["failed"].toInt(), 2);
+    EXPECT_EQ(object["failure_kinds"].toArray()[1].toObject()["kind"].toString(), "a,\"b\"");
+    EXPECT_EQ(object["units"].toInt(), 8);
+    EXPECT_EQ(object["first_pass_units"].toInt(), 6);
+    EXPECT_DOUBLE_EQ(object["first_pass_percent"].toDouble(), 75.0);
+    EXPECT_TRUE(QJsonDocument::fromJson(QByteArray::fromStdString(
+                                            FormatSummary(TJournalSummary{}, since, THistoryFormat::Json)))
+                    .object()["first_pass_percent"]
+                    .isNull());
+}
+
+TEST(Summary, StartOfLocalDayIsLocalMidnight)
+{
+    // Europe/Berlin: UTC+1 in December, UTC+2 in July.
+    const char* saved = std::getenv("TZ");
+    const std::string before = saved ? saved : "";
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
+    using namespace std::chrono;
+    const auto at = [](int y, unsigned m, unsigned d, int h) {
+        return system_clock::time_point(sys_days(year(y) / m / d) + hours(h));
+    };
+    EXPECT_EQ(StartOfLocalDay(at(2026, 12, 10, 14)), "2026-12-09T23:00:00.000Z");
+    EXPECT_EQ(StartOfLocalDay(at(2026, 12, 10, 23)), "2026-12-10T23:00:00.000Z"); // already the 11th in Berlin
+    EXPECT_EQ(StartOfLocalDay(at(2026, 7, 1, 12)), "2026-06-30T22:00:00.000Z");
+    if (saved)
+        ::setenv("TZ", before.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
 }

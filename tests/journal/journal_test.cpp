@@ -236,6 +236,87 @@ TEST(Journal, SinceKeepsTheRecordsStartedAtOrAfterTheMomentInTheOrderOfAppending
     EXPECT_THROW(journal.Records("2026-12-10"), TJournalError);
 }
 
+// The filters of --history, alone and together, against records that differ
+// in one field at a time; a unit's label full of SQL is only ever a value. A
+// record under way of a program that has died is found as interrupted, as
+// every reader shows it.
+TEST(Journal, FiltersKeepTheRecordsThatMatchEveryFieldGiven)
+{
+    ScratchDir dir;
+    const auto file = dir / "journal.sqlite";
+    ChildProcess doomed(WriterCommand(file, {"--writer", "doomed", "--count", "1", "--under-way"}),
+                        (dir / "out").string(), (dir / "err").string());
+    ASSERT_TRUE(WaitFor([&] { return dir.ReadFile("out").find("ready") != std::string::npos; })) << dir.ReadFile("err");
+    const std::string doomedId = Lines(dir.ReadFile("out"))[0];
+    doomed.Kill();
+    // Read before any writer has closed it: still under way in the file.
+    TJournalFilter interrupted;
+    interrupted.Outcome = "interrupted";
+    EXPECT_EQ(Ids(ReadJournal(file, interrupted)), std::vector<std::string>{doomedId});
+    interrupted.Outcome = "under way";
+    EXPECT_EQ(Ids(ReadJournal(file, interrupted)), std::vector<std::string>{});
+
+    TJournal journal(file);
+    const auto add = [&](int number, std::int64_t com, const std::string& device, const std::string& outcome,
+                         const std::string& unit, const std::string& identification) {
+        TJournalRecord record = SampleRecord(number);
+        record.ComNumber = com;
+        record.DevicePath = device;
+        record.Outcome = outcome;
+        record.Unit = unit;
+        record.Identification = identification;
+        journal.Append(record);
+        return record.Id;
+    };
+    const std::string injection = "x' OR '1'='1";
+    const std::string a = add(10, 3, "/dev/ttyS2", "programmed", "QR000101", "QR740");
+    const std::string b = add(11, 3, "/dev/ttyS2", "programmed with parameters", "QR000102", "QR740");
+    const std::string c = add(12, 4, "/dev/ttyS3", "failed", "QR000101", "QR740");
+    const std::string d = add(13, 0, "/dev/ttyUSB0", "failed", injection, "QR741");
+    const std::string e = add(14, 0, "/dev/ttyUSB0", "interrupted", "", "QR740");
+
+    struct Case {
+        const char* what;
+        TJournalFilter filter;
+        std::vector<std::string> expected;
+    };
+    const auto filter = [](std::string port, std::string outcome, std::string unit, std::string identification,
+                           std::string since = {}) {
+        TJournalFilter f;
+        f.Port = std::move(port);
+        f.Outcome = std::move(outcome);
+        f.Unit = std::move(unit);
+        f.Identification = std::move(identification);
+        f.Since = std::move(since);
+        return f;
+    };
+    const std::vector<Case> cases = {
+        {"none", filter("", "", "", ""), {doomedId, a, b, c, d, e}},
+        {"a COM number", filter("COM3", "", "", ""), {a, b}},
+        {"a COM number in lower case", filter("com4", "", "", ""), {c}},
+        {"a device path", filter("/dev/ttyUSB0", "", "", ""), {d, e}},
+        {"a device path, whatever COM number it had", filter("/dev/ttyS2", "", "", ""), {a, b}},
+        {"a COM number nothing used", filter("COM9", "", "", ""), {}},
+        {"programmed takes both", filter("", "programmed", "", ""), {a, b}},
+        {"with parameters only", filter("", "programmed with parameters", "", ""), {b}},
+        {"failed", filter("", "failed", "", ""), {c, d}},
+        {"interrupted, the dead program's too", filter("", "interrupted", "", ""), {doomedId, e}},
+        {"under way: none left", filter("", "under way", "", ""), {}},
+        {"a unit's whole history", filter("", "", "QR000101", ""), {a, c}},
+        {"a unit that is SQL", filter("", "", injection, ""), {d}},
+        {"a unit's prefix is no match", filter("", "", "QR0001", ""), {}},
+        {"an identification", filter("", "", "", "QR741"), {d}},
+        {"all together", filter("COM4", "failed", "QR000101", "QR740"), {c}},
+        {"together, one not matching", filter("COM3", "failed", "QR000101", "QR740"), {}},
+        {"with since", filter("", "programmed", "", "", "2026-12-10T08:00:11.000Z"), {b}},
+    };
+    for (const Case& test : cases) {
+        EXPECT_EQ(Ids(ReadJournal(file, test.filter)), test.expected) << test.what;
+        EXPECT_EQ(Ids(journal.Records(test.filter)), test.expected) << test.what << ", while writing";
+    }
+    EXPECT_EQ(SqlText(file, "SELECT count(*) FROM sessions"), "6") << "the injection touched nothing";
+}
+
 TEST(Journal, IdsAreDistinctVersion4Uuids)
 {
     const std::regex uuid4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
