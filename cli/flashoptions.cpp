@@ -63,6 +63,8 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
     bool serverGiven = false;
     bool sinceGiven = false;
     bool formatGiven = false;
+    bool unitGiven = false;
+    bool unitsGiven = false;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         std::string_view argument = arguments[i];
         if (argument == "--help" || argument == "-h") {
@@ -110,6 +112,7 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
         static constexpr std::string_view kWithValue[] = {
             "--folder", "--port", "--ports", "--image",  "--params",         "--count",
             "--wait",   "--since", "--format", "--journal", "--journal-server",
+            "--unit",   "--units",
         };
         bool known = false;
         for (std::string_view option : kWithValue)
@@ -195,6 +198,18 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
             if (value != "text" && value != "csv" && value != "json")
                 return Failure(QStringLiteral("--format is text, csv or json"));
             options.Format = Text(value);
+        } else if (name == "--unit") {
+            options.Unit = Text(value).trimmed();
+            if (options.Unit.isEmpty())
+                return Failure(QStringLiteral("--unit needs a label"));
+            if (!once(unitGiven))
+                return Failure(QStringLiteral("--unit given twice"));
+        } else if (name == "--units") {
+            if (value.empty())
+                return Failure(QStringLiteral("--units needs a file, or - for standard input"));
+            if (!once(unitsGiven))
+                return Failure(QStringLiteral("--units given twice"));
+            options.Units = Text(value);
         } else if (name == "--wait") {
             const auto seconds = SecondsOf(value);
             if (!seconds)
@@ -212,6 +227,16 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
     // believing it had asked for a day's records.
     if (options.Action != TFlashAction::History && (sinceGiven || formatGiven))
         return Failure(QStringLiteral("%1 only goes with --history").arg(sinceGiven ? "--since" : "--format"));
+    if (unitGiven && unitsGiven)
+        return Failure(QStringLiteral("--unit and --units exclude each other"));
+    if ((unitGiven || unitsGiven) && options.Action != TFlashAction::Run)
+        return Failure(QStringLiteral("%1 only goes with a run").arg(unitGiven ? "--unit" : "--units"));
+    // One label is one unit: a second controller would carry it too.
+    if (unitGiven && (options.Ports.size() > 1 || (countGiven && options.Count != 1)))
+        return Failure(QStringLiteral("--unit labels one controller: it goes with one port and --count 1"));
+    // The labels say how many units there are.
+    if (unitsGiven && !countGiven)
+        options.Count = 0;
     if (options.Action == TFlashAction::History && options.NoJournal)
         return Failure(QStringLiteral("--history reads the journal; --no-journal has none"));
     return options;

@@ -7,11 +7,13 @@
 
 #include "flashoptions.h"
 #include "inifile.h"
+#include "unitseries.h"
 
 #include <QString>
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,9 @@ struct TFlashSettings {
     QString ImageFolder, ImageName, ImageExtension;
     QString ParameterFolder, ParameterName, ParameterExtension; // name empty: none
     QString NewVersion; // the version the image carries, for the record
+    // [Serial Numbers]: each controller is given the series' next number, taken
+    // from the journal. None when the settings name no series.
+    std::optional<TUnitSeries> UnitSeries;
 };
 
 struct TFlashSetup {

@@ -8,6 +8,7 @@
 #include "flashsettings.h"
 #include "loadersession.h"
 #include "sessionjournal.h"
+#include "unitlabels.h"
 
 #include <vacomm.h>
 
@@ -43,6 +44,12 @@ public:
 
     TLoaderSession& Session() { return *session_; }
     TVaComm& Line() { return line_; }
+    // The labels the port's controllers take, shared with the ports of the
+    // gang; none: no labels. Set before Start; they outlive the session.
+    void SetUnitLabels(TUnitLabels* labels) { labels_ = labels; }
+    // The labels have all been given: the port takes no further controller.
+    void LabelsEnded();
+
     // Durations of the conversation; tests shorten the pauses.
     void SetTiming(const TSessionTiming& timing) { session_->SetTiming(timing); }
 
@@ -57,6 +64,7 @@ private:
     QString ParameterExtension() const override;
     QString LoaderFor(const std::string& targetId) const override;
     QString ProgramFolder() const override;
+    TUnitAnswer UnitOfController() const override { return unit_; }
 
     // What it tells.
     void StatusChanged(TSessionStatus status, const QString& text) override;
@@ -70,6 +78,11 @@ private:
 
     // After a controller: the next one, or the end of the round.
     void ControllerDone();
+    // The controller identified last gets its unit: the series' next number,
+    // or the next label.
+    void AskForUnit(TControllerRecord& underWay);
+    // No controller more: the round ends once the line has drained.
+    void EndRound(const QString& why);
     void StartWaiting();
     // Runs the --wait timer towards waitUntil_; false once it has passed.
     bool ArmWaitLimit();
@@ -98,6 +111,11 @@ private:
     std::uint64_t blocksSent_ = 0;
     std::optional<TSessionStatus> lastStatus_; // the last one reported
     std::string journalId_; // the record of the controller under way
+    TUnitLabels* labels_ = nullptr;
+    TUnitAnswer unit_;               // of the controller under way
+    std::uint64_t identified_ = 0;   // controllers identified, for answers that come late
+    std::uint64_t labelRequest_ = 0; // a label asked for and not given yet
+    bool underWay_ = false;          // between a controller's start and its end
 
     int controllers_ = 0;
     int programmed_ = 0;
