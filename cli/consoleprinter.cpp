@@ -62,8 +62,10 @@ QString SummaryLine(const TFlashController& c)
         lines += QStringLiteral(", %1 refused").arg(r.ParameterLinesRefused);
     // One pass: a message may hold a '%' and a digit (a parameter line, a file
     // name), which a later arg() would take for its own place.
+    // The unit goes with the identification: "QR740 unit QR000123 programmed".
+    const QString unit = r.Unit.isEmpty() ? QString() : QStringLiteral(" unit ") + r.Unit;
     QString line = QStringLiteral("controller %1: %2 %3; %4 %5 -> %6, %7 sent, %8 skipped, %9, %10 s")
-        .arg(QString::number(c.Number), PrintableId(r.TargetId), verdict, image, from, c.NewVersion,
+        .arg(QString::number(c.Number), PrintableId(r.TargetId) + unit, verdict, image, from, c.NewVersion,
              Counted(r.BlocksSent, "block"), QString::number(r.BlocksSkipped()), lines,
              QString::number(seconds, 'f', 1));
     if (c.Recorded == false)
@@ -278,6 +280,19 @@ void TConsolePrinter::Status(const TFlashPort& port, TSessionStatus status, cons
         Redraw(true);
     else if (!quiet_)
         Line(TStream::Out, port.Name + QStringLiteral(": ") + text);
+}
+
+void TConsolePrinter::WaitingForUnit(const TFlashPort& port)
+{
+    TPortState& state = State(port);
+    state.lastStatus = QStringLiteral("waiting for a unit label");
+    state.lastTenth = -1;
+    state.programming = false;
+    // Even with --quiet: the operator must know the scanner is wanted.
+    if (block_)
+        Redraw(true);
+    else
+        Line(TStream::Out, port.Name + QStringLiteral(": ") + state.lastStatus);
 }
 
 void TConsolePrinter::Progress(const TFlashPort& port, const TFlashProgress& progress)

@@ -21,6 +21,7 @@ public:
 
     void Waiting(const TFlashPort& port) override;
     void Status(const TFlashPort& port, TSessionStatus status, const QString& text) override;
+    void WaitingForUnit(const TFlashPort& port) override;
     void Progress(const TFlashPort& port, const TFlashProgress& progress) override;
     void Error(const TFlashPort& port, const QString& text) override;
     void Controller(const TFlashPort& port, const TFlashController& controller) override;

@@ -10,7 +10,9 @@
 #include "jsonprinter.h"
 #include "programfolder.h"
 #include "quitonsignal.h"
+#include "sessionfiles.h"
 #include "terminalsize.h"
+#include "unitlabels.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,6 +20,10 @@
 #include <QEventLoop>
 #include <QFile>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -199,7 +205,51 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
         };
     }
 
+    if (const auto& series = setup.Settings.UnitSeries) {
+        // Said now, not by the first controller after its loader has gone in.
+        try {
+            if (journal->UnitsLeft(*series) == 0) {
+                complain(QStringLiteral("the serial number series %1 (%2 to %3) of [Serial Numbers] is used up in "
+                                        "the journal %4")
+                             .arg(QString::fromStdString(series->Format))
+                             .arg(series->First)
+                             .arg(series->Last)
+                             .arg(QString::fromStdString(journal->File().string())));
+                return kExitSetUp;
+            }
+        } catch (const TJournalError& e) {
+            complain(QString::fromStdString(e.what()));
+            return kExitSetUp;
+        }
+    }
+    std::unique_ptr<TUnitLabels> labels;
+    if (!options.Unit.isEmpty()) {
+        labels = std::make_unique<TUnitLabels>(std::vector<QString>{options.Unit});
+    } else if (!options.Units.isEmpty()) {
+        int fd = -1;
+        QString source = options.Units;
+        if (options.Units == QLatin1String("-")) {
+            fd = ::fcntl(io.in, F_DUPFD_CLOEXEC, 0);
+            source = QStringLiteral("standard input");
+        } else {
+            source = QDir(context.currentFolder).absoluteFilePath(options.Units);
+            // Without waiting for a writer, should it be a fifo; the reader
+            // waits for one on its own thread.
+            fd = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        }
+        if (fd < 0) {
+            complain(QStringLiteral("Unable to read %1: %2").arg(source, SystemText(errno)));
+            return kExitSetUp;
+        }
+        labels = std::make_unique<TUnitLabels>(fd);
+        labels->OnReadFailed = [&complain, source](const QString& error) {
+            complain(QStringLiteral("the unit labels end here: %1 could not be read: %2").arg(source, error));
+        };
+    }
+
     TFlashRun run(setup.Settings, options.Count, options.WaitSeconds, *report, journal.get());
+    if (labels)
+        run.SetUnitLabels(labels.get());
     if (io.timing) {
         for (const auto& port : run.Ports())
             port->SetTiming(*io.timing);

@@ -16,6 +16,7 @@ class TQuitOnSignal;
 struct TFlashIo {
     std::FILE* out = stdout;
     std::FILE* err = stderr;
+    int in = 0;                      // standard input, for --units -
     bool terminal = false;           // standard output is a terminal
     const TQuitOnSignal* quit = nullptr; // ends the run with 128 + its signal
     const TSessionTiming* timing = nullptr; // the conversation's durations; null: the program's own

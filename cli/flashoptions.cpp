@@ -72,6 +72,8 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
     bool serverGiven = false;
     bool sinceGiven = false;
     bool formatGiven = false;
+    bool unitGiven = false;
+    bool unitsGiven = false;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         std::string_view argument = arguments[i];
         if (argument == "--help" || argument == "-h") {
@@ -123,7 +125,7 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
         static constexpr std::string_view kWithValue[] = {
             "--folder", "--port", "--ports", "--image",  "--params",         "--count",
             "--wait",   "--since", "--format", "--journal", "--journal-server",
-            "--outcome", "--unit", "--identification", "--image-sha256",
+            "--outcome", "--unit", "--units", "--identification", "--image-sha256",
         };
         bool known = false;
         for (std::string_view option : kWithValue)
@@ -215,9 +217,18 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
                                               "interrupted or \"under way\""));
             options.Outcome = Text(value);
         } else if (name == "--unit") {
-            if (value.empty())
+            // A run's label, or the unit --history and --summary look for.
+            options.Unit = Text(value).trimmed();
+            if (options.Unit.isEmpty())
                 return Failure(QStringLiteral("--unit needs a unit"));
-            options.Unit = Text(value);
+            if (!once(unitGiven))
+                return Failure(QStringLiteral("--unit given twice"));
+        } else if (name == "--units") {
+            if (value.empty())
+                return Failure(QStringLiteral("--units needs a file, or - for standard input"));
+            if (!once(unitsGiven))
+                return Failure(QStringLiteral("--units given twice"));
+            options.Units = Text(value);
         } else if (name == "--identification") {
             if (value.empty())
                 return Failure(QStringLiteral("--identification needs an identification"));
@@ -244,6 +255,20 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
     if (options.Action != TFlashAction::History && options.Action != TFlashAction::Summary &&
         (sinceGiven || formatGiven))
         return Failure(QStringLiteral("%1 only goes with --history or --summary").arg(sinceGiven ? "--since" : "--format"));
+    if (unitGiven && unitsGiven)
+        return Failure(QStringLiteral("--unit and --units exclude each other"));
+    if (unitsGiven && options.Action != TFlashAction::Run)
+        return Failure(QStringLiteral("--units only goes with a run"));
+    if (unitGiven && options.Action != TFlashAction::Run && options.Action != TFlashAction::History &&
+        options.Action != TFlashAction::Summary)
+        return Failure(QStringLiteral("--unit goes with a run, --history or --summary"));
+    // One label is one unit: a second controller would carry it too.
+    if (unitGiven && options.Action == TFlashAction::Run &&
+        (options.Ports.size() > 1 || (countGiven && options.Count != 1)))
+        return Failure(QStringLiteral("--unit labels one controller: it goes with one port and --count 1"));
+    // The labels say how many units there are.
+    if (unitsGiven && !countGiven)
+        options.Count = 0;
     if (options.Action == TFlashAction::History && options.NoJournal)
         return Failure(QStringLiteral("--history reads the journal; --no-journal has none"));
     if (options.Action == TFlashAction::Summary && options.NoJournal)
@@ -255,8 +280,6 @@ TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments)
         return Failure(QStringLiteral("--outcome chooses records of --history or --summary"));
     if (!reading && !options.Identification.isEmpty())
         return Failure(QStringLiteral("--identification chooses records of --history or --summary"));
-    if (!reading && !options.Unit.isEmpty())
-        return Failure(QStringLiteral("--unit chooses records of --history or --summary"));
     return options;
 }
 
@@ -267,6 +290,7 @@ QString FlashUsage()
         "                   [--params FILE | --no-params] [--count N] [--wait SECONDS]\n"
         "                   [--image-sha256 HEX] [--json] [--quiet] [--journal FILE]\n"
         "                   [--journal-server URI | --no-journal]\n"
+        "                   [--unit LABEL | --units FILE]\n"
         "       qr740-flash --history [--folder DIR] [--journal FILE] [--since DATE]\n"
         "                   [--format text|csv|json] [FILTER]...\n"
         "       qr740-flash --summary [--folder DIR] [--journal FILE] [--since DATE]\n"
@@ -300,6 +324,12 @@ QString FlashUsage()
         "                   ~/.pgpass, where other users cannot read it\n"
         "  --no-journal     keep no record (the run refuses to start without one\n"
         "                   it can write)\n"
+        "  --unit LABEL     the label scanned from the one controller of the run; its\n"
+        "                   record carries it (one port, --count 1)\n"
+        "  --units FILE     one label a line (- for standard input), given in order\n"
+        "                   to the controllers as they identify themselves, on every\n"
+        "                   port; a controller waits for its label, and the run ends\n"
+        "                   with the labels (unless --count ends it first)\n"
         "  --list-ports     list the serial devices present, their links, driver, USB\n"
         "                   ids and serial number, and the COM number mapped to each\n"
         "  --history        print the journal's records and exit, writing nothing;\n"
@@ -316,7 +346,13 @@ QString FlashUsage()
         "  --version        show the version and exit\n"
         "\n"
         "FILE is absolute or relative to the working folder. Every wait after a\n"
-        "controller has announced itself ends after the response time (8 s).\n"
+        "controller has announced itself ends after the response time (8 s); one\n"
+        "for its unit's label or serial number, after 15 s.\n"
+        "\n"
+        "A parameter line's value may be {serial}: each unit gets its own, the\n"
+        "label, or the next number of the series in Loader.ini's [Serial Numbers]\n"
+        "(Format=QR%06d, First=, Last=), taken from the journal so that no number\n"
+        "is given twice.\n"
         "\n"
         "Exit status:\n"
         "  0              every controller programmed\n"

@@ -21,7 +21,7 @@ struct TFlashOptions {
     QString Image;              // --image; empty: [Binary] in the program's folder
     QString Params;             // --params; empty: [Load Parameters]
     bool NoParams = false;      // --no-params
-    int Count = 1;              // controllers per port; 0: until interrupted
+    int Count = 1;              // controllers per port; 0: until interrupted (or, with --units, its labels end)
     std::optional<double> WaitSeconds; // for a handshake; none: no limit
     bool Json = false;
     bool Quiet = false;
@@ -29,6 +29,11 @@ struct TFlashOptions {
     QString Journal;       // --journal; empty: [Journal] File=, or journal.sqlite in the folder
     QString JournalServer; // --journal-server; empty: [Journal] Server=
     bool NoJournal = false;
+    // Scanned labels: --unit's one (the run's only controller), or --units's
+    // source of one a line ("-": standard input). At most one of the two.
+    // With --history or --summary, --unit is the unit looked for instead.
+    QString Unit;
+    QString Units;
     // --history: print the journal's records; --since and --format refine it.
     QString Since;
     QString Format = QStringLiteral("text");
@@ -36,7 +41,6 @@ struct TFlashOptions {
     // --format refine it. With --history or --summary, --port (once),
     // --outcome, --unit and --identification keep only the matching records.
     QString Outcome;
-    QString Unit;
     QString Identification;
 
     // --image-sha256: the image must be this file, lower-case hex; empty:

@@ -61,6 +61,9 @@ public:
 
     virtual void Waiting(const TFlashPort& port) = 0;
     virtual void Status(const TFlashPort& port, TSessionStatus status, const QString& text) = 0;
+    // The controller on the port has identified itself, and no label has
+    // been scanned for it yet (--units).
+    virtual void WaitingForUnit(const TFlashPort& port) = 0;
     virtual void Progress(const TFlashPort& port, const TFlashProgress& progress) = 0;
     // The programmer's own messages and the port's failures.
     virtual void Error(const TFlashPort& port, const QString& text) = 0;

@@ -17,6 +17,16 @@ TFlashRun::TFlashRun(const TFlashSettings& settings, int count, std::optional<do
 
 TFlashRun::~TFlashRun() = default;
 
+void TFlashRun::SetUnitLabels(TUnitLabels* labels)
+{
+    for (auto& port : ports_)
+        port->SetUnitLabels(labels);
+    labels->OnExhausted = [this] {
+        for (auto& port : ports_)
+            port->LabelsEnded();
+    };
+}
+
 QString TFlashRun::Start()
 {
     for (auto& port : ports_) {

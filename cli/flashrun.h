@@ -31,6 +31,10 @@ public:
               TSessionJournal* journal);
     ~TFlashRun() override;
 
+    // The labels every port's controllers take, in the order they identify
+    // themselves; set before Start. They outlive the run.
+    void SetUnitLabels(TUnitLabels* labels);
+
     // Opens every port; on the first that fails, closes those opened and
     // returns its error (a set-up error). Empty when all are waiting.
     QString Start();

@@ -1,7 +1,9 @@
 #include "flashsettings.h"
 
 #include "loaderrules.h"
+#include "paramlines.h"
 #include "sessionfiles.h"
+#include "unitsettings.h"
 
 #include <QDir>
 #include <QFile>
@@ -216,6 +218,46 @@ TFlashSetup PrepareFlash(const TFlashOptions& options, const QString& folder, co
         s.ParameterFolder = WithTrailingSeparator(QFileInfo(params).absolutePath());
         s.ParameterName = NameWithoutExtension(params);
         s.ParameterExtension = ExtensionOf(params);
+    }
+
+    // The unit: a number of the series, or a scanned label. A mistake here would
+    // otherwise be found by the first controller, after its loader, and every
+    // controller after it would fail the same way.
+    const TUnitSettings units = ReadUnitSettings(ini);
+    if (!units.Error.isEmpty())
+        return Failed(TFlashSetup::SetUpError, units.Error);
+    s.UnitSeries = units.Series;
+    const bool labels = !options.Unit.isEmpty() || !options.Units.isEmpty();
+    if (s.UnitSeries && labels)
+        return Failed(TFlashSetup::UsageError,
+                      QStringLiteral("%1 labels units, yet [Serial Numbers] of %2 numbers them: the two exclude "
+                                     "each other")
+                          .arg(options.Unit.isEmpty() ? "--units" : "--unit", iniPath));
+    // The journal is what keeps a number from being given twice.
+    if (s.UnitSeries && options.NoJournal)
+        return Failed(TFlashSetup::SetUpError,
+                      QStringLiteral("[Serial Numbers] of %1 takes its numbers from the journal; --no-journal has "
+                                     "none")
+                          .arg(iniPath));
+    if (!options.Units.isEmpty() && options.Units != QLatin1String("-")) {
+        const QString path = QDir(currentFolder).absoluteFilePath(options.Units);
+        bool regular = false;
+        if (const int error = CheckReadable(path, regular))
+            return Failed(TFlashSetup::SetUpError,
+                          QStringLiteral("Unable to read %1: %2").arg(path, SystemText(error)));
+    }
+    if (!params.isEmpty() && !s.UnitSeries && !labels) {
+        QFile file(params);
+        if (!file.open(QIODevice::ReadOnly))
+            return Failed(TFlashSetup::SetUpError, QStringLiteral("Parameter File %1 Not Found").arg(params));
+        const QByteArray content = file.readAll();
+        if (AnyLineHasUnitPlaceholder(std::string_view(content.constData(), std::size_t(content.size()))))
+            return Failed(TFlashSetup::SetUpError,
+                          QStringLiteral("Parameter File %1 writes each unit's serial number (%2), yet there is "
+                                         "none to write: name a series in [Serial Numbers] of %3, or give "
+                                         "--unit or --units")
+                              .arg(params, QString::fromLatin1(kUnitPlaceholder.data(), kUnitPlaceholder.size()),
+                                   iniPath));
     }
 
     // Every loader the settings name, so that no controller is refused for a

@@ -7,11 +7,13 @@
 
 #include "flashoptions.h"
 #include "inifile.h"
+#include "unitseries.h"
 
 #include <QString>
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,9 @@ struct TFlashSettings {
     // or --image-sha256), or, without a pin, the file's as the run began.
     QString ImageSha256;
     bool ImagePinned = false;
+    // [Serial Numbers]: each controller is given the series' next number, taken
+    // from the journal. None when the settings name no series.
+    std::optional<TUnitSeries> UnitSeries;
 };
 
 struct TFlashSetup {

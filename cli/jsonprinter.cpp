@@ -83,6 +83,11 @@ void TJsonPrinter::Status(const TFlashPort& port, TSessionStatus status, const Q
     Emit(&port, "stage", {{"stage", QString::fromLatin1(StatusName(status))}, {"text", text}});
 }
 
+void TJsonPrinter::WaitingForUnit(const TFlashPort& port)
+{
+    Emit(&port, "waiting-for-unit", {{"text", QStringLiteral("waiting for a unit label")}});
+}
+
 void TJsonPrinter::Progress(const TFlashPort& port, const TFlashProgress& p)
 {
     QJsonObject fields{{"blocks_examined", double(p.Examined)},

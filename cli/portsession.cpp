@@ -219,6 +219,8 @@ void TPortSession::ShowPortError(const QString& text)
 void TPortSession::ControllerStarted()
 {
     waitLimit_.stop();
+    unit_ = {};
+    underWay_ = true;
 }
 
 TJournalContext TPortSession::JournalContext() const
@@ -228,12 +230,57 @@ TJournalContext TPortSession::JournalContext() const
 
 void TPortSession::ControllerIdentified(const TControllerRecord& record)
 {
+    const std::uint64_t controller = ++identified_;
+    if (settings_.UnitSeries && journal_) {
+        // The number is taken with the record, on the journal's thread; the
+        // session waits for it before the erase.
+        unit_ = {TUnitAnswer::Pending, {}};
+        journalId_ = journal_->Begin(record, JournalContext(), settings_.UnitSeries,
+                                     [this, controller](const QString& unit, const QString& usedUp) {
+                                         if (controller != identified_ || unit_.State != TUnitAnswer::Pending)
+                                             return;
+                                         unit_ = unit.isEmpty() ? TUnitAnswer{TUnitAnswer::Refused, usedUp}
+                                                                : TUnitAnswer{TUnitAnswer::Known, unit};
+                                     });
+        return;
+    }
+    TControllerRecord underWay = record;
+    AskForUnit(underWay);
     if (journal_)
-        journalId_ = journal_->Begin(record, JournalContext());
+        journalId_ = journal_->Begin(underWay, JournalContext());
 }
 
-void TPortSession::ControllerEnded(const TControllerRecord& record)
+void TPortSession::AskForUnit(TControllerRecord& underWay)
 {
+    if (!labels_)
+        return;
+    const std::uint64_t controller = identified_;
+    // What the session names in its failure when no label comes in time.
+    unit_ = {TUnitAnswer::Pending, QStringLiteral("Unit Label")};
+    labelRequest_ = labels_->Ask([this, controller](const std::optional<QString>& label) {
+        labelRequest_ = 0;
+        if (controller != identified_ || unit_.State != TUnitAnswer::Pending)
+            return;
+        unit_ = label ? TUnitAnswer{TUnitAnswer::Known, *label}
+                      : TUnitAnswer{TUnitAnswer::Refused, QStringLiteral("No Unit Label Left")};
+    });
+    if (unit_.State == TUnitAnswer::Known)
+        underWay.Unit = unit_.Text;
+    else if (unit_.State == TUnitAnswer::Pending)
+        report_.WaitingForUnit(port_);
+}
+
+void TPortSession::ControllerEnded(const TControllerRecord& ended)
+{
+    underWay_ = false;
+    if (labelRequest_ != 0)
+        labels_->Withdraw(std::exchange(labelRequest_, 0));
+    // A controller that ended before its upload never asked for its unit; its
+    // record still names the one it was given.
+    TControllerRecord record = ended;
+    if (record.Unit.isEmpty() && unit_.State == TUnitAnswer::Known)
+        record.Unit = unit_.Text;
+    unit_ = {};
     ++controllers_;
     if (record.Outcome == TOutcome::Programmed || record.Outcome == TOutcome::ProgrammedWithParameters)
         ++programmed_;
@@ -263,11 +310,11 @@ void TPortSession::ControllerDone()
     if (finished_)
         return;
     if (count_ != 0 && controllers_ >= count_) {
-        // The round is over now, not once the line has drained: a controller
-        // that announces itself meanwhile (a failed one returns to waiting at
-        // once) must not be taken, only to be cut off as interrupted.
-        session_->Shutdown(QStringLiteral("The round ended"));
-        AfterOutputDrains([this] { Finish(); });
+        EndRound(QStringLiteral("The round ended"));
+        return;
+    }
+    if (labels_ && labels_->Exhausted()) {
+        EndRound(QStringLiteral("No Unit Label Left"));
         return;
     }
     // A failure has reset the line already, or left it waiting for a
@@ -284,6 +331,24 @@ void TPortSession::ControllerDone()
             session_->bResetLoaderClick();
         StartWaiting();
     });
+}
+
+void TPortSession::EndRound(const QString& why)
+{
+    // The round is over now, not once the line has drained: a controller
+    // that announces itself meanwhile (a failed one returns to waiting at
+    // once) must not be taken, only to be cut off as interrupted.
+    session_->Shutdown(why);
+    AfterOutputDrains([this] { Finish(); });
+}
+
+void TPortSession::LabelsEnded()
+{
+    // A controller under way ends first, with the label it has or refused
+    // for want of one; ControllerDone then ends the round.
+    if (finished_ || stopping_ || underWay_)
+        return;
+    EndRound(QStringLiteral("No Unit Label Left"));
 }
 
 void TPortSession::AfterOutputDrains(std::function<void()> then)

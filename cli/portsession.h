@@ -8,6 +8,7 @@
 #include "flashsettings.h"
 #include "loadersession.h"
 #include "sessionjournal.h"
+#include "unitlabels.h"
 
 #include <vacomm.h>
 
@@ -46,6 +47,12 @@ public:
     // The image digest last heard of, shared by the ports of a run so that a
     // change is said once; outlives the session. Until set, its own.
     void ShareImageDigest(QString& heard) { imageHeard_ = &heard; }
+    // The labels the port's controllers take, shared with the ports of the
+    // gang; none: no labels. Set before Start; they outlive the session.
+    void SetUnitLabels(TUnitLabels* labels) { labels_ = labels; }
+    // The labels have all been given: the port takes no further controller.
+    void LabelsEnded();
+
     // Durations of the conversation; tests shorten the pauses.
     void SetTiming(const TSessionTiming& timing) { session_->SetTiming(timing); }
 
@@ -61,6 +68,7 @@ private:
     QString LoaderFor(const std::string& targetId) const override;
     QString ProgramFolder() const override;
     TImageExpectation ExpectedImage() const override;
+    TUnitAnswer UnitOfController() const override { return unit_; }
 
     // What it tells.
     void StatusChanged(TSessionStatus status, const QString& text) override;
@@ -75,6 +83,11 @@ private:
 
     // After a controller: the next one, or the end of the round.
     void ControllerDone();
+    // The controller identified last gets its unit: the series' next number,
+    // or the next label.
+    void AskForUnit(TControllerRecord& underWay);
+    // No controller more: the round ends once the line has drained.
+    void EndRound(const QString& why);
     void StartWaiting();
     // Runs the --wait timer towards waitUntil_; false once it has passed.
     bool ArmWaitLimit();
@@ -105,6 +118,11 @@ private:
     std::string journalId_; // the record of the controller under way
     QString ownImageHeard_;
     QString* imageHeard_ = &ownImageHeard_;
+    TUnitLabels* labels_ = nullptr;
+    TUnitAnswer unit_;               // of the controller under way
+    std::uint64_t identified_ = 0;   // controllers identified, for answers that come late
+    std::uint64_t labelRequest_ = 0; // a label asked for and not given yet
+    bool underWay_ = false;          // between a controller's start and its end
 
     int controllers_ = 0;
     int programmed_ = 0;

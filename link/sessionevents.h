@@ -127,7 +127,9 @@ struct TSessionTiming {
 struct TUnitAnswer {
     enum TState : std::uint8_t {
         None,    // no unit: nothing is written into it, the record names none
-        Pending, // a serial number is being taken; the upload waits for it
+        Pending, // a serial number is being taken, or a label scanned; the upload
+                 // waits for it. Text, when given, names what is awaited ("Unit
+                 // Label") for the failure when it does not come in time.
         Known,   // Text is the unit
         Refused, // Text says why no unit can be had (a series used up)
     };

@@ -59,8 +59,9 @@ bool TLoaderSession::UnitReady()
         break;
     }
     if (UnitWaited_ >= kUnitWait) {
-        FailAndReset(TFailure::ParameterFile, QStringLiteral("No Serial Number From The Journal After %1 s")
-                                                  .arg(kUnitWait.count() / 1000));
+        const QString awaited = unit.Text.isEmpty() ? QStringLiteral("Serial Number From The Journal") : unit.Text;
+        FailAndReset(TFailure::ParameterFile,
+                     QStringLiteral("No %1 After %2 s").arg(awaited).arg(kUnitWait.count() / 1000));
         return false;
     }
     UnitWaited_ += kUnitPoll;

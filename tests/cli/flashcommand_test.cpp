@@ -24,7 +24,9 @@
 #include <algorithm>
 #include <map>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
+#include <unistd.h>
 #include <sstream>
 
 using namespace std::chrono_literals;
@@ -104,8 +106,22 @@ protected:
         io.err = err;
         io.timing = &timing;
         io.journalTiming = &journalTiming;
+        io.in = in;
+        // What the run has written so far, for a test that acts on it while
+        // the run goes on.
+        QTimer watching;
+        if (watch) {
+            QObject::connect(&watching, &QTimer::timeout, [&] {
+                std::string text(1 << 16, '\0');
+                const ssize_t n = ::pread(::fileno(out), text.data(), text.size(), 0);
+                text.resize(n > 0 ? std::size_t(n) : 0);
+                watch(text);
+            });
+            watching.start(10);
+        }
         TRunResult result;
         result.status = RunFlashCommand(args, io);
+        watching.stop();
         result.out = ReadAll(out);
         result.err = ReadAll(err);
         std::fclose(out);
@@ -144,6 +160,8 @@ protected:
 
     ScratchDir dir;
     std::vector<std::uint8_t> image = std::vector<std::uint8_t>(12 * 256);
+    int in = 0; // the run's standard input
+    std::function<void(const std::string& outSoFar)> watch;
     TSessionTiming timing;
     TSessionJournalTiming journalTiming;
 };
@@ -912,6 +930,135 @@ TEST_F(FlashCommand, AnImageChangedOnDiskDuringTheRunIsRefusedWhenPinnedAndSaidO
             EXPECT_EQ(sim.Sim().Flash(), changed);
         }
     }
+}
+
+// [Serial Numbers]: each controller is given the series' next number, written
+// into it through the parameter file and kept with its record; once the series
+// is used up, the next run is refused before any port is opened.
+TEST_F(FlashCommand, WritesEachControllerTheSeriesNextNumber)
+{
+    dir.WriteFile("serial.par", "000={serial}\nT12\n");
+    dir.WriteFile("Loader.ini", "[Ports]\nCOM1=" + (dir / "ttyQR740").string() +
+                                    "\n[Loader]\nQR740=qr740.ldr\n[Binary]\nQR 740=FW00303\n"
+                                    "[Load Parameters]\nParameter File=serial\n"
+                                    "[Serial Numbers]\nFormat=QR%06d\nFirst=41\nLast=42\n");
+    TSimRunner sim;
+    ASSERT_TRUE(sim.Start(SimOptions()));
+    TRunResult r = Run({"--count", "2", "--json"});
+    sim.Stop();
+
+    EXPECT_EQ(r.status, kExitProgrammed) << r.out << r.err;
+    EXPECT_EQ(sim.Sim().ParameterLines(),
+              (std::vector<std::string>{"ATCODE=1", "ATACCW=QR000041", "ATPILT12", "ATCODE=1", "ATACCW=QR000042",
+                                        "ATPILT12"}));
+    const auto controllers = r.Events("controller");
+    ASSERT_EQ(controllers.size(), 2u) << r.out;
+    EXPECT_EQ(controllers[0]["unit"].toString(), QStringLiteral("QR000041"));
+    EXPECT_EQ(controllers[1]["unit"].toString(), QStringLiteral("QR000042"));
+    std::vector<std::string> units;
+    for (const TJournalRecord& record : ReadJournal(dir / "journal.sqlite"))
+        units.push_back(record.Unit);
+    std::sort(units.begin(), units.end());
+    EXPECT_EQ(units, (std::vector<std::string>{"QR000041", "QR000042"}));
+
+    // The port is not even opened for a series that has nothing left to give.
+    TSimRunner again;
+    ASSERT_TRUE(again.Start(SimOptions()));
+    r = Run({});
+    again.Stop();
+    EXPECT_EQ(r.status, kExitSetUp) << r.out << r.err;
+    EXPECT_NE(r.err.find("the serial number series QR%06d (41 to 42) of [Serial Numbers] is used up"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(again.Said("the programmer opened the port")) << again.Transcript();
+    EXPECT_EQ(ReadJournal(dir / "journal.sqlite").size(), 2u);
+}
+
+// Labels on a pipe, written as an operator scans them, after the gang's
+// controllers have identified themselves: each port says it waits for one,
+// each controller takes one, each label goes once, and the run ends with the
+// labels.
+TEST_F(FlashCommand, LabelsUnitsFromAPipeAcrossAGang)
+{
+    dir.WriteFile("label.par", "000={serial}\n");
+    std::vector<std::unique_ptr<TSimRunner>> sims;
+    const std::string names = StartGang(sims, {"", ""});
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    in = pipe[0];
+    bool written = false;
+    watch = [&](const std::string& out) {
+        std::size_t waiting = 0;
+        for (std::size_t at = 0; (at = out.find("\"event\":\"waiting-for-unit\"", at)) != std::string::npos; ++at)
+            ++waiting;
+        if (written || waiting < 2)
+            return;
+        written = true;
+        // Blanks around a label and blank lines are no part of any label.
+        const std::string labels = "  LBL-A \r\n\n\t\nLBL-B";
+        EXPECT_EQ(::write(pipe[1], labels.data(), labels.size()), ssize_t(labels.size()));
+        ::close(pipe[1]);
+    };
+    const TRunResult r = Run({"--ports", names, "--params", (dir / "label.par").string(), "--json", "--units", "-"});
+    for (auto& sim : sims)
+        sim->Stop();
+    if (!written)
+        ::close(pipe[1]);
+    ::close(pipe[0]);
+
+    EXPECT_TRUE(written) << r.out;
+    EXPECT_EQ(r.status, kExitProgrammed) << r.out << r.err;
+    for (const QJsonObject& e : r.Events("waiting-for-unit"))
+        EXPECT_EQ(e["text"].toString(), QStringLiteral("waiting for a unit label"));
+    std::map<QString, QString> unitOfPort;
+    for (const QJsonObject& e : r.Events("controller")) {
+        EXPECT_EQ(e["outcome"].toString(), QStringLiteral("programmed with parameters"));
+        EXPECT_TRUE(unitOfPort.emplace(e["port"].toString(), e["unit"].toString()).second) << r.out;
+    }
+    ASSERT_EQ(unitOfPort.size(), 2u) << r.out;
+    std::vector<std::string> given;
+    for (std::size_t i = 0; i < sims.size(); ++i) {
+        const QString unit = unitOfPort[QStringLiteral("COM%1").arg(i + 1)];
+        given.push_back(unit.toStdString());
+        // The label a port's record carries is the one written into its unit.
+        EXPECT_EQ(sims[i]->Sim().ParameterLines(), (std::vector<std::string>{"ATCODE=1", "ATACCW=" + given.back()}));
+    }
+    std::sort(given.begin(), given.end());
+    EXPECT_EQ(given, (std::vector<std::string>{"LBL-A", "LBL-B"}));
+    std::vector<std::string> recorded;
+    for (const TJournalRecord& record : ReadJournal(dir / "journal.sqlite"))
+        recorded.push_back(record.Unit);
+    std::sort(recorded.begin(), recorded.end());
+    EXPECT_EQ(recorded, given);
+}
+
+// A controller that identifies itself once the labels have ended is refused
+// before its flash is touched, and no port takes another.
+TEST_F(FlashCommand, RefusesAControllerWhenTheLabelsHaveEnded)
+{
+    dir.WriteFile("labels.txt", "ONLY-1\n");
+    std::vector<std::unique_ptr<TSimRunner>> sims;
+    const std::string names = StartGang(sims, {"", ""});
+    const TRunResult r = Run({"--ports", names, "--units", (dir / "labels.txt").string()});
+    for (auto& sim : sims)
+        sim->Stop();
+
+    // Both controllers announce themselves at once; which one wins the label
+    // is the race of their handshakes.
+    const std::size_t labelled = r.out.find(" unit ONLY-1 programmed;");
+    EXPECT_NE(labelled, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(" unit ONLY-1 ", labelled + 1), std::string::npos) << r.out;
+    std::size_t programmedFlashes = 0;
+    for (auto& sim : sims)
+        programmedFlashes += sim->Sim().Flash() == image;
+    if (r.status == kExitFailed) {
+        EXPECT_NE(r.err.find(": No Unit Label Left\n"), std::string::npos) << r.err;
+        EXPECT_EQ(programmedFlashes, 1u);
+    } else {
+        // The other port's controller came after the labels ended: not taken.
+        EXPECT_EQ(r.status, kExitProgrammed) << r.out << r.err;
+    }
+    EXPECT_EQ(sims[0]->Count("(block 8)") + sims[1]->Count("(block 8)"), 1u);
 }
 
 } // namespace

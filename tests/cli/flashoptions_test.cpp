@@ -63,6 +63,19 @@ TEST(ParseFlashOptions, ReadsEveryOptionAndRefusesWhatIsWrong)
         {{"--summary", "--no-journal"}, TFlashAction::Error, {}, 1, 0, "--summary reads the journal"},
         {{"--identification", "QR740"}, TFlashAction::Error, {}, 1, 0, "--identification chooses records of"},
         {{"--image-sha256", "12ab"}, TFlashAction::Error, {}, 1, 0, "--image-sha256 needs the image's SHA-256"},
+        // A label names one unit; labels from a file run until they end.
+        {{"--unit", "QR-17"}, TFlashAction::Run, {}},
+        {{"--unit=QR-17", "--count", "1", "--port", "COM2"}, TFlashAction::Run, {"COM2"}},
+        {{"--units", "-"}, TFlashAction::Run, {}, 0},
+        {{"--units=labels.txt", "--count", "4"}, TFlashAction::Run, {}, 4},
+        {{"--unit", " "}, TFlashAction::Error, {}, 1, 0, "--unit needs a unit"},
+        {{"--units="}, TFlashAction::Error, {}, 1, 0, "--units needs a file, or - for standard input"},
+        {{"--unit", "A", "--unit", "B"}, TFlashAction::Error, {}, 1, 0, "--unit given twice"},
+        {{"--unit", "A", "--units", "-"}, TFlashAction::Error, {}, 1, 0, "--unit and --units exclude each other"},
+        {{"--unit", "A", "--ports", "COM1,COM2"}, TFlashAction::Error, {}, 1, 0, "--unit labels one controller"},
+        {{"--unit", "A", "--count", "2"}, TFlashAction::Error, {}, 1, 0, "--unit labels one controller"},
+        {{"--count", "0", "--unit", "A"}, TFlashAction::Error, {}, 1, 0, "--unit labels one controller"},
+        {{"--history", "--units", "-"}, TFlashAction::Error, {}, 1, 0, "--units only goes with a run"},
     };
     for (const Case& c : cases) {
         Args args{"qr740-flash"};
@@ -94,6 +107,7 @@ TEST(PrepareFlash, FindsWhatTheWindowWouldProgramAndRefusesWhatIsMissing)
     dir.WriteFile("bad.hex", ":0140000001BE\n:0140010002BD\n:00000001FF\n");
     dir.WriteFile("qr740.ldr", "LDR");
     dir.WriteFile("bench.par", "000=1\n");
+    dir.WriteFile("serial.par", "000=1\n1A0={serial}\n");
     const std::string folder = dir.Path().string();
     struct Case {
         const char* what;
@@ -127,6 +141,25 @@ TEST(PrepareFlash, FindsWhatTheWindowWouldProgramAndRefusesWhatIsMissing)
          TFlashSetup::UsageError, "port COM1 named twice"},
         {"one device by two names", "[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\n[Ports]\nCOM4={DIR}/qr740.ldr\n",
          {"--port", "COM4", "--port", "{DIR}/./qr740.ldr"}, TFlashSetup::UsageError, "are the same device"},
+        // The unit, from the series or the labels, and never from both.
+        {"a series", "[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\n[Serial Numbers]\nFormat=QR%06d\nLast=9\n"
+         "[Load Parameters]\nParameter File=serial\n", {}, TFlashSetup::Ready, "FW00303"},
+        {"a series without a last number", "[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\n"
+         "[Serial Numbers]\nFormat=QR%06d\nFirst=1\n", {}, TFlashSetup::SetUpError, "[Serial Numbers] in Loader.ini"},
+        {"a series that is no format", "[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\n"
+         "[Serial Numbers]\nFormat=QR%s\nLast=9\n", {}, TFlashSetup::SetUpError, "[Serial Numbers] in Loader.ini"},
+        {"a series without a journal", "[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\n"
+         "[Serial Numbers]\nFormat=QR%06d\nLast=9\n", {"--no-journal"}, TFlashSetup::SetUpError, "--no-journal has none"},
+        {"a series and a label", "[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\n"
+         "[Serial Numbers]\nFormat=QR%06d\nLast=9\n", {"--unit", "L1"}, TFlashSetup::UsageError, "exclude each other"},
+        {"a series and labels", "[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\n"
+         "[Serial Numbers]\nFormat=QR%06d\nLast=9\n", {"--units", "-"}, TFlashSetup::UsageError, "--units labels units"},
+        {"a serial number with nothing to write", "[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\n"
+         "[Load Parameters]\nParameter File=serial\n", {}, TFlashSetup::SetUpError, "serial.par writes each unit's"},
+        {"a label to write", "[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\n"
+         "[Load Parameters]\nParameter File=serial\n", {"--unit", "L1"}, TFlashSetup::Ready, "FW00303"},
+        {"labels from a file that is missing", "[Binary]\nQR 740=FW00303\n[Loader]\nQR740=qr740.ldr\n",
+         {"--units", "absent.txt"}, TFlashSetup::SetUpError, "absent.txt: No such file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
