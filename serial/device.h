@@ -75,7 +75,9 @@ public:
     // come, so that it learns when a reply begins, and the threshold once it
     // has waited out the time the rest needs on the line. Waiting on the device
     // for the whole threshold from the start would wake the thread (inside the
-    // wait) for every byte that trickles in.
+    // wait) for every byte that trickles in. Never above the threshold as it is
+    // when the count is applied: the thread read the threshold before, and a
+    // reader may have lowered it since.
     virtual int SetWakeCount(std::uint8_t /*count*/) { return 0; }
     // The time one character takes on the line at the current settings; zero
     // while unknown.

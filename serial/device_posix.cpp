@@ -309,15 +309,18 @@ public:
     int SetReadThreshold(std::uint8_t count) override
     {
         count = std::max<std::uint8_t>(count, 1);
-        NoteReadThreshold(count);
+        // The threshold changes under the lock that SetWakeCount reads it
+        // under: a wake count the event thread chose from a higher threshold
+        // read before is then either lowered here or clamped there.
         const std::lock_guard lock(termiosLock_);
+        NoteReadThreshold(count);
         return count < wakeCount_ ? WriteWakeCount(count) : 0;
     }
 
     int SetWakeCount(std::uint8_t count) override
     {
-        count = std::max<std::uint8_t>(count, 1);
         const std::lock_guard lock(termiosLock_);
+        count = std::clamp<std::uint8_t>(count, 1, std::max<std::uint8_t>(ReadThreshold(), 1));
         return count == wakeCount_ ? 0 : WriteWakeCount(count);
     }
 

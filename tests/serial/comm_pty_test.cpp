@@ -2,6 +2,7 @@
 // on the master side, the component opens the slave through a symlink.
 
 #include "vacomm.h"
+#include "device.h"
 #include "event_threads.h"
 #include "message_of.h"
 
@@ -660,6 +661,28 @@ TEST_F(CommOnPty, ARestThroughARequestAnnouncesTheWholeReplyAndEndsWhenTheThresh
     ASSERT_TRUE(WaitUntil([&] { return counts.size() == 3; }));
     EXPECT_EQ(counts, (std::vector<std::int32_t>{3, 1, 6}));
     EXPECT_EQ(heard, (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+}
+
+// The event thread reads the threshold, then sets the device's wake count from
+// it; a reader that lowers the threshold in between must win, or the thread
+// waits for bytes that are not coming.
+TEST(DeviceOnPty, AThresholdLoweredWhileTheWakeCountIsChosenWins)
+{
+    ScratchDir dir;
+    PtyPair pty(dir / "ttyQR");
+    const auto device = VaCreateSystemDevice();
+    ASSERT_EQ(device->Open(pty.Link().string()).Error, 0);
+    ASSERT_EQ(device->SetReadThreshold(10), 0);
+    const std::uint8_t seenByTheThread = device->ReadThreshold();
+    ASSERT_EQ(device->SetReadThreshold(2), 0);
+    ASSERT_EQ(device->SetWakeCount(seenByTheThread), 0);
+    pty.Write({1, 2});
+    int error = 0;
+    const TVaHandle wake = VaCreateEventHandle(error);
+    ASSERT_EQ(error, 0);
+    EXPECT_EQ(device->WaitReadable(true, wake, 3000), TVaDeviceWait::Readable);
+    VaCloseHandle(wake);
+    device->Close();
 }
 
 TEST_F(CommOnPty, CloseInsideAHandlerEndsTheThreadAfterTheHandler)
