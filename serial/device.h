@@ -89,7 +89,8 @@ public:
         return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(sendingEndsNs_.load()));
     }
     // Waits for `wake` alone during `period`, however many bytes arrive
-    // meanwhile: Woken or TimedOut.
+    // meanwhile: Woken, TimedOut, or HungUp where the device can tell that the
+    // line has gone (nothing will come to rest for then).
     virtual TVaDeviceWait Rest(TVaHandle wake, std::chrono::nanoseconds period)
     {
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(period).count();
@@ -143,6 +144,10 @@ protected:
         const std::int64_t from = std::max(now, sendingEndsNs_.load());
         sendingEndsNs_.store(from + std::int64_t(count) * charTimeNs_.load());
     }
+
+    // Called by Purge when the transmit queue is emptied: nothing written so
+    // far is on its way any more, and no rest may wait for its line time.
+    void NoteSendingDropped() { sendingEndsNs_.store(0); }
 
 private:
     std::atomic<std::uint32_t> eventMask_{0};

@@ -326,12 +326,17 @@ public:
 
     TVaDeviceWait Rest(TVaHandle wake, std::chrono::nanoseconds period) override
     {
-        pollfd fd{wake, POLLIN, 0};
+        // The device is watched for nothing but its hang-up, which poll reports
+        // whatever is asked: a rest through a reply that will never come (the
+        // adapter pulled out) ends at once.
+        pollfd fds[2] = {{wake, POLLIN, 0}, {fd_, 0, 0}};
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(period);
         const timespec timeout{seconds.count(), long((period - seconds).count())};
-        const int n = ::ppoll(&fd, 1, &timeout, nullptr);
-        if (n > 0 && (fd.revents & POLLIN))
+        const int n = ::ppoll(fds, 2, &timeout, nullptr);
+        if (n > 0 && (fds[0].revents & POLLIN))
             return TVaDeviceWait::Woken;
+        if (n > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)))
+            return TVaDeviceWait::HungUp;
         // An interrupted rest ends early; the thread looks at the device then.
         return TVaDeviceWait::TimedOut;
     }
@@ -376,6 +381,8 @@ public:
         if (!tx && !rx)
             return 0;
         const int queue = (tx && rx) ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH;
+        if (tx)
+            NoteSendingDropped();
         if (::ioctl(fd_, TCFLSH, queue) != 0) {
             // A hung-up line (unplugged adapter, closed peer) has no queues
             // left to empty and answers EIO to every request. Failing here would

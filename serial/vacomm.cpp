@@ -369,6 +369,10 @@ void TVaCustomComm::Purge(std::uint32_t flags)
         RaiseCommError("Error clearing buffers (%d), %s", error);
     if (thread_ && (flags & (kPurgeRxAbort | kPurgeRxClear)))
         thread_->SetAnnounced(0);
+    // The event thread may be resting through the line time of what was just
+    // dropped (see Send); the device has forgotten it, and the rest must too.
+    if (thread_ && (flags & (kPurgeTxAbort | kPurgeTxClear)))
+        thread_->Nudge();
 }
 
 void TVaCustomComm::OpenDevice()

@@ -153,6 +153,8 @@ struct TVaCommThread::TWatch {
     bool paced = false;
     // The end of sending that a rest has already waited for.
     std::chrono::steady_clock::time_point restedForSending;
+    // The last rest ended because the line hung up.
+    bool restHungUp = false;
 };
 
 TVaCommThread::TVaCommThread(std::shared_ptr<TVaDevice> device, TThreadPriority priority)
@@ -326,9 +328,21 @@ std::uint32_t TVaCommThread::WaitForEvents(TWatch& w)
         return events;
 
     const bool rx = (mask & kEvRxChar) != 0;
+    // Marked before the threshold and the end of sending are read: a reader
+    // that changes either from here on signals the wake event (see Nudge), so
+    // a rest chosen from the old values ends at once; a change made before is
+    // in what is read.
+    resting_.store(true);
     const std::uint8_t threshold = device_->ReadThreshold();
-    if (rx && RestForTheRest(w, threshold))
+    const bool rested = rx && RestForTheRest(w, threshold);
+    resting_.store(false);
+    if (rested) {
+        if (w.restHungUp) {
+            w.restHungUp = false;
+            return HangUp(w, mask);
+        }
         return PendingEvents(w, mask);
+    }
     // Below the threshold the device is not readable yet, so waiting for it is
     // waiting for the rest.
     const bool unread = w.inQueue > 0 && w.inQueue >= threshold;
@@ -391,7 +405,7 @@ bool TVaCommThread::RestForTheRest(TWatch& w, std::uint8_t threshold)
         const auto charTime = device_->CharTime();
         const auto rest = charTime * (threshold - w.inQueue) - charTime / 2;
         if (rest >= charTime) {
-            Rest(rest);
+            Rest(w, rest);
             return true;
         }
     }
@@ -415,25 +429,32 @@ bool TVaCommThread::RestWhileSending(TWatch& w, std::uint8_t threshold)
     const auto rest = sendingEnds + charTime * threshold - charTime / 2 - std::chrono::steady_clock::now();
     if (rest < charTime)
         return false;
-    Rest(rest);
+    Rest(w, rest);
     return true;
 }
 
-void TVaCommThread::Rest(std::chrono::nanoseconds period)
+void TVaCommThread::Rest(TWatch& w, std::chrono::nanoseconds period)
 {
-    resting_.store(true);
-    if (device_->Rest(WakeEvent.Handle(), period) == TVaDeviceWait::Woken) {
+    switch (device_->Rest(WakeEvent.Handle(), period)) {
+    case TVaDeviceWait::Woken:
         // Woken to stop or nudged. Resetting cannot lose a stop: Stop sets
-        // its flag before it signals, and the flag is read before any wait.
+        // its flag before it signals, and the flag is read as the thread
+        // leaves the device, after this pass.
         WakeEvent.Reset();
+        break;
+    case TVaDeviceWait::HungUp:
+        w.restHungUp = true;
+        break;
+    default:
+        break;
     }
-    resting_.store(false);
 }
 
 void TVaCommThread::Nudge()
 {
     // Only a rest ignores the device; a wait on it ends by itself when the
-    // bytes are enough (see SetReadThreshold).
+    // bytes are enough (see SetReadThreshold). A nudge that comes after the
+    // rest has ended costs one more pass, nothing else.
     if (resting_.load())
         WakeEvent.Signal();
 }

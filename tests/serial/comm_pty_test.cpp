@@ -685,6 +685,108 @@ TEST(DeviceOnPty, AThresholdLoweredWhileTheWakeCountIsChosenWins)
     device->Close();
 }
 
+// On a line seen to pace its bytes, a handler that writes a request and raises
+// the threshold sends the event thread to rest through the request's line time
+// and the reply's. At 300 baud the 4 KiB request below is over two minutes.
+class RestingOnPty : public CommOnPty {
+protected:
+    RestingOnPty()
+    {
+        port.SetBaudrate(br300);
+        port.OnRxChar = [this](TVaCustomComm* sender, std::int32_t count) {
+            counts.push_back(count);
+            ReadAll(count);
+            if (onReply)
+                onReply(sender);
+        };
+    }
+
+    // Opens the port and shows it a reply that trickles in.
+    void OpenOnAPacedLine()
+    {
+        port.Open();
+        port.SetRxThreshold(3);
+        Trickle({1, 2, 3});
+        ASSERT_TRUE(WaitUntil([&] { return counts.size() == 1; }));
+    }
+
+    void Trickle(const Bytes& reply)
+    {
+        pty.Write({reply.front()});
+        RunEventsFor(50ms);
+        pty.Write(Bytes(reply.begin() + 1, reply.end()));
+    }
+
+    void SendLongRequest(TVaCustomComm* sender)
+    {
+        sender->Send(longRequest.data(), std::int32_t(longRequest.size()));
+    }
+
+    const Bytes longRequest = Bytes(4096, 0x55);
+    std::vector<std::int32_t> counts;
+    std::function<void(TVaCustomComm*)> onReply;
+};
+
+// What a purge drops never reaches the line: neither a rest under way nor the
+// next one may wait for its line time.
+TEST_F(RestingOnPty, APurgeEndsTheRestThroughWhatItDropped)
+{
+    OpenOnAPacedLine();
+    // Purged and followed by a short request inside one handler: the next rest
+    // is chosen from what is left to send.
+    onReply = [this](TVaCustomComm* sender) {
+        onReply = nullptr;
+        SendLongRequest(sender);
+        sender->PurgeReadWrite();
+        const std::uint8_t shortRequest[] = {'V', 'V', 'V'};
+        sender->Send(shortRequest, 3);
+        sender->SetRxThreshold(5);
+    };
+    Trickle({4, 5, 6});
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 2; }));
+    Trickle({7, 8, 9, 10, 11});
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 3; }, 3s))
+        << "the rest waited for the line time of purged bytes";
+
+    // Purged while the thread already rests through it.
+    onReply = [this](TVaCustomComm* sender) {
+        onReply = nullptr;
+        SendLongRequest(sender);
+        sender->SetRxThreshold(10);
+    };
+    Trickle({12, 13, 14, 15, 16});
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 4; }));
+    RunEventsFor(100ms);
+    port.PurgeReadWrite();
+    Trickle(Bytes(10, 0x2A));
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 5; }, 3s))
+        << "the rest under way outlived the purge";
+    EXPECT_EQ(counts, (std::vector<std::int32_t>{3, 3, 5, 5, 10}));
+}
+
+// A line that hangs up sends nothing more: the rest ends, and the failure is
+// reported as for a thread that waited on the device.
+TEST_F(RestingOnPty, ARestEndsWhenTheLineHangsUp)
+{
+    ReportCollector reports;
+    OpenOnAPacedLine();
+    onReply = [this](TVaCustomComm* sender) {
+        onReply = nullptr;
+        SendLongRequest(sender);
+        sender->SetRxThreshold(10);
+    };
+    Trickle({4, 5, 6});
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 2; }));
+    RunEventsFor(100ms);
+    pty.ReleaseSlave();
+    pty.HangUp();
+    EXPECT_TRUE(WaitUntil([&] { return !reports.texts.empty(); }, 3s))
+        << "the rest outlived the line";
+    EXPECT_EQ(reports.texts,
+              std::vector<std::string>{"Error retrieving statistics (5), Input/output error"});
+    port.Close();
+}
+
 TEST_F(CommOnPty, CloseInsideAHandlerEndsTheThreadAfterTheHandler)
 {
     int calls = 0;
