@@ -18,12 +18,33 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 using TVaHandle = int;
 inline constexpr TVaHandle kVaInvalidHandle = -1;
 
 // Waiting for ever, where a wait takes milliseconds.
 inline constexpr std::int32_t kVaInfinite = -1;
+
+// How the event thread learns that a reply it waits for is whole.
+enum class TVaWakeStrategy : std::uint8_t {
+    // The device's wake count (VMIN) follows the reader's threshold: the
+    // driver takes a change of the special characters alone without a word
+    // to the hardware.
+    WakeCount,
+    // The wake count stays at one: the thread wakes at a reply's first byte,
+    // then rests on its wake event through the reply's line time. For drivers
+    // that answer every settings change with requests to the adapter (a USB
+    // control transfer each, under the lock the receive path takes), and for
+    // any driver not known to be cheap.
+    Rest,
+};
+
+// The strategy for the tty driver that sysfs names ("ftdi_sio", "pl2303",
+// "serial8250"; "pty" for a pseudo-terminal, which sysfs does not list).
+// `serialCore`: the tty is a port of the serial core, whose uart_set_termios
+// compares before it touches the UART, whatever the driver below is named.
+TVaWakeStrategy VaWakeStrategyOf(std::string_view driver, bool serialCore);
 
 enum class TVaDeviceWait : std::uint8_t {
     Readable, // received bytes are waiting (or the device wants to be looked at)
@@ -96,6 +117,13 @@ public:
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(period).count();
         return WaitReadable(false, wake, std::int32_t(ms));
     }
+    // The tty driver the device belongs to, as sysfs names it; empty where
+    // unknown.
+    virtual std::string Driver() const { return {}; }
+    virtual TVaWakeStrategy WakeStrategy() const { return TVaWakeStrategy::WakeCount; }
+    // How many times the device's terminal settings have been written since
+    // it was opened, for the figures: each is a request to a USB adapter.
+    virtual std::uint64_t SettingsWrites() const { return 0; }
     // Selects the line events that the event thread waits for.
     virtual int SetEventMask(std::uint32_t mask)
     {
@@ -168,8 +196,10 @@ struct TVaTerminalFlags {
 };
 TVaTerminalFlags VaTerminalFlagsOf(const TVaLineSettings& line);
 
-// The operating system's serial device.
-std::shared_ptr<TVaDevice> VaCreateSystemDevice();
+// The operating system's serial device. `driver`, where not empty, names the
+// tty driver in place of sysfs: a pseudo-terminal then takes the wake strategy
+// of the adapter it stands for.
+std::shared_ptr<TVaDevice> VaCreateSystemDevice(std::string driver = {});
 
 // The system's description of an error number, trimmed.
 std::string VaSystemErrorText(int error);

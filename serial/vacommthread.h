@@ -72,6 +72,10 @@ private:
     // Waits out the line time that the bytes still missing to `threshold`
     // need, once they have begun to come; true when it rested.
     bool RestForTheRest(TWatch& watch, std::uint8_t threshold);
+    // The same where the device cannot be made to wait for the threshold
+    // (TVaWakeStrategy::Rest): rests until the bytes should all be there, and
+    // again, for longer each time, while they are not.
+    bool RestUntilWhole(TWatch& watch, std::uint8_t threshold);
     // Waits out the line time of what was last written and of a reply of
     // `threshold` bytes behind it; true when it rested.
     bool RestWhileSending(TWatch& watch, std::uint8_t threshold);

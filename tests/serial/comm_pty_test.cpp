@@ -3,6 +3,8 @@
 
 #include "vacomm.h"
 #include "device.h"
+#include "vadcb.h"
+#include "vasupport.h"
 #include "event_threads.h"
 #include "message_of.h"
 
@@ -683,6 +685,95 @@ TEST(DeviceOnPty, AThresholdLoweredWhileTheWakeCountIsChosenWins)
     EXPECT_EQ(device->WaitReadable(true, wake, 3000), TVaDeviceWait::Readable);
     VaCloseHandle(wake);
     device->Close();
+}
+
+// A port whose device is told its driver: a pseudo-terminal standing in for the
+// adapter it names.
+class NamedDriverComm : public TVaComm {
+public:
+    explicit NamedDriverComm(std::string driver) : driver_(std::move(driver)) {}
+    std::shared_ptr<TVaDevice> device;
+
+protected:
+    void OpenDevice() override
+    {
+        device = VaCreateSystemDevice(driver_);
+        if (const int error = device->Open(FormatDeviceName(DeviceName(), PortNum())).Error)
+            VaRaiseCommError("Open failed (%d), %s", error);
+        AttachDevice(device);
+    }
+
+private:
+    std::string driver_;
+};
+
+// Each strategy over one whole session held as the programmer holds it: a
+// request sent from each notification, the threshold set for the reply, and
+// replies slower than their line. Every reply is announced once and whole; the
+// drivers that answer a settings change with USB requests get no settings
+// written between open and close. An empty name is read from sysfs.
+TEST(WakeStrategyOnPty, ASessionWritesSettingsOnlyWhereTheDriverTakesThemForFree)
+{
+    const struct {
+        const char* driver;
+        const char* found;
+        TVaWakeStrategy strategy;
+    } cases[] = {
+        {"", "pty", TVaWakeStrategy::WakeCount},
+        {"cp210x", "cp210x", TVaWakeStrategy::WakeCount},
+        {"ftdi_sio", "ftdi_sio", TVaWakeStrategy::Rest},
+        {"an_unknown_uart", "an_unknown_uart", TVaWakeStrategy::Rest},
+    };
+    constexpr int kBlocks = 6;
+    const Bytes reply = {0x06, 1, 2, 3, 4, 5};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.found);
+        ScratchDir dir;
+        PtyPair pty(dir / "ttyQR");
+        NamedDriverComm port(c.driver);
+        port.SetDeviceName(pty.Link().string());
+        port.SetBaudrate(br9600);
+        port.SetFlowControl(fcNone);
+        port.SetDTRControl(dtrDisable);
+        port.SetRTSControl(rtsDisable);
+        port.SetMonitorEvents({ceRxChar});
+        std::vector<std::int32_t> counts;
+        Bytes heard;
+        int sent = 0;
+        const auto request = [&](TVaCustomComm* sender) {
+            const std::uint8_t bytes[] = {'P', std::uint8_t(sent++)};
+            sender->Send(bytes, 2);
+            sender->SetRxThreshold(std::int32_t(reply.size()));
+        };
+        port.OnRxChar = [&](TVaCustomComm* sender, std::int32_t count) {
+            counts.push_back(count);
+            std::uint8_t ch = 0;
+            for (std::int32_t i = 0; i < count && sender->ReadChar(ch); ++i)
+                heard.push_back(ch);
+            if (sent < kBlocks)
+                request(sender);
+        };
+        port.Open();
+        EXPECT_EQ(port.device->Driver(), c.found);
+        EXPECT_EQ(port.device->WakeStrategy(), c.strategy);
+        const std::uint64_t atOpen = port.device->SettingsWrites();
+        request(&port);
+        for (int block = 0; block < kBlocks; ++block) {
+            ASSERT_EQ(pty.Read(2), (Bytes{'P', std::uint8_t(block)}));
+            pty.Write({reply.front()});
+            RunEventsFor(20ms);
+            pty.Write(Bytes(reply.begin() + 1, reply.end()));
+            ASSERT_TRUE(WaitUntil([&] { return counts.size() == std::size_t(block + 1); }));
+        }
+        const std::uint64_t during = port.device->SettingsWrites() - atOpen;
+        port.Close();
+        EXPECT_EQ(counts, std::vector<std::int32_t>(kBlocks, std::int32_t(reply.size())));
+        EXPECT_EQ(heard.size(), reply.size() * kBlocks);
+        if (c.strategy == TVaWakeStrategy::Rest)
+            EXPECT_EQ(during, 0u);
+        else
+            EXPECT_GT(during, 0u) << "the threshold was meant to reach VMIN";
+    }
 }
 
 // On a line seen to pace its bytes, a handler that writes a request and raises
