@@ -1127,6 +1127,20 @@ TEST(CommOnUart, AsksForLowLatencyWhileOpenAndPutsTheFlagBack)
     ::close(probe);
 }
 
+// A UART of the serial core is found in sysfs through the core's own port
+// devices, up to the bus device's driver, and keeps VMIN following the reader.
+TEST(CommOnUart, ItsDriverIsReadFromSysfsAndTakesVminForFree)
+{
+    const auto device = VaCreateSystemDevice();
+    const TVaOpenResult opened = device->Open("/dev/ttyS0");
+    if (opened.Error != 0)
+        GTEST_SKIP() << "/dev/ttyS0 cannot be opened here: " << std::strerror(opened.Error);
+    EXPECT_FALSE(device->Driver().empty());
+    EXPECT_NE(device->Driver(), "port") << "a serial-base device was taken for the driver";
+    EXPECT_EQ(device->WakeStrategy(), TVaWakeStrategy::WakeCount) << device->Driver();
+    device->Close();
+}
+
 TEST(CommLifetime, DestroyingAnOpenPortWithADispatchOnItsWayIsSafe)
 {
     ScratchDir dir;
