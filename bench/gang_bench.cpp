@@ -3,16 +3,19 @@
 // processes side by side for comparison. Prints a table; nothing here passes or
 // fails on time.
 //
-//   qr740-gang-bench [--quick] [--ports 1,4,16]
+//   qr740-gang-bench [--quick] [--ports 1,4,16,32,64] [--busy-only | --no-busy] [--keep]
 //
 // Per run: each port's wire efficiency (the line time of the bytes exchanged
 // from the erase request to the last block's reply, against the wall time the
 // simulator saw), the aggregate throughput against N times one port's, the
 // programmer's turnarounds as the simulators measured them on their lines, the
 // processor time per port per second of line time, and the peak resident
-// memory. A last run repeats N ports while one more port uploads a 60 KiB
-// loader, one keeps going through its restart pause, and one has its adapter
-// unplugged.
+// memory. A second table gives the programmer's and the simulators' processor
+// time over the run, the programmer's split by thread, its peak descriptors
+// and threads, and the machine's load. A last run repeats 16 ports while one
+// more port uploads a 60 KiB loader, one keeps going through its restart
+// pause, and one has its adapter unplugged (--busy-only runs that alone;
+// --keep leaves the transcripts).
 
 #include <fcntl.h>
 #include <signal.h>
@@ -27,6 +30,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <numeric>
 #include <sstream>
 #include <string>
@@ -85,6 +89,73 @@ TUsage Reap(pid_t pid)
     return {Seconds(usage.ru_utime) + Seconds(usage.ru_stime), usage.ru_maxrss};
 }
 
+// Left in place with --keep, to read the transcripts of a run afterwards.
+bool gKeep = false;
+
+// What the programmer holds while it runs, looked at every few hundred
+// milliseconds: its open descriptors and threads at their most, and the
+// processor time of its threads by kind at the last look.
+struct TWatched {
+    std::size_t peakDescriptors = 0;
+    std::size_t peakThreads = 0;
+    double eventThreadsCpu = 0; // seconds, all event threads together
+    double mainCpu = 0;
+    double otherCpu = 0; // the journal's thread and any other
+    // Each thread's time at its last look, by thread id: an event thread ends
+    // with its port, before the process does.
+    std::map<std::string, std::pair<int, double>> byThread;
+};
+
+void Look(pid_t pid, TWatched& w)
+{
+    const fs::path proc = "/proc/" + std::to_string(pid);
+    std::error_code ec;
+    std::size_t fds = 0;
+    for (auto it = fs::directory_iterator(proc / "fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+        ++fds;
+    w.peakDescriptors = std::max(w.peakDescriptors, fds);
+    std::size_t threads = 0;
+    const double tick = double(::sysconf(_SC_CLK_TCK));
+    for (auto it = fs::directory_iterator(proc / "task", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        ++threads;
+        std::ifstream statFile(it->path() / "stat");
+        std::string stat;
+        std::getline(statFile, stat);
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        const std::string name = stat.substr(stat.find('(') + 1, close - stat.find('(') - 1);
+        std::istringstream fields(stat.substr(close + 2));
+        std::vector<std::string> f;
+        for (std::string x; fields >> x;)
+            f.push_back(x);
+        if (f.size() < 13)
+            continue;
+        const double cpu = (std::stod(f[11]) + std::stod(f[12])) / tick;
+        const std::string tid = it->path().filename().string();
+        const int kind = name == "VaCommThread" ? 0 : tid == std::to_string(pid) ? 1 : 2;
+        w.byThread[tid] = {kind, cpu};
+    }
+    w.peakThreads = std::max(w.peakThreads, threads);
+    w.eventThreadsCpu = w.mainCpu = w.otherCpu = 0;
+    for (const auto& [tid, t] : w.byThread)
+        (t.first == 0 ? w.eventThreadsCpu : t.first == 1 ? w.mainCpu : w.otherCpu) += t.second;
+}
+
+// Waits for the programmer to end by itself, looking at it meanwhile.
+TUsage Watch(pid_t pid, TWatched& w)
+{
+    for (;;) {
+        int status = 0;
+        rusage usage{};
+        const pid_t done = ::wait4(pid, &status, WNOHANG, &usage);
+        if (done == pid || done < 0)
+            return {Seconds(usage.ru_utime) + Seconds(usage.ru_stime), usage.ru_maxrss};
+        Look(pid, w);
+        std::this_thread::sleep_for(250ms);
+    }
+}
+
 class TScratch {
 public:
     TScratch()
@@ -92,7 +163,13 @@ public:
         char name[] = "/tmp/qr740-gang-XXXXXX";
         path_ = ::mkdtemp(name);
     }
-    ~TScratch() { fs::remove_all(path_); }
+    ~TScratch()
+    {
+        if (gKeep)
+            std::fprintf(stderr, "kept %s\n", path_.c_str());
+        else
+            fs::remove_all(path_);
+    }
     const fs::path& Path() const { return path_; }
 
 private:
@@ -121,14 +198,16 @@ public:
     TSim& operator=(const TSim&) = delete;
 
     void Signal(int signal) { ::kill(pid_, signal); }
-    // Ends it; its files are written.
-    void Stop()
+    // Ends it; its files are written. Returns the processor time it took.
+    double Stop()
     {
+        double cpu = 0;
         if (pid_ > 0) {
             ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
+            cpu = Reap(pid_).cpu;
             pid_ = -1;
         }
+        return cpu;
     }
     const fs::path& Link() const { return link_; }
     const fs::path& Transcript() const { return transcript_; }
@@ -203,7 +282,11 @@ struct TRunFigures {
     double p99 = 0;
     double worstP99 = 0; // of the port whose p99 is worst
     double cpuPerLineSecond = 0;
+    double cpuShare = 0;     // the programmer's processor time over the run's wall time, all ports
+    double simsShare = 0;    // the same for the simulators together
+    double wall = 0;         // seconds, from the programmer's start to its end
     long peakKiB = 0;
+    TWatched watched;
     bool complete = false;
 };
 
@@ -251,7 +334,9 @@ TRunFigures RunGang(const fs::path& bin, std::size_t ports, std::size_t blocks, 
     const fs::path flash = bin / "qr740-flash";
     std::vector<std::string> common = {flash.string(), "--folder", dir.string(), "--quiet"};
     TUsage usage;
+    TWatched watched;
     bool complete = true;
+    const auto started = Clock::now();
     if (mode == TMode::Processes) {
         std::vector<pid_t> pids;
         for (std::size_t i = 0; i < ports; ++i) {
@@ -285,17 +370,23 @@ TRunFigures RunGang(const fs::path& bin, std::size_t ports, std::size_t blocks, 
                     return Count(s->Transcript(), "-> frame 'P'") >= blocks;
                 });
             };
-            while (!allDone() && Clock::now() < deadline)
+            while (!allDone() && Clock::now() < deadline) {
+                Look(pid, watched);
                 std::this_thread::sleep_for(500ms);
+            }
             complete = allDone();
             ::kill(pid, SIGTERM);
+            usage = Reap(pid);
+        } else {
+            usage = Watch(pid, watched);
         }
-        usage = Reap(pid);
     }
+    const double wall = std::chrono::duration<double>(Clock::now() - started).count();
+    double simsCpu = 0;
     for (auto& s : sims)
-        s->Stop();
+        simsCpu += s->Stop();
     for (auto& s : extras)
-        s->Stop();
+        simsCpu += s->Stop();
 
     TRunFigures run;
     run.complete = complete;
@@ -317,8 +408,22 @@ TRunFigures RunGang(const fs::path& bin, std::size_t ports, std::size_t blocks, 
     run.median = Quantile(all, 0.5);
     run.p99 = Quantile(all, 0.99);
     run.cpuPerLineSecond = line > 0 ? usage.cpu / line : 0;
+    run.wall = wall;
+    run.cpuShare = wall > 0 ? usage.cpu / wall : 0;
+    run.simsShare = wall > 0 ? simsCpu / wall : 0;
     run.peakKiB = usage.peakKiB;
+    run.watched = watched;
     return run;
+}
+
+// The machine's 1-minute load average: the figures mean little beside a busy
+// neighbour, and the reader should see it.
+std::string LoadAverage()
+{
+    std::ifstream in("/proc/loadavg");
+    std::string first;
+    in >> first;
+    return first;
 }
 
 std::vector<std::size_t> PortCounts(const std::string& list)
@@ -335,15 +440,24 @@ std::vector<std::size_t> PortCounts(const std::string& list)
 int main(int argc, char** argv)
 {
     bool quick = false;
-    std::vector<std::size_t> counts = {1, 4, 16};
+    // Only the last row, with the busy ports: the one to profile.
+    bool busyOnly = false;
+    bool noBusy = false;
+    std::vector<std::size_t> counts = {1, 4, 16, 32, 64};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--quick")
             quick = true;
         else if (arg == "--ports" && i + 1 < argc)
             counts = PortCounts(argv[++i]);
+        else if (arg == "--busy-only")
+            busyOnly = true;
+        else if (arg == "--keep")
+            gKeep = true;
+        else if (arg == "--no-busy")
+            noBusy = true;
         else {
-            std::fprintf(stderr, "usage: qr740-gang-bench [--quick] [--ports 1,4,16]\n");
+            std::fprintf(stderr, "usage: qr740-gang-bench [--quick] [--ports 1,4,16,32,64] [--busy-only | --no-busy] [--keep]\n");
             return 2;
         }
     }
@@ -362,21 +476,39 @@ int main(int argc, char** argv)
     double single = 0;
     std::vector<std::pair<std::string, std::pair<std::size_t, TMode>>> runs;
     for (const std::size_t n : counts) {
+        if (busyOnly)
+            break;
         runs.push_back({std::to_string(n) + (n == 1 ? " port, one process" : " ports, one process"),
                         {n, TMode::OneProcess}});
-        if (n > 1)
+        // Beyond 16 the comparison with a process a port is left out: it
+        // only grows by a whole program a port (about 18 MiB), and 64 of them
+        // would crowd out what is measured on a small machine.
+        if (n > 1 && n <= 16)
             runs.push_back({std::to_string(n) + " ports, " + std::to_string(n) + " processes", {n, TMode::Processes}});
     }
-    const std::size_t busy = counts.back();
-    runs.push_back({std::to_string(busy) + " ports + 3 busy, one process", {busy, TMode::Busy}});
+    // The busy row keeps 16 quiet ports where 16 is asked for, to compare with
+    // the quiet row of the same width.
+    const std::size_t busy = std::find(counts.begin(), counts.end(), 16) != counts.end() ? 16 : counts.back();
+    if (!noBusy)
+        runs.push_back({std::to_string(busy) + " ports + 3 busy, one process", {busy, TMode::Busy}});
+    struct TDone {
+        std::string name;
+        TRunFigures figures;
+        std::string loadBefore, loadAfter;
+    };
+    std::vector<TDone> done;
     for (const auto& [name, what] : runs) {
         const auto [n, mode] = what;
+        const std::string loadBefore = LoadAverage();
         const TRunFigures f = RunGang(bin, n, blocks, mode);
+        done.push_back({name, f, loadBefore, LoadAverage()});
         if (n == 1 && mode == TMode::OneProcess)
             single = f.throughput;
+        // Against one port's where it was measured, else against the line.
+        const double reference = single > 0 ? single : 1.0;
         char efficiency[32], throughput[32], turnaround[48], worst[32], cpu[32], rss[32];
         std::snprintf(efficiency, sizeof efficiency, "%.4f", f.minEfficiency);
-        std::snprintf(throughput, sizeof throughput, "%.4f", single > 0 ? f.throughput / (double(n) * single) : 0);
+        std::snprintf(throughput, sizeof throughput, "%.4f", f.throughput / (double(n) * reference));
         std::snprintf(turnaround, sizeof turnaround, "%.3f / %.3f ms", f.median * 1e3, f.p99 * 1e3);
         std::snprintf(worst, sizeof worst, "%.3f ms", f.worstP99 * 1e3);
         std::snprintf(cpu, sizeof cpu, "%.3f%%", f.cpuPerLineSecond * 100);
@@ -385,8 +517,36 @@ int main(int argc, char** argv)
                     throughput, turnaround, worst, cpu, rss, f.complete ? "" : " (incomplete)");
         std::fflush(stdout);
     }
+
+    // Where the processor time went, and what the one process held.
+    std::printf("\n| %-34s | %-7s | %-11s | %-11s | %-26s | %-9s | %-7s | %-15s |\n", "run", "wall",
+                "programmer", "simulators", "event threads/main/other", "peak fds", "threads", "load before/after");
+    std::printf("|%s|%s|%s|%s|%s|%s|%s|%s|\n", std::string(36, '-').c_str(), std::string(9, '-').c_str(),
+                std::string(13, '-').c_str(), std::string(13, '-').c_str(), std::string(28, '-').c_str(),
+                std::string(11, '-').c_str(), std::string(9, '-').c_str(), std::string(17, '-').c_str());
+    for (const TDone& d : done) {
+        const TRunFigures& f = d.figures;
+        const TWatched& w = f.watched;
+        const bool one = w.peakThreads > 0;
+        char wall[32], programmer[32], sims[32], split[64], fds[32], threads[32], load[48];
+        std::snprintf(wall, sizeof wall, "%.1f s", f.wall);
+        std::snprintf(programmer, sizeof programmer, "%.2f%%", f.cpuShare * 100);
+        std::snprintf(sims, sizeof sims, "%.2f%%", f.simsShare * 100);
+        if (one)
+            std::snprintf(split, sizeof split, "%.2f / %.2f / %.2f s", w.eventThreadsCpu, w.mainCpu, w.otherCpu);
+        else
+            std::snprintf(split, sizeof split, "-");
+        std::snprintf(fds, sizeof fds, one ? "%zu" : "-", w.peakDescriptors);
+        std::snprintf(threads, sizeof threads, one ? "%zu" : "-", w.peakThreads);
+        std::snprintf(load, sizeof load, "%s / %s", d.loadBefore.c_str(), d.loadAfter.c_str());
+        std::printf("| %-34s | %-7s | %-11s | %-11s | %-26s | %-9s | %-7s | %-15s |\n", d.name.c_str(), wall,
+                    programmer, sims, split, fds, threads, load);
+    }
     std::printf("\nefficiency: the lowest of the ports; throughput: over all ports, against N times one port's;\n"
                 "CPU/port/line s: processor time per port per second of line time (%% of a core);\n"
-                "peak RSS: of the one process, or summed over the N processes.\n");
+                "peak RSS: of the one process, or summed over the N processes;\n"
+                "programmer, simulators: processor time over the run's wall time, in %% of one core;\n"
+                "event threads/main/other: the one process's processor time by thread (other: the journal's);\n"
+                "peak fds, threads: of the one process; load: the machine's 1-minute load average.\n");
     return 0;
 }

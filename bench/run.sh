@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prints the programmer's figures against the line's limit as a table.
-#   bench/run.sh           the full measurements (about twenty minutes)
+#   bench/run.sh           the full measurements (about half an hour)
 #   bench/run.sh --quick   every measurement once, small, to keep them working
 # Expects build/ to be built (./test or ./run does that first); QR740_BUILD names
 # another build tree.

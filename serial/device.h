@@ -18,12 +18,33 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 using TVaHandle = int;
 inline constexpr TVaHandle kVaInvalidHandle = -1;
 
 // Waiting for ever, where a wait takes milliseconds.
 inline constexpr std::int32_t kVaInfinite = -1;
+
+// How the event thread learns that a reply it waits for is whole.
+enum class TVaWakeStrategy : std::uint8_t {
+    // The device's wake count (VMIN) follows the reader's threshold: the
+    // driver takes a change of the special characters alone without a word
+    // to the hardware.
+    WakeCount,
+    // The wake count stays at one: the thread wakes at a reply's first byte,
+    // then rests on its wake event through the reply's line time. For drivers
+    // that answer every settings change with requests to the adapter (a USB
+    // control transfer each, under the lock the receive path takes), and for
+    // any driver not known to be cheap.
+    Rest,
+};
+
+// The strategy for the tty driver that sysfs names ("ftdi_sio", "pl2303",
+// "serial8250"; "pty" for a pseudo-terminal, which sysfs does not list).
+// `serialCore`: the tty is a port of the serial core, whose uart_set_termios
+// compares before it touches the UART, whatever the driver below is named.
+TVaWakeStrategy VaWakeStrategyOf(std::string_view driver, bool serialCore);
 
 enum class TVaDeviceWait : std::uint8_t {
     Readable, // received bytes are waiting (or the device wants to be looked at)
@@ -75,7 +96,9 @@ public:
     // come, so that it learns when a reply begins, and the threshold once it
     // has waited out the time the rest needs on the line. Waiting on the device
     // for the whole threshold from the start would wake the thread (inside the
-    // wait) for every byte that trickles in.
+    // wait) for every byte that trickles in. Never above the threshold as it is
+    // when the count is applied: the thread read the threshold before, and a
+    // reader may have lowered it since.
     virtual int SetWakeCount(std::uint8_t /*count*/) { return 0; }
     // The time one character takes on the line at the current settings; zero
     // while unknown.
@@ -87,12 +110,20 @@ public:
         return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(sendingEndsNs_.load()));
     }
     // Waits for `wake` alone during `period`, however many bytes arrive
-    // meanwhile: Woken or TimedOut.
+    // meanwhile: Woken, TimedOut, or HungUp where the device can tell that the
+    // line has gone (nothing will come to rest for then).
     virtual TVaDeviceWait Rest(TVaHandle wake, std::chrono::nanoseconds period)
     {
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(period).count();
         return WaitReadable(false, wake, std::int32_t(ms));
     }
+    // The tty driver the device belongs to, as sysfs names it; empty where
+    // unknown.
+    virtual std::string Driver() const { return {}; }
+    virtual TVaWakeStrategy WakeStrategy() const { return TVaWakeStrategy::WakeCount; }
+    // How many times the device's terminal settings have been written since
+    // it was opened, for the figures: each is a request to a USB adapter.
+    virtual std::uint64_t SettingsWrites() const { return 0; }
     // Selects the line events that the event thread waits for.
     virtual int SetEventMask(std::uint32_t mask)
     {
@@ -142,6 +173,10 @@ protected:
         sendingEndsNs_.store(from + std::int64_t(count) * charTimeNs_.load());
     }
 
+    // Called by Purge when the transmit queue is emptied: nothing written so
+    // far is on its way any more, and no rest may wait for its line time.
+    void NoteSendingDropped() { sendingEndsNs_.store(0); }
+
 private:
     std::atomic<std::uint32_t> eventMask_{0};
     // Read by the event thread, which announces no fewer bytes.
@@ -161,8 +196,10 @@ struct TVaTerminalFlags {
 };
 TVaTerminalFlags VaTerminalFlagsOf(const TVaLineSettings& line);
 
-// The operating system's serial device.
-std::shared_ptr<TVaDevice> VaCreateSystemDevice();
+// The operating system's serial device. `driver`, where not empty, names the
+// tty driver in place of sysfs: a pseudo-terminal then takes the wake strategy
+// of the adapter it stands for.
+std::shared_ptr<TVaDevice> VaCreateSystemDevice(std::string driver = {});
 
 // The system's description of an error number, trimmed.
 std::string VaSystemErrorText(int error);

@@ -16,13 +16,16 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
 namespace {
@@ -154,8 +157,55 @@ bool ReadsBackAs(const termios2& wanted, const termios2& got)
            RateMatches(wanted.c_ospeed, got.c_ospeed);
 }
 
+// Unix 98 pseudo-terminal slaves (UNIX98_PTY_SLAVE_MAJOR and the majors
+// after it), which sysfs does not list.
+constexpr unsigned kPtySlaveFirstMajor = 136;
+constexpr unsigned kPtySlaveLastMajor = 143;
+
+struct TTtyDriver {
+    std::string Name;
+    bool SerialCore = false;
+};
+
+// The driver of the tty open on `fd`, found as --list-ports finds it: the
+// nearest device above the tty in sysfs that has a driver, passing over the
+// serial core's own port and controller devices ("serial-base"). Sysfs is
+// the kernel's memory, so this costs a few look-ups and never waits on a disk.
+TTtyDriver TtyDriverOf(int fd)
+{
+    namespace fs = std::filesystem;
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return {};
+    const unsigned major = ::major(st.st_rdev);
+    if (major >= kPtySlaveFirstMajor && major <= kPtySlaveLastMajor)
+        return {"pty", false};
+    std::error_code ec;
+    const fs::path tty = fs::canonical(
+        "/sys/dev/char/" + std::to_string(major) + ":" + std::to_string(::minor(st.st_rdev)), ec);
+    if (ec)
+        return {};
+    TTtyDriver found;
+    // Every port of the serial core carries its UART's clock among its
+    // attributes, on kernels with and without the serial-base devices.
+    found.SerialCore = fs::exists(tty / "uartclk", ec);
+    for (fs::path p = tty.parent_path(); p.has_relative_path() && p != "/sys/devices"; p = p.parent_path()) {
+        if (!fs::exists(p / "uevent", ec))
+            continue; // a class folder ("tty"), not a device
+        if (fs::read_symlink(p / "subsystem", ec).filename() == "serial-base")
+            continue;
+        const fs::path driver = fs::read_symlink(p / "driver", ec);
+        if (!ec) {
+            found.Name = driver.filename().string();
+            break;
+        }
+    }
+    return found;
+}
+
 class TVaPosixDevice final : public TVaDevice {
 public:
+    explicit TVaPosixDevice(std::string driver) : namedDriver_(std::move(driver)) {}
     ~TVaPosixDevice() override { Close(); }
 
     TVaOpenResult Open(const std::string& path) override
@@ -196,6 +246,10 @@ public:
         fd_ = fd;
         countersKept_ = true;
         wakeCount_ = 1;
+        settingsWrites_.store(0);
+        TTtyDriver driver = namedDriver_.empty() ? TtyDriverOf(fd) : TTtyDriver{namedDriver_, false};
+        strategy_ = VaWakeStrategyOf(driver.Name, driver.SerialCore);
+        driver_ = std::move(driver.Name);
         NoteReadThreshold(1);
         NoteCharTime(CharTimeOf(settings));
         AskForLowLatency();
@@ -212,7 +266,7 @@ public:
             return;
         // TCSETS2, not TCSETSW: nothing may wait for output that a stalled line
         // will never take. A hung-up line refuses it, and has nothing to keep.
-        ::ioctl(fd_, TCSETS2, &found_);
+        SetTermios(found_);
         if (lowLatencySet_) {
             serial_struct info{};
             if (::ioctl(fd_, TIOCGSERIAL, &info) == 0) {
@@ -268,7 +322,7 @@ public:
         if (::ioctl(fd_, TCGETS2, &before) != 0)
             return LastError();
         const termios2 wanted = ToTermios(before, line, wakeCount_);
-        if (::ioctl(fd_, TCSETS2, &wanted) != 0)
+        if (SetTermios(wanted) != 0)
             return LastError();
         // The set reports success when any part of it applied; only reading back
         // tells whether the driver kept the rate and the framing.
@@ -276,7 +330,7 @@ public:
         if (::ioctl(fd_, TCGETS2, &got) != 0)
             return LastError();
         if (!ReadsBackAs(wanted, got)) {
-            ::ioctl(fd_, TCSETS2, &before); // leave the line as it was
+            SetTermios(before); // leave the line as it was
             return EINVAL;
         }
         NoteCharTime(CharTimeOf(got));
@@ -309,26 +363,38 @@ public:
     int SetReadThreshold(std::uint8_t count) override
     {
         count = std::max<std::uint8_t>(count, 1);
-        NoteReadThreshold(count);
+        // The threshold changes under the lock that SetWakeCount reads it
+        // under: a wake count the event thread chose from a higher threshold
+        // read before is then either lowered here or clamped there.
         const std::lock_guard lock(termiosLock_);
+        NoteReadThreshold(count);
         return count < wakeCount_ ? WriteWakeCount(count) : 0;
     }
 
     int SetWakeCount(std::uint8_t count) override
     {
-        count = std::max<std::uint8_t>(count, 1);
+        // Under the Rest strategy the wake count stays at one for the whole
+        // session: nothing reaches the driver between open and close.
+        if (strategy_ == TVaWakeStrategy::Rest)
+            return 0;
         const std::lock_guard lock(termiosLock_);
+        count = std::clamp<std::uint8_t>(count, 1, std::max<std::uint8_t>(ReadThreshold(), 1));
         return count == wakeCount_ ? 0 : WriteWakeCount(count);
     }
 
     TVaDeviceWait Rest(TVaHandle wake, std::chrono::nanoseconds period) override
     {
-        pollfd fd{wake, POLLIN, 0};
+        // The device is watched for nothing but its hang-up, which poll reports
+        // whatever is asked: a rest through a reply that will never come (the
+        // adapter pulled out) ends at once.
+        pollfd fds[2] = {{wake, POLLIN, 0}, {fd_, 0, 0}};
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(period);
         const timespec timeout{seconds.count(), long((period - seconds).count())};
-        const int n = ::ppoll(&fd, 1, &timeout, nullptr);
-        if (n > 0 && (fd.revents & POLLIN))
+        const int n = ::ppoll(fds, 2, &timeout, nullptr);
+        if (n > 0 && (fds[0].revents & POLLIN))
             return TVaDeviceWait::Woken;
+        if (n > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)))
+            return TVaDeviceWait::HungUp;
         // An interrupted rest ends early; the thread looks at the device then.
         return TVaDeviceWait::TimedOut;
     }
@@ -373,6 +439,8 @@ public:
         if (!tx && !rx)
             return 0;
         const int queue = (tx && rx) ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH;
+        if (tx)
+            NoteSendingDropped();
         if (::ioctl(fd_, TCFLSH, queue) != 0) {
             // A hung-up line (unplugged adapter, closed peer) has no queues
             // left to empty and answers EIO to every request. Failing here would
@@ -443,6 +511,9 @@ public:
     }
 
     TVaHandle WriteHandle() const override { return fd_; }
+    std::string Driver() const override { return driver_; }
+    TVaWakeStrategy WakeStrategy() const override { return strategy_; }
+    std::uint64_t SettingsWrites() const override { return settingsWrites_.load(); }
 
     TVaDeviceWait WaitReadable(bool watchReadable, TVaHandle wake, std::int32_t timeoutMs) override
     {
@@ -489,7 +560,7 @@ private:
             return LastError();
         t.c_cc[VMIN] = count;
         t.c_cc[VTIME] = 0;
-        if (::ioctl(fd_, TCSETS2, &t) != 0)
+        if (SetTermios(t) != 0)
             return LastError();
         wakeCount_ = count;
         return 0;
@@ -504,6 +575,17 @@ private:
         return 0;
     }
 
+    // Every write of the settings goes through here, so that it is counted.
+    int SetTermios(const termios2& t)
+    {
+        settingsWrites_.fetch_add(1);
+        return ::ioctl(fd_, TCSETS2, &t);
+    }
+
+    const std::string namedDriver_;
+    std::string driver_;
+    TVaWakeStrategy strategy_ = TVaWakeStrategy::WakeCount;
+    std::atomic<std::uint64_t> settingsWrites_{0};
     int fd_ = -1;
     termios2 found_{};
     bool countersKept_ = true;
@@ -539,9 +621,9 @@ TVaTerminalFlags VaTerminalFlagsOf(const TVaLineSettings& line)
     return flags;
 }
 
-std::shared_ptr<TVaDevice> VaCreateSystemDevice()
+std::shared_ptr<TVaDevice> VaCreateSystemDevice(std::string driver)
 {
-    return std::make_shared<TVaPosixDevice>();
+    return std::make_shared<TVaPosixDevice>(std::move(driver));
 }
 
 std::string VaSystemErrorText(int error)

@@ -266,6 +266,26 @@ void TVaCustomComm::WriteQueued()
     }
 }
 
+void TVaCustomComm::StallTimedOut()
+{
+    // The notifier is not the device: it says there is room only once the
+    // driver's queue has nearly drained (a USB adapter's 4 KiB below 256
+    // bytes, several seconds of line at 9600 baud), and an owner that was busy
+    // or frozen runs it late, possibly after this timer. Bytes the device takes
+    // now show that the line was moving; WriteQueued then counts the stall
+    // afresh from here. Only a device that takes nothing has stalled.
+    const std::int32_t pending = SendPending();
+    WriteQueued();
+    if (SendPending() == 0 || SendPending() < pending)
+        return;
+    DropQueued();
+    try {
+        RaiseWriteError(VaTimedOutError());
+    } catch (...) {
+        ReportException(std::current_exception());
+    }
+}
+
 void TVaCustomComm::DropQueued()
 {
     queued_.clear();
@@ -369,6 +389,10 @@ void TVaCustomComm::Purge(std::uint32_t flags)
         RaiseCommError("Error clearing buffers (%d), %s", error);
     if (thread_ && (flags & (kPurgeRxAbort | kPurgeRxClear)))
         thread_->SetAnnounced(0);
+    // The event thread may be resting through the line time of what was just
+    // dropped (see Send); the device has forgotten it, and the rest must too.
+    if (thread_ && (flags & (kPurgeTxAbort | kPurgeTxClear)))
+        thread_->Nudge();
 }
 
 void TVaCustomComm::OpenDevice()
@@ -403,14 +427,7 @@ void TVaCustomComm::AttachDevice(std::shared_ptr<TVaDevice> device)
         QObject::connect(writable_.get(), &QSocketNotifier::activated, this, [this] { WriteQueued(); });
         stall_ = std::make_unique<QTimer>();
         stall_->setSingleShot(true);
-        QObject::connect(stall_.get(), &QTimer::timeout, this, [this] {
-            DropQueued();
-            try {
-                RaiseWriteError(VaTimedOutError());
-            } catch (...) {
-                ReportException(std::current_exception());
-            }
-        });
+        QObject::connect(stall_.get(), &QTimer::timeout, this, [this] { StallTimedOut(); });
     }
 }
 

@@ -249,6 +249,8 @@ protected:
     // Writes queued bytes while the device takes them; reports a failure.
     void WriteQueued();
     void DropQueued();
+    // The write time-out ran out with bytes still queued.
+    void StallTimedOut();
     [[noreturn]] void RaiseWriteError(int error) const;
     void Lock();
     void Unlock();

@@ -17,6 +17,9 @@ constexpr std::int32_t kRecheckMs = 20;
 // After a hang-up or a failed wait the thread rests this long before it looks
 // at the device again, so a dead line never makes it spin.
 constexpr std::int32_t kBackOffMs = 200;
+// The shortest rest for a reply whose bytes the device cannot wait for (an
+// unknown line speed has no line time to go by).
+constexpr std::chrono::milliseconds kFirstBackOff{1};
 
 constexpr std::uint32_t kCounterEvents = kEvCts | kEvDsr | kEvRlsd | kEvRing | kEvBreak | kEvErr;
 
@@ -153,6 +156,11 @@ struct TVaCommThread::TWatch {
     bool paced = false;
     // The end of sending that a rest has already waited for.
     std::chrono::steady_clock::time_point restedForSending;
+    // Rests taken in a row for one reply under TVaWakeStrategy::Rest.
+    int restRounds = 0;
+    std::uint32_t queuedAtRest = 0;
+    // The last rest ended because the line hung up.
+    bool restHungUp = false;
 };
 
 TVaCommThread::TVaCommThread(std::shared_ptr<TVaDevice> device, TThreadPriority priority)
@@ -326,9 +334,21 @@ std::uint32_t TVaCommThread::WaitForEvents(TWatch& w)
         return events;
 
     const bool rx = (mask & kEvRxChar) != 0;
+    // Marked before the threshold and the end of sending are read: a reader
+    // that changes either from here on signals the wake event (see Nudge), so
+    // a rest chosen from the old values ends at once; a change made before is
+    // in what is read.
+    resting_.store(true);
     const std::uint8_t threshold = device_->ReadThreshold();
-    if (rx && RestForTheRest(w, threshold))
+    const bool rested = rx && RestForTheRest(w, threshold);
+    resting_.store(false);
+    if (rested) {
+        if (w.restHungUp) {
+            w.restHungUp = false;
+            return HangUp(w, mask);
+        }
         return PendingEvents(w, mask);
+    }
     // Below the threshold the device is not readable yet, so waiting for it is
     // waiting for the rest.
     const bool unread = w.inQueue > 0 && w.inQueue >= threshold;
@@ -372,6 +392,8 @@ bool TVaCommThread::RestForTheRest(TWatch& w, std::uint8_t threshold)
     w.waitedFromEmpty = false;
     if (w.inQueue == 0 || threshold <= 1) {
         w.rested = false;
+        w.restRounds = 0;
+        w.queuedAtRest = 0;
         if (threshold > 1 && w.paced && RestWhileSending(w, threshold))
             return true;
         w.waitedFromEmpty = true;
@@ -379,8 +401,13 @@ bool TVaCommThread::RestForTheRest(TWatch& w, std::uint8_t threshold)
         device_->SetWakeCount(1);
         return false;
     }
-    if (w.inQueue >= threshold)
+    if (w.inQueue >= threshold) {
+        w.restRounds = 0;
+        w.queuedAtRest = 0;
         return false;
+    }
+    if (device_->WakeStrategy() == TVaWakeStrategy::Rest)
+        return RestUntilWhole(w, threshold);
     if (!w.rested) {
         // The first bytes of what the reader waits for are here, and the rest
         // cannot come faster than the line carries it. Waiting on the device
@@ -391,12 +418,36 @@ bool TVaCommThread::RestForTheRest(TWatch& w, std::uint8_t threshold)
         const auto charTime = device_->CharTime();
         const auto rest = charTime * (threshold - w.inQueue) - charTime / 2;
         if (rest >= charTime) {
-            Rest(rest);
+            Rest(w, rest);
             return true;
         }
     }
     device_->SetWakeCount(threshold);
     return false;
+}
+
+bool TVaCommThread::RestUntilWhole(TWatch& w, std::uint8_t threshold)
+{
+    // The device wakes at one byte, so it is readable now and a wait on it
+    // would return at once. The missing bytes cannot come faster than the
+    // line carries them; the rest ends half a character after the last is
+    // due, by when an adapter has passed on its last packet. A peer slower
+    // than its line is looked at again after twice as long each time, up to
+    // the recheck period: every wait ends, and a stalled reply costs a few
+    // wakes a second.
+    w.rested = true;
+    if (w.inQueue > w.queuedAtRest)
+        w.restRounds = 0; // coming at the line's pace after all
+    w.queuedAtRest = w.inQueue;
+    const auto charTime = device_->CharTime();
+    const auto lineTime = charTime * (threshold - w.inQueue) + charTime / 2;
+    std::chrono::nanoseconds backOff{};
+    if (w.restRounds > 0)
+        backOff = std::min<std::chrono::nanoseconds>(kFirstBackOff * (1 << std::min(w.restRounds, 8)),
+                                                      std::chrono::milliseconds(kRecheckMs));
+    ++w.restRounds;
+    Rest(w, std::max<std::chrono::nanoseconds>({lineTime, backOff, kFirstBackOff}));
+    return true;
 }
 
 bool TVaCommThread::RestWhileSending(TWatch& w, std::uint8_t threshold)
@@ -412,28 +463,38 @@ bool TVaCommThread::RestWhileSending(TWatch& w, std::uint8_t threshold)
         return false;
     w.restedForSending = sendingEnds;
     const auto charTime = device_->CharTime();
-    const auto rest = sendingEnds + charTime * threshold - charTime / 2 - std::chrono::steady_clock::now();
+    // Where the device can wait for the last bytes itself the rest ends half
+    // a character before them; where it cannot, half a character after.
+    const auto margin = device_->WakeStrategy() == TVaWakeStrategy::Rest ? charTime / 2 : -charTime / 2;
+    const auto rest = sendingEnds + charTime * threshold + margin - std::chrono::steady_clock::now();
     if (rest < charTime)
         return false;
-    Rest(rest);
+    Rest(w, rest);
     return true;
 }
 
-void TVaCommThread::Rest(std::chrono::nanoseconds period)
+void TVaCommThread::Rest(TWatch& w, std::chrono::nanoseconds period)
 {
-    resting_.store(true);
-    if (device_->Rest(WakeEvent.Handle(), period) == TVaDeviceWait::Woken) {
+    switch (device_->Rest(WakeEvent.Handle(), period)) {
+    case TVaDeviceWait::Woken:
         // Woken to stop or nudged. Resetting cannot lose a stop: Stop sets
-        // its flag before it signals, and the flag is read before any wait.
+        // its flag before it signals, and the flag is read as the thread
+        // leaves the device, after this pass.
         WakeEvent.Reset();
+        break;
+    case TVaDeviceWait::HungUp:
+        w.restHungUp = true;
+        break;
+    default:
+        break;
     }
-    resting_.store(false);
 }
 
 void TVaCommThread::Nudge()
 {
     // Only a rest ignores the device; a wait on it ends by itself when the
-    // bytes are enough (see SetReadThreshold).
+    // bytes are enough (see SetReadThreshold). A nudge that comes after the
+    // rest has ended costs one more pass, nothing else.
     if (resting_.load())
         WakeEvent.Signal();
 }

@@ -51,8 +51,9 @@ public:
     // handler leaves unread are not announced again and again.
     void SetAnnounced(std::uint32_t count);
     void Consumed(std::uint32_t count);
-    // The reader wants fewer bytes than before: a rest under way ends, as the
-    // bytes that have come may now be enough.
+    // The reader wants fewer bytes than before, or what was written has been
+    // purged: a rest under way ends, as the bytes that have come may now be
+    // enough, or the line time it waits for is no longer coming.
     void Nudge();
 
     // Stops every event thread of the process and waits for each to end. Runs by
@@ -71,10 +72,14 @@ private:
     // Waits out the line time that the bytes still missing to `threshold`
     // need, once they have begun to come; true when it rested.
     bool RestForTheRest(TWatch& watch, std::uint8_t threshold);
+    // The same where the device cannot be made to wait for the threshold
+    // (TVaWakeStrategy::Rest): rests until the bytes should all be there, and
+    // again, for longer each time, while they are not.
+    bool RestUntilWhole(TWatch& watch, std::uint8_t threshold);
     // Waits out the line time of what was last written and of a reply of
     // `threshold` bytes behind it; true when it rested.
     bool RestWhileSending(TWatch& watch, std::uint8_t threshold);
-    void Rest(std::chrono::nanoseconds period);
+    void Rest(TWatch& watch, std::chrono::nanoseconds period);
     std::uint32_t HangUp(TWatch& watch, std::uint32_t mask);
     bool DeliverEvents(std::uint32_t mask);
     // On the user-interface thread.

@@ -11,8 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -369,6 +373,80 @@ TEST_F(CommOnFake, ADeviceThatStopsAnsweringIsReportedOnce)
               "Error retrieving statistics (5), Input/output error");
     port.device->Fail("QueueCounts", 0);
     port.Close();
+}
+
+// A USB adapter's transmit queue as poll sees it: the device takes bytes as its
+// queue drains, but calls itself writable only once the queue has nearly
+// emptied (here never), so nothing but the stall timer moves what is queued.
+class DrainingDevice : public FakeDevice {
+public:
+    DrainingDevice(std::int32_t capacity, std::int32_t drainedPerMs) : room_(capacity), capacity_(capacity), drainedPerMs_(drainedPerMs)
+    {
+        EXPECT_EQ(::pipe2(pipe_, O_CLOEXEC), 0);
+    }
+    ~DrainingDevice() override
+    {
+        ::close(pipe_[0]);
+        ::close(pipe_[1]);
+    }
+    // The read end of a pipe never becomes writable.
+    TVaHandle WriteHandle() const override { return pipe_[0]; }
+    int Write(const void*, std::int32_t count, std::chrono::milliseconds, std::int32_t& written) override
+    {
+        const auto now = std::chrono::steady_clock::now();
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - drainedUntil_).count();
+        room_ = std::min<std::int64_t>(capacity_, room_ + ms * drainedPerMs_);
+        drainedUntil_ = now;
+        written = std::int32_t(std::min<std::int64_t>(count, room_));
+        room_ -= written;
+        taken += written;
+        return 0;
+    }
+    std::int64_t taken = 0;
+
+private:
+    int pipe_[2] = {-1, -1};
+    std::int64_t room_;
+    const std::int64_t capacity_;
+    const std::int64_t drainedPerMs_;
+    std::chrono::steady_clock::time_point drainedUntil_ = std::chrono::steady_clock::now();
+};
+
+// The write time-out counts only time in which the device took nothing: a
+// device that keeps taking bytes, without the notifier saying so, gets the whole
+// send; one that takes nothing ends it once, after the time-out.
+TEST_F(CommOnFake, TheWriteTimeoutCountsOnlyTimeTheDeviceTookNothing)
+{
+    const struct {
+        const char* name;
+        std::int32_t drainedPerMs;
+        bool stalls;
+    } cases[] = {
+        {"draining", 4, false},
+        {"stalled", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        reports.clear();
+        FakeComm sender;
+        auto device = std::make_shared<DrainingDevice>(1024, c.drainedPerMs);
+        sender.device = device;
+        sender.SetWriteTimeout(200);
+        sender.Open();
+        const std::vector<std::uint8_t> loader(4096, 0x4C);
+        sender.Send(loader.data(), std::int32_t(loader.size()));
+        ASSERT_EQ(sender.SendPending(), 4096 - 1024);
+        ASSERT_TRUE(WaitUntil([&] { return sender.SendPending() == 0; }, std::chrono::seconds(10)));
+        RunEventsFor(std::chrono::milliseconds(300));
+        if (c.stalls) {
+            EXPECT_EQ(reports, std::vector<std::string>{"Write error (110), Connection timed out"});
+            EXPECT_EQ(device->taken, 1024);
+        } else {
+            EXPECT_TRUE(reports.empty());
+            EXPECT_EQ(device->taken, 4096);
+        }
+        sender.Close();
+    }
 }
 
 TEST_F(CommOnFake, LoadingOnlyStoresAndAutoOpenOpensAtItsEnd)

@@ -2,6 +2,9 @@
 // on the master side, the component opens the slave through a symlink.
 
 #include "vacomm.h"
+#include "device.h"
+#include "vadcb.h"
+#include "vasupport.h"
 #include "event_threads.h"
 #include "message_of.h"
 
@@ -662,6 +665,219 @@ TEST_F(CommOnPty, ARestThroughARequestAnnouncesTheWholeReplyAndEndsWhenTheThresh
     EXPECT_EQ(heard, (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
 }
 
+// The event thread reads the threshold, then sets the device's wake count from
+// it; a reader that lowers the threshold in between must win, or the thread
+// waits for bytes that are not coming.
+TEST(DeviceOnPty, AThresholdLoweredWhileTheWakeCountIsChosenWins)
+{
+    ScratchDir dir;
+    PtyPair pty(dir / "ttyQR");
+    const auto device = VaCreateSystemDevice();
+    ASSERT_EQ(device->Open(pty.Link().string()).Error, 0);
+    ASSERT_EQ(device->SetReadThreshold(10), 0);
+    const std::uint8_t seenByTheThread = device->ReadThreshold();
+    ASSERT_EQ(device->SetReadThreshold(2), 0);
+    ASSERT_EQ(device->SetWakeCount(seenByTheThread), 0);
+    pty.Write({1, 2});
+    int error = 0;
+    const TVaHandle wake = VaCreateEventHandle(error);
+    ASSERT_EQ(error, 0);
+    EXPECT_EQ(device->WaitReadable(true, wake, 3000), TVaDeviceWait::Readable);
+    VaCloseHandle(wake);
+    device->Close();
+}
+
+// A port whose device is told its driver: a pseudo-terminal standing in for the
+// adapter it names.
+class NamedDriverComm : public TVaComm {
+public:
+    explicit NamedDriverComm(std::string driver) : driver_(std::move(driver)) {}
+    std::shared_ptr<TVaDevice> device;
+
+protected:
+    void OpenDevice() override
+    {
+        device = VaCreateSystemDevice(driver_);
+        if (const int error = device->Open(FormatDeviceName(DeviceName(), PortNum())).Error)
+            VaRaiseCommError("Open failed (%d), %s", error);
+        AttachDevice(device);
+    }
+
+private:
+    std::string driver_;
+};
+
+// Each strategy over one whole session held as the programmer holds it: a
+// request sent from each notification, the threshold set for the reply, and
+// replies slower than their line. Every reply is announced once and whole; the
+// drivers that answer a settings change with USB requests get no settings
+// written between open and close. An empty name is read from sysfs.
+TEST(WakeStrategyOnPty, ASessionWritesSettingsOnlyWhereTheDriverTakesThemForFree)
+{
+    const struct {
+        const char* driver;
+        const char* found;
+        TVaWakeStrategy strategy;
+    } cases[] = {
+        {"", "pty", TVaWakeStrategy::WakeCount},
+        {"cp210x", "cp210x", TVaWakeStrategy::WakeCount},
+        {"ftdi_sio", "ftdi_sio", TVaWakeStrategy::Rest},
+        {"an_unknown_uart", "an_unknown_uart", TVaWakeStrategy::Rest},
+    };
+    constexpr int kBlocks = 6;
+    const Bytes reply = {0x06, 1, 2, 3, 4, 5};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.found);
+        ScratchDir dir;
+        PtyPair pty(dir / "ttyQR");
+        NamedDriverComm port(c.driver);
+        port.SetDeviceName(pty.Link().string());
+        port.SetBaudrate(br9600);
+        port.SetFlowControl(fcNone);
+        port.SetDTRControl(dtrDisable);
+        port.SetRTSControl(rtsDisable);
+        port.SetMonitorEvents({ceRxChar});
+        std::vector<std::int32_t> counts;
+        Bytes heard;
+        int sent = 0;
+        const auto request = [&](TVaCustomComm* sender) {
+            const std::uint8_t bytes[] = {'P', std::uint8_t(sent++)};
+            sender->Send(bytes, 2);
+            sender->SetRxThreshold(std::int32_t(reply.size()));
+        };
+        port.OnRxChar = [&](TVaCustomComm* sender, std::int32_t count) {
+            counts.push_back(count);
+            std::uint8_t ch = 0;
+            for (std::int32_t i = 0; i < count && sender->ReadChar(ch); ++i)
+                heard.push_back(ch);
+            if (sent < kBlocks)
+                request(sender);
+        };
+        port.Open();
+        EXPECT_EQ(port.device->Driver(), c.found);
+        EXPECT_EQ(port.device->WakeStrategy(), c.strategy);
+        const std::uint64_t atOpen = port.device->SettingsWrites();
+        request(&port);
+        for (int block = 0; block < kBlocks; ++block) {
+            ASSERT_EQ(pty.Read(2), (Bytes{'P', std::uint8_t(block)}));
+            pty.Write({reply.front()});
+            RunEventsFor(20ms);
+            pty.Write(Bytes(reply.begin() + 1, reply.end()));
+            ASSERT_TRUE(WaitUntil([&] { return counts.size() == std::size_t(block + 1); }));
+        }
+        const std::uint64_t during = port.device->SettingsWrites() - atOpen;
+        port.Close();
+        EXPECT_EQ(counts, std::vector<std::int32_t>(kBlocks, std::int32_t(reply.size())));
+        EXPECT_EQ(heard.size(), reply.size() * kBlocks);
+        if (c.strategy == TVaWakeStrategy::Rest)
+            EXPECT_EQ(during, 0u);
+        else
+            EXPECT_GT(during, 0u) << "the threshold was meant to reach VMIN";
+    }
+}
+
+// On a line seen to pace its bytes, a handler that writes a request and raises
+// the threshold sends the event thread to rest through the request's line time
+// and the reply's. At 300 baud the 4 KiB request below is over two minutes.
+class RestingOnPty : public CommOnPty {
+protected:
+    RestingOnPty()
+    {
+        port.SetBaudrate(br300);
+        port.OnRxChar = [this](TVaCustomComm* sender, std::int32_t count) {
+            counts.push_back(count);
+            ReadAll(count);
+            if (onReply)
+                onReply(sender);
+        };
+    }
+
+    // Opens the port and shows it a reply that trickles in.
+    void OpenOnAPacedLine()
+    {
+        port.Open();
+        port.SetRxThreshold(3);
+        Trickle({1, 2, 3});
+        ASSERT_TRUE(WaitUntil([&] { return counts.size() == 1; }));
+    }
+
+    void Trickle(const Bytes& reply)
+    {
+        pty.Write({reply.front()});
+        RunEventsFor(50ms);
+        pty.Write(Bytes(reply.begin() + 1, reply.end()));
+    }
+
+    void SendLongRequest(TVaCustomComm* sender)
+    {
+        sender->Send(longRequest.data(), std::int32_t(longRequest.size()));
+    }
+
+    const Bytes longRequest = Bytes(4096, 0x55);
+    std::vector<std::int32_t> counts;
+    std::function<void(TVaCustomComm*)> onReply;
+};
+
+// What a purge drops never reaches the line: neither a rest under way nor the
+// next one may wait for its line time.
+TEST_F(RestingOnPty, APurgeEndsTheRestThroughWhatItDropped)
+{
+    OpenOnAPacedLine();
+    // Purged and followed by a short request inside one handler: the next rest
+    // is chosen from what is left to send.
+    onReply = [this](TVaCustomComm* sender) {
+        onReply = nullptr;
+        SendLongRequest(sender);
+        sender->PurgeReadWrite();
+        const std::uint8_t shortRequest[] = {'V', 'V', 'V'};
+        sender->Send(shortRequest, 3);
+        sender->SetRxThreshold(5);
+    };
+    Trickle({4, 5, 6});
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 2; }));
+    Trickle({7, 8, 9, 10, 11});
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 3; }, 3s))
+        << "the rest waited for the line time of purged bytes";
+
+    // Purged while the thread already rests through it.
+    onReply = [this](TVaCustomComm* sender) {
+        onReply = nullptr;
+        SendLongRequest(sender);
+        sender->SetRxThreshold(10);
+    };
+    Trickle({12, 13, 14, 15, 16});
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 4; }));
+    RunEventsFor(100ms);
+    port.PurgeReadWrite();
+    Trickle(Bytes(10, 0x2A));
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 5; }, 3s))
+        << "the rest under way outlived the purge";
+    EXPECT_EQ(counts, (std::vector<std::int32_t>{3, 3, 5, 5, 10}));
+}
+
+// A line that hangs up sends nothing more: the rest ends, and the failure is
+// reported as for a thread that waited on the device.
+TEST_F(RestingOnPty, ARestEndsWhenTheLineHangsUp)
+{
+    ReportCollector reports;
+    OpenOnAPacedLine();
+    onReply = [this](TVaCustomComm* sender) {
+        onReply = nullptr;
+        SendLongRequest(sender);
+        sender->SetRxThreshold(10);
+    };
+    Trickle({4, 5, 6});
+    ASSERT_TRUE(WaitUntil([&] { return counts.size() == 2; }));
+    RunEventsFor(100ms);
+    pty.ReleaseSlave();
+    pty.HangUp();
+    EXPECT_TRUE(WaitUntil([&] { return !reports.texts.empty(); }, 3s))
+        << "the rest outlived the line";
+    EXPECT_EQ(reports.texts,
+              std::vector<std::string>{"Error retrieving statistics (5), Input/output error"});
+    port.Close();
+}
+
 TEST_F(CommOnPty, CloseInsideAHandlerEndsTheThreadAfterTheHandler)
 {
     int calls = 0;
@@ -909,6 +1125,20 @@ TEST(CommOnUart, AsksForLowLatencyWhileOpenAndPutsTheFlagBack)
     port.Close();
     EXPECT_FALSE(lowLatency());
     ::close(probe);
+}
+
+// A UART of the serial core is found in sysfs through the core's own port
+// devices, up to the bus device's driver, and keeps VMIN following the reader.
+TEST(CommOnUart, ItsDriverIsReadFromSysfsAndTakesVminForFree)
+{
+    const auto device = VaCreateSystemDevice();
+    const TVaOpenResult opened = device->Open("/dev/ttyS0");
+    if (opened.Error != 0)
+        GTEST_SKIP() << "/dev/ttyS0 cannot be opened here: " << std::strerror(opened.Error);
+    EXPECT_FALSE(device->Driver().empty());
+    EXPECT_NE(device->Driver(), "port") << "a serial-base device was taken for the driver";
+    EXPECT_EQ(device->WakeStrategy(), TVaWakeStrategy::WakeCount) << device->Driver();
+    device->Close();
 }
 
 TEST(CommLifetime, DestroyingAnOpenPortWithADispatchOnItsWayIsSafe)

@@ -1,6 +1,7 @@
 // The pure translations: properties to line-settings record, record to what a
 // terminal-style interface can express, events and error flags, device names.
 
+#include "device.h"
 #include "vadcb.h"
 
 #include <gtest/gtest.h>
@@ -299,6 +300,32 @@ TEST(ErrorText, SystemDescriptionsLoseTrailingStopsAndBlanks)
     EXPECT_EQ(TrimErrorText(""), "");
     EXPECT_EQ(VaSystemErrorText(EBADF), "Bad file descriptor");
     EXPECT_EQ(VaSystemErrorText(EINVAL), "Invalid argument");
+}
+
+// The wake strategy follows what the driver's set_termios does with a change
+// of c_cc alone (the README's table); a port of the serial core is cheap
+// whatever its driver is called, and a driver nobody has read is not.
+TEST(WakeStrategy, FollowsWhatTheDriverDoesWithASettingsWrite)
+{
+    const struct {
+        const char* driver;
+        bool serialCore;
+        TVaWakeStrategy strategy;
+    } cases[] = {
+        {"ftdi_sio", false, TVaWakeStrategy::Rest},
+        {"pl2303", false, TVaWakeStrategy::WakeCount},
+        {"ch341-uart", false, TVaWakeStrategy::WakeCount},
+        {"cp210x", false, TVaWakeStrategy::WakeCount},
+        {"cdc_acm", false, TVaWakeStrategy::WakeCount},
+        {"serial8250", false, TVaWakeStrategy::WakeCount},
+        {"serial", false, TVaWakeStrategy::WakeCount},
+        {"pty", false, TVaWakeStrategy::WakeCount},
+        {"dw-apb-uart", true, TVaWakeStrategy::WakeCount},
+        {"dw-apb-uart", false, TVaWakeStrategy::Rest},
+        {"", false, TVaWakeStrategy::Rest},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(VaWakeStrategyOf(c.driver, c.serialCore), c.strategy) << c.driver << " " << c.serialCore;
 }
 
 } // namespace
