@@ -8,6 +8,8 @@
 
 #include <vacomm.h>
 
+#include <algorithm>
+
 using namespace session_detail;
 
 namespace {
@@ -49,9 +51,19 @@ bool TLoaderSession::UnitReady()
     switch (unit.State) {
     case TUnitAnswer::None:
         return true;
-    case TUnitAnswer::Known:
+    case TUnitAnswer::Known: {
+        // The unit may go into a parameter line, and a control character there
+        // would end or change the command the controller takes.
+        const auto control = [](QChar c) { return c.category() == QChar::Other_Control; };
+        if (std::any_of(unit.Text.begin(), unit.Text.end(), control)) {
+            QString shown = unit.Text;
+            std::replace_if(shown.begin(), shown.end(), control, QLatin1Char('?'));
+            FailAndReset(TFailure::ParameterFile, QStringLiteral("Unit \"%1\" Holds A Control Character").arg(shown));
+            return false;
+        }
         Record_.Unit = unit.Text;
         return true;
+    }
     case TUnitAnswer::Refused:
         FailAndReset(TFailure::ParameterFile, unit.Text);
         return false;

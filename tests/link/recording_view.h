@@ -85,6 +85,11 @@ public:
         return found == loaders.end() ? QString() : found->second;
     }
     QString ProgramFolder() const override { return folder; }
+    TUnitAnswer UnitOfController() const override
+    {
+        ++unitAsked;
+        return unitAnswers.empty() ? TUnitAnswer{} : unitAnswers[std::min(unitAsked, unitAnswers.size()) - 1];
+    }
     void Pausing(std::chrono::milliseconds period) override
     {
         pauses.push_back(period);
@@ -102,6 +107,10 @@ public:
     QString parameterName;
     QString parameterExtension = QStringLiteral(".par");
     std::map<std::string, QString> loaders; // identification -> loader file
+    // The front end's answers about the unit, one per question; the last
+    // one stands from then on.
+    std::vector<TUnitAnswer> unitAnswers;
+    mutable std::size_t unitAsked = 0;
     std::function<void()> onLoaderLookup;
     std::function<void()> onError;
     std::function<void()> onPortError;

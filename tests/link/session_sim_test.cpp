@@ -228,6 +228,77 @@ TEST(ImageFiles, ProgramTheSameFlashAsTheirRawTwin)
     }
 }
 
+// What the front end knows of the unit decides before the erase: a unit that
+// is known goes into the record and into the parameter lines that hold the
+// placeholder; one that cannot be had, or could not be written into a command
+// whole, leaves the controller untouched.
+TEST(UnitOfController, IsKnownBeforeTheEraseOrTheControllerIsLeftUntouched)
+{
+    struct TCase {
+        const char* what;
+        std::vector<TUnitAnswer> answers;
+        TOutcome outcome;
+        std::string message;
+        std::vector<std::string> parameterLines; // what the controller received
+    };
+    const TUnitAnswer pending{TUnitAnswer::Pending, QStringLiteral("Serial Number From The Journal")};
+    const TCase cases[] = {
+        {"a serial number", {{TUnitAnswer::Known, QStringLiteral("QR000007")}}, TOutcome::ProgrammedWithParameters,
+         "Parameter Load Complete", {"ATCODE=1", "ATACCW=QR000007", "ATPILT12"}},
+        {"a number that comes while the upload waits", {pending, pending, {TUnitAnswer::Known, QStringLiteral("QR9")}},
+         TOutcome::ProgrammedWithParameters, "Parameter Load Complete", {"ATCODE=1", "ATACCW=QR9", "ATPILT12"}},
+        {"a series used up", {{TUnitAnswer::Refused, QStringLiteral("Serial Number Series QR%06d Is Used Up")}},
+         TOutcome::Failed, "Serial Number Series QR%06d Is Used Up", {}},
+        {"a label with a control character", {{TUnitAnswer::Known, QStringLiteral("QR1\r\nATERASE")}},
+         TOutcome::Failed, "Unit \"QR1??ATERASE\" Holds A Control Character", {}},
+        {"no unit for the placeholder", {}, TOutcome::Failed,
+         "Parameter File Line \"000={serial}\" Needs A Serial Number: Give [Serial Numbers] In Loader.ini",
+         {"ATCODE=1"}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        const Bytes image = MakeImage(4, 256, [](std::size_t i) { return i == 1; });
+        std::ofstream(dir / "FW00303.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+        dir.WriteFile("qr740.ldr", "a small target loader");
+        dir.WriteFile("unit.par", "000={serial}\nT12\n");
+        TRecordingView view;
+        view.folder = QString::fromStdString(dir.Path().string() + "/");
+        view.loaders["QR740"] = QStringLiteral("qr740.ldr");
+        view.imageName = QStringLiteral("FW00303");
+        view.parameterName = QStringLiteral("unit");
+        view.autoProgram = true;
+        view.unitAnswers = c.answers;
+        sim::Options options;
+        options.link = dir / "ttyQR740";
+        options.flashEnd = 0x4000 + 4 * 256;
+        TSimRunner sim;
+        ASSERT_TRUE(sim.Start(options));
+        TVaComm port;
+        TLoaderSession session{port, view, view};
+        session.SetTiming(InstantPauses());
+        SetUpProgrammerPort(port);
+        port.SetDeviceName(options.link.string());
+        port.Open();
+        session.SetStage(WaitingForTarget);
+        ASSERT_TRUE(WaitUntil([&] { return !view.records.empty(); }, 20s)) << sim.Transcript();
+        port.Close();
+        sim.Stop();
+
+        const TControllerRecord& r = view.records[0];
+        EXPECT_EQ(r.Outcome, c.outcome);
+        EXPECT_EQ(r.Message.toStdString(), c.message);
+        EXPECT_EQ(sim.Sim().ParameterLines(), c.parameterLines);
+        if (c.outcome == TOutcome::Failed && c.parameterLines.empty()) {
+            EXPECT_EQ(sim.Count("<- E"), 0u) << "nothing is erased";
+            EXPECT_EQ(r.Failure, TFailure::ParameterFile);
+        } else if (!c.answers.empty()) {
+            EXPECT_EQ(r.Unit, c.answers.back().Text);
+        }
+    }
+}
+
 // A file refused by its content is refused before the erase: the controller
 // keeps the firmware it had, and the message names the line.
 TEST_F(SessionOnSimulator, AMalformedImageFileIsRefusedBeforeTheErase)
