@@ -11,11 +11,15 @@
 #include <QFile>
 #include <QTimer>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -115,6 +119,31 @@ struct TJournalWriterShared {
 
 namespace {
 
+// The adapters' serial numbers, looked up once per device node: asking the
+// system lists every serial device, which for a gang of 64 ports, a record
+// each, cost more than all the ports' conversations together. A node made
+// anew (another adapter plugged in under the same name) is looked up anew.
+class TAdapterSerials {
+public:
+    std::string Of(const std::string& devicePath)
+    {
+        struct stat node {};
+        if (::stat(devicePath.c_str(), &node) != 0)
+            return {};
+        const TNode key{node.st_rdev, node.st_ino, node.st_ctim.tv_sec, node.st_ctim.tv_nsec};
+        const auto known = known_.find(devicePath);
+        if (known != known_.end() && known->second.first == key)
+            return known->second.second;
+        std::string serial = AdapterSerialOf(devicePath);
+        known_[devicePath] = {key, serial};
+        return serial;
+    }
+
+private:
+    using TNode = std::tuple<dev_t, ino_t, time_t, long>;
+    std::map<std::string, std::pair<TNode, std::string>> known_;
+};
+
 // The writer's thread: the oldest record first, so that the records of one port
 // keep their order; a failure holds those behind it too, since it is the
 // file's (its lock, its disk), not the record's.
@@ -132,6 +161,7 @@ void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::ui
         // Done again after every record written.
     }
     std::string lastError;
+    TAdapterSerials adapterSerials;
     auto retryAt = std::chrono::steady_clock::time_point::min();
     std::unique_lock lock(shared.Mutex);
     for (;;) {
@@ -170,7 +200,7 @@ void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::ui
         TJournalWriterShared::TItem item = front;
         lock.unlock();
         if (item.Record.AdapterSerial.empty() && !item.Record.DevicePath.empty())
-            item.Record.AdapterSerial = AdapterSerialOf(item.Record.DevicePath);
+            item.Record.AdapterSerial = adapterSerials.Of(item.Record.DevicePath);
         std::string error;
         std::string unit;
         std::string usedUp;
