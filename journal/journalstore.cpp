@@ -433,7 +433,16 @@ void TJournalStore::CheckLayout()
         // writer commits, and a commit is one append and one sync of the log.
         {
             TStatementPtr mode(Prepare(step, "PRAGMA journal_mode=WAL"));
-            const int stepped = sqlite3_step(mode.get());
+            // Programs that open a new journal at once each hold a shared lock
+            // and want the exclusive one: SQLite calls that a deadlock and
+            // answers busy at once, without the busy handler. Waiting here,
+            // with the handler's own rules, lets the first one through.
+            int stepped;
+            for (int attempt = 0; (stepped = sqlite3_step(mode.get())) == SQLITE_BUSY; ++attempt) {
+                sqlite3_reset(mode.get());
+                if (!BusyHandler(this, attempt))
+                    break;
+            }
             if (stepped != SQLITE_ROW)
                 Fail(step, stepped);
             const std::string now = ColumnText(mode.get(), 0);
