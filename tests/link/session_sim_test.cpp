@@ -51,6 +51,23 @@ std::size_t NonBlankBlocks(const Bytes& image, std::size_t blockSize)
     return count;
 }
 
+// Serves the first controller of the simulator started with `options`, in
+// automatic mode, until its record; then the port and the simulator stop.
+void ProgramOneController(TRecordingView& view, const sim::Options& options, TSimRunner& sim)
+{
+    ASSERT_TRUE(sim.Start(options));
+    TVaComm port;
+    TLoaderSession session{port, view, view};
+    session.SetTiming(InstantPauses());
+    SetUpProgrammerPort(port);
+    port.SetDeviceName(options.link.string());
+    port.Open();
+    session.SetStage(WaitingForTarget);
+    ASSERT_TRUE(WaitUntil([&] { return !view.records.empty(); }, 20s)) << sim.Transcript();
+    port.Close();
+    sim.Stop();
+}
+
 class SessionOnSimulator : public ::testing::Test {
 protected:
     void SetUp() override
@@ -203,17 +220,7 @@ TEST(ImageFiles, ProgramTheSameFlashAsTheirRawTwin)
         options.link = dir / "ttyQR740";
         options.flashEnd = 0x4000 + 24 * 256;
         TSimRunner sim;
-        ASSERT_TRUE(sim.Start(options));
-        TVaComm port;
-        TLoaderSession session{port, view, view};
-        session.SetTiming(InstantPauses());
-        SetUpProgrammerPort(port);
-        port.SetDeviceName(options.link.string());
-        port.Open();
-        session.SetStage(WaitingForTarget);
-        ASSERT_TRUE(WaitUntil([&] { return !view.records.empty(); }, 20s)) << sim.Transcript();
-        port.Close();
-        sim.Stop();
+        ASSERT_NO_FATAL_FAILURE(ProgramOneController(view, options, sim));
 
         ASSERT_EQ(view.records.size(), 1u);
         const TControllerRecord& r = view.records[0];
@@ -274,17 +281,7 @@ TEST(UnitOfController, IsKnownBeforeTheEraseOrTheControllerIsLeftUntouched)
         options.link = dir / "ttyQR740";
         options.flashEnd = 0x4000 + 4 * 256;
         TSimRunner sim;
-        ASSERT_TRUE(sim.Start(options));
-        TVaComm port;
-        TLoaderSession session{port, view, view};
-        session.SetTiming(InstantPauses());
-        SetUpProgrammerPort(port);
-        port.SetDeviceName(options.link.string());
-        port.Open();
-        session.SetStage(WaitingForTarget);
-        ASSERT_TRUE(WaitUntil([&] { return !view.records.empty(); }, 20s)) << sim.Transcript();
-        port.Close();
-        sim.Stop();
+        ASSERT_NO_FATAL_FAILURE(ProgramOneController(view, options, sim));
 
         const TControllerRecord& r = view.records[0];
         EXPECT_EQ(r.Outcome, c.outcome);
