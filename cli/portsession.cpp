@@ -225,7 +225,7 @@ void TPortSession::ControllerStarted()
 
 TJournalContext TPortSession::JournalContext() const
 {
-    return {kFrontEndCommandLine, port_.ComNumber, port_.Device, {}, settings_.NewVersion};
+    return {frontEnd_, port_.ComNumber, port_.Device, {}, settings_.NewVersion};
 }
 
 void TPortSession::ControllerIdentified(const TControllerRecord& record)

@@ -53,6 +53,9 @@ public:
     // The labels have all been given: the port takes no further controller.
     void LabelsEnded();
 
+    // Which program keeps the records: qr740-flash's own unless told.
+    void SetFrontEnd(std::string_view frontEnd) { frontEnd_ = frontEnd; }
+
     // Durations of the conversation; tests shorten the pauses.
     void SetTiming(const TSessionTiming& timing) { session_->SetTiming(timing); }
 
@@ -119,6 +122,7 @@ private:
     QString ownImageHeard_;
     QString* imageHeard_ = &ownImageHeard_;
     TUnitLabels* labels_ = nullptr;
+    std::string_view frontEnd_ = kFrontEndCommandLine;
     TUnitAnswer unit_;               // of the controller under way
     std::uint64_t identified_ = 0;   // controllers identified, for answers that come late
     std::uint64_t labelRequest_ = 0; // a label asked for and not given yet
