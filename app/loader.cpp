@@ -23,6 +23,7 @@
 #include <QToolButton>
 #include <QMenu>
 #include <QResizeEvent>
+#include <QShortcut>
 
 #include <array>
 #include <cstdio>
@@ -127,7 +128,7 @@ TfmLoader::TfmLoader(TLoaderEnvironment environment, QWidget* parent)
     : QWidget(parent),
       folder_(std::move(environment.folder)),
       pause_(std::move(environment.pause)),
-      sessionPaused_(std::move(environment.sessionPaused))
+      sessionPaused_(std::move(environment.sessionPaused)), openGang_(std::move(environment.openGang))
 {
     if (folder_.isEmpty())
         folder_ = QCoreApplication::applicationDirPath();
@@ -223,6 +224,18 @@ void TfmLoader::CreateControls()
     lPortDevice->setObjectName(QStringLiteral("lPortDevice"));
     lPortDevice->move(gbControl->geometry().right() + 12, gbControl->y() + 32);
     lPortDevice->hide();
+    bGang = new QPushButton(QStringLiteral("Gang view (Ctrl+G)"), this);
+    bGang->setObjectName(QStringLiteral("bGang"));
+    bGang->adjustSize();
+    bGang->move(lPortDevice->x(), gbControl->y() + 60);
+    bGang->hide();
+    bGang->setFocusPolicy(Qt::NoFocus); // the Tab order stays the window's own
+    connect(bGang, &QPushButton::clicked, this, [this] {
+        if (openGang_)
+            openGang_();
+    });
+    auto* gangKey = new QShortcut(QKeySequence(QStringLiteral("Ctrl+G")), this);
+    connect(gangKey, &QShortcut::activated, bGang, &QPushButton::click);
     rgPort->setContextMenuPolicy(Qt::CustomContextMenu);
     rgPort->installEventFilter(this);
 
@@ -313,6 +326,7 @@ void TfmLoader::resizeEvent(QResizeEvent* event)
     QWidget::resizeEvent(event);
     lPortDevice->setVisible(width() >= lPortDevice->x() + 160);
     lPortDevice->setFixedWidth(std::max(0, width() - lPortDevice->x() - 8));
+    bGang->setVisible(openGang_ && width() >= bGang->geometry().right() + 8);
 }
 
 void TfmLoader::ShowPortMenu(const QPoint& at)

@@ -49,6 +49,8 @@ struct TLoaderEnvironment {
     TSessionTiming timing{};
     // Told of each pause of the conversation as it begins.
     std::function<void(std::chrono::milliseconds)> sessionPaused{};
+    // Ctrl+G and bGang: the gang view instead. Unset: neither is offered.
+    std::function<void()> openGang{};
 };
 
 class TfmLoader : public QWidget, private TSessionHost, private TSessionListener {
@@ -132,6 +134,8 @@ public:
     // port list when the window is wide enough for it, and in the entries' tool
     // tips always.
     QLabel* lPortDevice = nullptr;
+    // Under it, on the same terms: the gang view (also Ctrl+G).
+    QPushButton* bGang = nullptr;
     // Under the gauge: today's counts from the journal, an image that changed
     // on disk, and, when the records are forwarded to a server, how many wait
     // for it, and why, when it cannot be reached. Never a box.
@@ -209,4 +213,5 @@ private:
     QString imageNotice_; // the image changed on disk, said under the gauge
     std::function<void(std::chrono::milliseconds)> pause_;
     std::function<void(std::chrono::milliseconds)> sessionPaused_;
+    std::function<void()> openGang_;
 };

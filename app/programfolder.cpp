@@ -66,6 +66,10 @@ TProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments)
             options.action = TProgramAction::Version;
             return options;
         }
+        if (argument == "--gang") {
+            options.gang = true;
+            continue;
+        }
         if (argument == kFolderOption || argument.starts_with("--folder=")) {
             std::string_view value;
             if (argument == kFolderOption) {
@@ -111,11 +115,13 @@ TProgramOptions ParseProgramOptions(const std::vector<std::string>& arguments)
 QString ProgramUsage()
 {
     return QStringLiteral(
-        "Usage: qr740-programmer [--folder DIR] [Qt options]\n"
+        "Usage: qr740-programmer [--folder DIR] [--gang] [Qt options]\n"
         "Programs QR740 controllers over a serial port.\n"
         "\n"
         "  --folder DIR  keep Loader.ini, loaders, images and parameter files in DIR;\n"
         "                DIR and a Loader.ini with examples are created if missing\n"
+        "  --gang        open the gang view: every mapped port that is present\n"
+        "                programs at once (Ctrl+G switches views)\n"
         "  -h, --help    show this help and exit\n"
         "  --version     show the version and exit\n"
         "\n"

@@ -19,6 +19,8 @@ struct TProgramOptions {
     TProgramAction action = TProgramAction::Run;
     // --folder's value as given; empty when the option is absent.
     QString folder;
+    // --gang: the gang view, whichever view was open last.
+    bool gang = false;
     // For TProgramAction::Error: what was wrong, without the program's name.
     QString error;
     // The program's name and every argument that belongs to Qt, in their order.
