@@ -1,0 +1,137 @@
+// The gang view against four simulated controllers, one per COM number: two
+// sound, one that refuses a block, one whose line goes in the middle of its
+// upload. None of them holds up the others, and nothing opens a box.
+
+#include "gangview.h"
+#include "journal.h"
+#include "recording_sink.h"
+
+#include "../sim/sim_runner.h"
+
+#include <scratch_dir.h>
+#include <wait.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <fstream>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kBlocks = 24;
+
+TEST(GangView, ProgramsSoundPortsWhileOthersFail)
+{
+    ScratchDir dir;
+    std::vector<std::uint8_t> image;
+    for (int i = 0; i < kBlocks; ++i) {
+        for (int k = 0; k < 256; ++k)
+            image.push_back(std::uint8_t(i * 7 + k));
+    }
+    std::ofstream(dir / "FW00303.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    dir.WriteFile("qr740.ldr", "a small target loader");
+    dir.WriteFile("bench.par", "000=25\n102 7\n");
+    std::string ports;
+    for (int com = 1; com <= 4; ++com)
+        ports += "COM" + std::to_string(com) + "=" + (dir / ("tty" + std::to_string(com))).string() + "\n";
+    // COM5 is mapped to an adapter that is not plugged in: no tile.
+    ports += "COM5=" + (dir / "absent").string() + "\n";
+    dir.WriteFile("Loader.ini", "[Ports]\n" + ports +
+                                    "[Load Parameters]\nParameter File=bench\n"
+                                    "[Binary]\nQR 740=FW00303\n"
+                                    "[Loader]\nQR740=qr740.ldr\n");
+
+    // COM1 and COM4 sound, COM2 refusing its third block, COM3 at the line's
+    // own pace so that it can be pulled out between blocks.
+    std::array<TSimRunner, 4> sims;
+    for (int i = 0; i < 4; ++i) {
+        sim::Options options;
+        options.link = dir / ("tty" + std::to_string(i + 1));
+        options.flashEnd = 0x4000 + kBlocks * 256;
+        options.quietPeriod = 300ms;
+        if (i == 1) {
+            ASSERT_TRUE(sim::AddFault(options.faults, "nak-block:3"));
+        }
+        if (i == 2)
+            options.pace = true;
+        ASSERT_TRUE(sims[i].Start(options));
+    }
+
+    TRecordingSink sink;
+    TGangEnvironment environment;
+    environment.folder = QString::fromStdString(dir.Path().string());
+    environment.timing.ResetPause = 3ms;
+    environment.timing.RestartPause = 2ms;
+    environment.timing.ParameterPortPause = 1ms;
+    auto view = std::make_unique<TfmGang>(std::move(environment));
+    view->show();
+
+    const auto& tiles = view->Tiles();
+    ASSERT_EQ(tiles.size(), 4u);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(tiles[i]->Port.Name, QStringLiteral("COM%1").arg(i + 1));
+
+    ASSERT_TRUE(WaitUntil([&] { return sims[2].Count("(block ") >= 1; }, 20s)) << sims[2].Transcript();
+    sims[2].Stop();
+
+    ASSERT_TRUE(WaitUntil([&] {
+        return tiles[0]->Programmed >= 1 && tiles[3]->Programmed >= 1 && tiles[1]->Failed >= 1 &&
+               tiles[2]->Failed >= 1;
+    }, 30s)) << view->mLog->toPlainText().toStdString();
+    // The sound ports have gone round again meanwhile, while the others failed.
+    RunEventsFor(200ms);
+
+    EXPECT_EQ(tiles[0]->lOutcome->text(), QStringLiteral("Programmed with parameters"));
+    EXPECT_EQ(tiles[3]->lOutcome->text(), QStringLiteral("Programmed with parameters"));
+    EXPECT_EQ(tiles[1]->lOutcome->text(), QStringLiteral("Failed: NAK rcvd while Updating Flash"));
+    EXPECT_TRUE(tiles[2]->lOutcome->text().startsWith(QStringLiteral("Failed: "))) << tiles[2]->lOutcome->text().toStdString();
+    EXPECT_EQ(tiles[1]->Programmed, 0);
+    EXPECT_EQ(tiles[2]->Programmed, 0);
+    EXPECT_EQ(tiles[2]->Failed, 1) << "a line that is gone brings no controller more";
+    EXPECT_EQ(tiles[0]->Failed, 0);
+    EXPECT_EQ(tiles[3]->Failed, 0);
+    EXPECT_EQ(tiles[1]->lCounts->text(), QStringLiteral("Programmed 0, failed %1").arg(tiles[1]->Failed));
+    // The full text is on hover, and the failure is in the log with its port.
+    EXPECT_EQ(tiles[1]->lOutcome->toolTip(), tiles[1]->lOutcome->text());
+    EXPECT_TRUE(view->mLog->toPlainText().contains(QStringLiteral("COM2: Failed: NAK rcvd while Updating Flash")))
+        << view->mLog->toPlainText().toStdString();
+    EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
+
+    // Today's counts come from the journal, after the records it has taken.
+    ASSERT_TRUE(WaitUntil([&] { return view->lToday->text().startsWith(QStringLiteral("Today: ")) &&
+                                       !view->lToday->text().contains(QStringLiteral("counting")); }));
+
+    view->close();
+    // Closing waits for the journal: every count is of a record written.
+    const int tilesProgrammed = tiles[0]->Programmed + tiles[3]->Programmed;
+    view.reset();
+    for (TSimRunner& s : sims)
+        s.Stop();
+    EXPECT_EQ(sims[0].Sim().Flash(), image);
+    EXPECT_EQ(sims[3].Sim().Flash(), image);
+    EXPECT_NE(sims[1].Sim().Flash(), image);
+
+    // Every controller's record is the window's, and names its port.
+    const auto records = TJournal(dir / "journal.sqlite").Records();
+    int programmed = 0;
+    for (const TJournalRecord& r : records) {
+        EXPECT_EQ(r.FrontEnd, "window");
+        EXPECT_GE(r.ComNumber, 1);
+        EXPECT_LE(r.ComNumber, 4);
+        if (r.ComNumber == 1 || r.ComNumber == 4)
+            programmed += r.Outcome == "programmed with parameters";
+        else
+            EXPECT_NE(r.Outcome, "programmed with parameters") << r.ComNumber;
+    }
+    EXPECT_EQ(programmed, tilesProgrammed);
+}
+
+} // namespace
