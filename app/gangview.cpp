@@ -225,8 +225,7 @@ TfmGang::TfmGang(TGangEnvironment environment, QWidget* parent)
 
 TfmGang::~TfmGang()
 {
-    if (!closing_)
-        close();
+    Shut();
     // The sessions report to this view and write to the journal: both must
     // still be there when the sessions go.
     for (TGangTile* tile : tiles_)
@@ -344,26 +343,30 @@ void TfmGang::resizeEvent(QResizeEvent* event)
 
 void TfmGang::closeEvent(QCloseEvent* event)
 {
-    if (!closing_) {
-        closing_ = true;
-        for (TGangTile* tile : tiles_)
-            StopPort(*tile);
-        if (Journal) {
-            // Every record goes to disk before the program ends, or the
-            // technician hears which did not.
-            const std::vector<TJournalRecord> lost = Journal->Finish();
-            if (!lost.empty()) {
-                const QString text =
-                    QStringLiteral("%1 record(s) could not be written to the journal %2: %3")
-                        .arg(lost.size())
-                        .arg(QString::fromStdString(Journal->File().string()),
-                             journalError_.isEmpty() ? QStringLiteral("not taken in time") : journalError_);
-                std::fprintf(stderr, "qr740-programmer: %s\n", text.toLocal8Bit().constData());
-                ShowErrorBox(this, text);
-            }
-        }
-    }
+    Shut();
     event->accept();
+}
+
+void TfmGang::Shut()
+{
+    if (closing_)
+        return;
+    closing_ = true;
+    for (TGangTile* tile : tiles_)
+        StopPort(*tile);
+    if (!Journal)
+        return;
+    // Every record goes to disk before the program ends, or the technician
+    // hears which did not.
+    const std::vector<TJournalRecord> lost = Journal->Finish();
+    if (lost.empty())
+        return;
+    const QString text = QStringLiteral("%1 record(s) could not be written to the journal %2: %3")
+                             .arg(lost.size())
+                             .arg(QString::fromStdString(Journal->File().string()),
+                                  journalError_.isEmpty() ? QStringLiteral("not taken in time") : journalError_);
+    std::fprintf(stderr, "qr740-programmer: %s\n", text.toLocal8Bit().constData());
+    ShowErrorBox(this, text);
 }
 
 void TfmGang::StartPort(TGangTile& tile)

@@ -103,6 +103,8 @@ protected:
 private:
     void CreateControls();
     void Reflow();
+    // Stops every port and waits for the journal; once.
+    void Shut();
     void Log(const QString& port, const QString& text);
     void ShowToday();
     void ShowForwarding();
