@@ -30,6 +30,8 @@ TEST(ParseProgramOptions, TakesOursPassesQtsOnAndRefusesTheRest)
     };
     const Case cases[] = {
         {{}, TProgramAction::Run, "", {}, ""},
+        {{"--gang", "--folder", "x"}, TProgramAction::Run, "x", {}, ""},
+        {{"--gang=1"}, TProgramAction::Error, "", {}, "unknown option '--gang=1'"},
         {{"--folder", "/srv/bench"}, TProgramAction::Run, "/srv/bench", {}, ""},
         {{"--folder=bench 2"}, TProgramAction::Run, "bench 2", {}, ""},
         {{"-platform", "offscreen", "--folder", "x", "-style=fusion", "-reverse"},
@@ -70,6 +72,7 @@ TEST(ParseProgramOptions, TakesOursPassesQtsOnAndRefusesTheRest)
         if (c.action != TProgramAction::Run)
             continue;
         EXPECT_EQ(options.folder, QString::fromUtf8(c.folder));
+        EXPECT_EQ(options.gang, c.args.size() > 0 && c.args[0] == "--gang");
         Args qt{"/usr/bin/qr740-programmer"};
         qt.insert(qt.end(), c.qt.begin(), c.qt.end());
         EXPECT_EQ(options.qtArguments, qt);
