@@ -1,19 +1,13 @@
-#include "gangview.h"
-#include "inifile.h"
-#include "loader.h"
+#include "viewswitch.h"
 #include "messages.h"
 #include "programfolder.h"
 #include "quitonsignal.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
 #include <exception>
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,40 +55,9 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // One view at a time: each holds the ports it programs, so the other opens
-    // only once they are let go.
-    const std::string iniPath = QFile::encodeName(folder.path + QStringLiteral("/Loader.ini")).toStdString();
-    const auto remember = [&](const char* view) {
-        try {
-            TIniFile(iniPath).WriteString("Auto Mode", "View", view);
-        } catch (const std::exception& error) {
-            std::fprintf(stderr, "qr740-programmer: the view is not remembered: %s\n", error.what());
-        }
-    };
-    bool gang = options.gang || TIniFile(iniPath).ReadString("Auto Mode", "View", "single") == "gang";
-    std::unique_ptr<QWidget> view;
-    std::function<void()> open;
-    const auto switchView = [&] {
-        // After the handler that asked has returned: the view is deleted here.
-        QTimer::singleShot(0, &app, [&] {
-            // Closing the only window would otherwise end the program.
-            QApplication::setQuitOnLastWindowClosed(false);
-            view->close();
-            view.reset();
-            gang = !gang;
-            open();
-            QApplication::setQuitOnLastWindowClosed(true);
-        });
-    };
-    open = [&] {
-        remember(gang ? "gang" : "single");
-        if (gang)
-            view = std::make_unique<TfmGang>(TGangEnvironment{.folder = folder.path, .openSingle = switchView});
-        else
-            view = std::make_unique<TfmLoader>(TLoaderEnvironment{.folder = folder.path, .openGang = switchView});
-        view->show();
-    };
-    open();
+    TViewSwitch views(TLoaderEnvironment{.folder = folder.path}, TGangEnvironment{.folder = folder.path},
+                      options.gang);
+    views.Open();
     // A signal that came while the window was being built ended only the loop
     // of a message box it showed.
     if (quitOnSignal.Requested())
@@ -102,7 +65,7 @@ int main(int argc, char** argv)
     const int status = app.exec();
     // After a signal the window is still open: close it as the operator would,
     // so that the port is let go.
-    if (view && view->isVisible())
+    if (QWidget* view = views.View(); view && view->isVisible())
         view->close();
     return status;
 }

@@ -3,11 +3,14 @@
 // upload. None of them holds up the others, and nothing opens a box.
 
 #include "gangview.h"
+#include "inifile.h"
+#include "viewswitch.h"
 #include "journal.h"
 #include "recording_sink.h"
 
 #include "../sim/sim_runner.h"
 
+#include <pty_pair.h>
 #include <scratch_dir.h>
 #include <wait.h>
 
@@ -15,6 +18,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
 
 #include <gtest/gtest.h>
 
@@ -132,6 +136,58 @@ TEST(GangView, ProgramsSoundPortsWhileOthersFail)
             EXPECT_NE(r.Outcome, "programmed with parameters") << r.ComNumber;
     }
     EXPECT_EQ(programmed, tilesProgrammed);
+}
+
+// Each view hands the port over to the other, and the one open last opens
+// at the next start.
+TEST(GangView, SwitchesViewsAndRemembersTheLastOne)
+{
+    ScratchDir dir;
+    PtyPair line(dir / "ttyUSB0");
+    dir.WriteFile("FW00303.bin", std::string(512, '\x5a'));
+    dir.WriteFile("Loader.ini", "[Ports]\nCOM1=" + line.Link().string() + "\n[Binary]\nQR 740=FW00303\n"
+                                "[Loader]\nQR740=qr740.ldr\n");
+    dir.WriteFile("qr740.ldr", "a small target loader");
+    TRecordingSink sink;
+    const QString folder = QString::fromStdString(dir.Path().string());
+    const auto kept = [&] { return TIniFile((dir / "Loader.ini").string()).ReadString("Auto Mode", "View", ""); };
+    const auto single = [&] {
+        return TLoaderEnvironment{.folder = folder, .pause = [](std::chrono::milliseconds) {}};
+    };
+
+    {
+        TViewSwitch views(single(), TGangEnvironment{.folder = folder}, false);
+        views.Open();
+        auto* window = dynamic_cast<TfmLoader*>(views.View());
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(kept(), "single");
+        window->bGang->click();
+        ASSERT_TRUE(WaitUntil([&] { return views.Gang() && views.View(); }));
+        auto* gang = dynamic_cast<TfmGang*>(views.View());
+        ASSERT_NE(gang, nullptr);
+        EXPECT_EQ(kept(), "gang");
+        ASSERT_EQ(gang->Tiles().size(), 1u);
+        // The window let the line go before the tile opened it.
+        EXPECT_EQ(gang->Tiles()[0]->lOutcome->text().toStdString(), "Waiting");
+        EXPECT_TRUE(gang->Tiles()[0]->Session != nullptr);
+
+        gang->bSingle->click();
+        ASSERT_TRUE(WaitUntil([&] { return !views.Gang() && views.View(); }));
+        EXPECT_NE(dynamic_cast<TfmLoader*>(views.View()), nullptr);
+        EXPECT_EQ(kept(), "single");
+        gang = nullptr;
+        dynamic_cast<TfmLoader*>(views.View())->bGang->click();
+        ASSERT_TRUE(WaitUntil([&] { return views.Gang(); }));
+        views.View()->close();
+    }
+    // The gang view was open last; --gang asks for it whatever was.
+    for (const bool asked : {false, true}) {
+        TViewSwitch views(single(), TGangEnvironment{.folder = folder}, asked);
+        views.Open();
+        EXPECT_NE(dynamic_cast<TfmGang*>(views.View()), nullptr) << asked;
+        views.View()->close();
+    }
+    EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
 }
 
 } // namespace
