@@ -196,7 +196,7 @@ TfmGang::TfmGang(TGangEnvironment environment, QWidget* parent)
             ShowForwarding();
         };
         Journal->OnForwardingChanged = [this](const TJournalForwarderStatus&) { ShowForwarding(); };
-        Journal->OnCounted = [this](const TJournalCounts& today) {
+        Journal->OnCounted = [this](const TJournalSummary& today) {
             today_ = today;
             ShowToday();
         };
@@ -471,10 +471,12 @@ void TfmGang::ShowToday()
         lToday->setText(Journal ? QStringLiteral("Today: counting") : QStringLiteral("Today: no journal"));
         return;
     }
-    const int all = today_->Programmed + today_->Failed;
-    QString text = QStringLiteral("Today: %1 programmed, %2 failed").arg(today_->Programmed).arg(today_->Failed);
-    if (all > 0)
-        text += QStringLiteral(", yield %1%").arg(100.0 * today_->Programmed / all, 0, 'f', 1);
+    QString text =
+        QStringLiteral("Today: %1 programmed, %2 failed").arg(today_->All.Programmed).arg(today_->All.Failed);
+    // Of the units seen today, those programmed at their first attempt.
+    if (today_->Units > 0)
+        text += QStringLiteral(", first-pass yield %1%")
+                    .arg(100.0 * today_->FirstPassUnits / today_->Units, 0, 'f', 1);
     lToday->setText(text);
 }
 

@@ -133,7 +133,7 @@ private:
     QWidget* tileArea_ = nullptr;
     QGridLayout* grid_ = nullptr;
     int columns_ = 0;
-    std::optional<TJournalCounts> today_;
+    std::optional<TJournalSummary> today_;
     QString journalError_;
     QTimer* look_ = nullptr;
     int looks_ = 0;

@@ -377,8 +377,8 @@ void TfmLoader::FormCreate(QObject*)
         };
         Journal->OnWriteRecovered = [this] { journalFailing_ = false; };
         Journal->OnForwardingChanged = [this](const TJournalForwarderStatus&) { ShowForwarding(); };
-        Journal->OnCounted = [this](const TJournalCounts& today) {
-            today_ = today;
+        Journal->OnCounted = [this](const TJournalSummary& today) {
+            today_ = today.All;
             ShowForwarding();
         };
         Journal->CountToday();

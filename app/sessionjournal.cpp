@@ -150,7 +150,7 @@ private:
 void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::uint64_t)>& written,
                   const std::function<void(std::uint64_t, const std::string&, const std::string&)>& unitGiven,
                   const std::function<void(const std::string&)>& failed, const std::function<void()>& drained,
-                  const std::function<void()>& closed, const std::function<void(const TJournalCounts&)>& counted)
+                  const std::function<void()>& closed, const std::function<void(const TJournalSummary&)>& counted)
 {
     try {
         // Records left under way by programs that have ended: closed now,
@@ -181,7 +181,7 @@ void WriteRecords(TJournalWriterShared& shared, const std::function<void(std::ui
             try {
                 TJournalFilter today;
                 today.Since = StartOfLocalDay(std::chrono::system_clock::now());
-                counted(SummarizeJournal(shared.Journal->Records(today)).All);
+                counted(SummarizeJournal(shared.Journal->Records(today)));
             } catch (const TJournalError&) {
                 // The counts on screen stay as they were; the next record asks again.
             }
@@ -314,7 +314,7 @@ TSessionJournal::TSessionJournal(const TJournalPlace& place, TSessionJournalTimi
             },
             Qt::QueuedConnection);
     };
-    const auto counted = [this](const TJournalCounts& today) {
+    const auto counted = [this](const TJournalSummary& today) {
         QMetaObject::invokeMethod(
             this,
             [this, today] {

@@ -134,7 +134,7 @@ public:
     // object's thread; requests made meanwhile are served by one count. A
     // journal that cannot be read is not counted, and OnCounted is not called.
     void CountToday();
-    std::function<void(const TJournalCounts& today)> OnCounted;
+    std::function<void(const TJournalSummary& today)> OnCounted;
 
 private:
     void Written(std::uint64_t number);
