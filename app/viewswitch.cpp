@@ -8,6 +8,8 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <filesystem>
+#include <string>
 #include <exception>
 
 TViewSwitch::TViewSwitch(TLoaderEnvironment single, TGangEnvironment gang, bool gangAsked)
@@ -41,8 +43,15 @@ void TViewSwitch::Switch()
 
 void TViewSwitch::OpenNow()
 {
+    // Written only when it changes, and never into a Loader.ini that is not
+    // there yet: the window makes the first one, with its example sections.
     try {
-        TIniFile(iniPath_).WriteString("Auto Mode", "View", gang_ ? "gang" : "single");
+        const std::string view = gang_ ? "gang" : "single";
+        if (std::filesystem::exists(iniPath_)) {
+            TIniFile ini(iniPath_);
+            if (ini.ReadString("Auto Mode", "View", "single") != view)
+                ini.WriteString("Auto Mode", "View", view);
+        }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "qr740-programmer: the view open is not remembered: %s\n", error.what());
     }

@@ -145,8 +145,9 @@ TEST(GangView, SwitchesViewsAndRemembersTheLastOne)
     ScratchDir dir;
     PtyPair line(dir / "ttyUSB0");
     dir.WriteFile("FW00303.bin", std::string(512, '\x5a'));
-    dir.WriteFile("Loader.ini", "[Ports]\nCOM1=" + line.Link().string() + "\n[Binary]\nQR 740=FW00303\n"
-                                "[Loader]\nQR740=qr740.ldr\n");
+    const std::string ini = "[Ports]\nCOM1=" + line.Link().string() + "\n[Binary]\nQR 740=FW00303\n"
+                            "[Loader]\nQR740=qr740.ldr\n";
+    dir.WriteFile("Loader.ini", ini);
     dir.WriteFile("qr740.ldr", "a small target loader");
     TRecordingSink sink;
     const QString folder = QString::fromStdString(dir.Path().string());
@@ -160,7 +161,7 @@ TEST(GangView, SwitchesViewsAndRemembersTheLastOne)
         views.Open();
         auto* window = dynamic_cast<TfmLoader*>(views.View());
         ASSERT_NE(window, nullptr);
-        EXPECT_EQ(kept(), "single");
+        EXPECT_EQ(dir.ReadFile("Loader.ini"), ini) << "the view it would open anyway is not written";
         window->bGang->click();
         ASSERT_TRUE(WaitUntil([&] { return views.Gang() && views.View(); }));
         auto* gang = dynamic_cast<TfmGang*>(views.View());
