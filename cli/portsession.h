@@ -72,6 +72,9 @@ private:
     QString ProgramFolder() const override;
     TImageExpectation ExpectedImage() const override;
     TUnitAnswer UnitOfController() const override { return unit_; }
+    // A port whose count is reached takes no further controller, also in the
+    // moment before its round is ended.
+    bool TakesController() const override { return !finished_ && (count_ == 0 || controllers_ < count_); }
 
     // What it tells.
     void StatusChanged(TSessionStatus status, const QString& text) override;

@@ -207,8 +207,11 @@ void TLoaderSession::OnRxWaitTarget(TVaCustomComm* Sender, std::int32_t Count)
 bool TLoaderSession::AnswerAnnouncement()
 {
     // Another announcement before the identification: still the same controller.
-    if (!RecordOpen_)
+    if (!RecordOpen_) {
+        if (!Host.TakesController())
+            return false;
         StartRecord();
+    }
     SetStage(WaitingForTargetId);
     AnsweredIn_ = Notifications_;
     // The controller has announced itself: from here on every wait for it

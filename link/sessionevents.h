@@ -168,6 +168,9 @@ public:
     // The unit of the controller identified last; asked before its flash is
     // erased, and again while Pending.
     virtual TUnitAnswer UnitOfController() const { return {}; }
+    // Whether a controller that announces itself now is taken; one that is
+    // not hears no answer, and nothing is recorded of it.
+    virtual bool TakesController() const { return true; }
     // Asked each time the image is read, before the erase.
     virtual TImageExpectation ExpectedImage() const { return {}; }
 };
