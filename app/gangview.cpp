@@ -488,14 +488,7 @@ void TfmGang::ShowForwarding()
     } else if (!journalError_.isEmpty()) {
         text = JournalWriteText(journalError_, Journal->File());
     } else if (const auto status = Journal->ForwardingStatus()) {
-        const QString waiting = status->Waiting == 1 ? QStringLiteral("1 record waiting")
-                                                     : QStringLiteral("%1 records waiting").arg(status->Waiting);
-        if (!status->LastError.empty())
-            text = waiting + QStringLiteral(". ") + QString::fromStdString(status->LastError);
-        else if (status->Waiting == 0)
-            text = QStringLiteral("Journal server: every record forwarded");
-        else
-            text = QStringLiteral("Journal server: ") + waiting;
+        text = ForwardingText(*status);
     } else {
         text = QStringLiteral("Journal: ") + QString::fromStdString(Journal->File().string()) +
                QStringLiteral(" (not forwarded)");

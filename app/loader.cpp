@@ -781,28 +781,12 @@ void TfmLoader::ShowForwarding()
         parts << imageNotice_;
     if (today_)
         parts << QStringLiteral("Today: %1 programmed, %2 failed").arg(today_->Programmed).arg(today_->Failed);
-    if (!status) {
-        const QString text = parts.join(QStringLiteral(". "));
-        lJournal->setToolTip(text);
-        lJournal->setText(lJournal->fontMetrics().elidedText(text, Qt::ElideRight, lJournal->width()));
-        lJournal->setVisible(!text.isEmpty());
-        return;
-    }
-    const QString waiting = status->Waiting == 1 ? QStringLiteral("1 record waiting")
-                                                 : QStringLiteral("%1 records waiting").arg(status->Waiting);
-    // The error names the server; without one, the line does.
-    QString text;
-    if (!status->LastError.empty())
-        text = waiting + QStringLiteral(". ") + QString::fromStdString(status->LastError);
-    else if (status->Waiting == 0)
-        text = QStringLiteral("Journal server: every record forwarded");
-    else
-        text = QStringLiteral("Journal server: ") + waiting;
-    parts << text;
-    text = parts.join(QStringLiteral(". "));
+    if (status)
+        parts << ForwardingText(*status);
+    const QString text = parts.join(QStringLiteral(". "));
     lJournal->setToolTip(text);
     lJournal->setText(lJournal->fontMetrics().elidedText(text, Qt::ElideRight, lJournal->width()));
-    lJournal->show();
+    lJournal->setVisible(!text.isEmpty());
 }
 
 void TfmLoader::Pausing(std::chrono::milliseconds period)

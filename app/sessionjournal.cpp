@@ -484,3 +484,14 @@ std::optional<TJournalForwarderStatus> TSessionJournal::ForwardingStatus() const
         return std::nullopt;
     return forwarder_->Status();
 }
+
+QString ForwardingText(const TJournalForwarderStatus& status)
+{
+    const QString waiting = status.Waiting == 1 ? QStringLiteral("1 record waiting")
+                                                : QStringLiteral("%1 records waiting").arg(status.Waiting);
+    if (!status.LastError.empty())
+        return waiting + QStringLiteral(". ") + QString::fromStdString(status.LastError);
+    if (status.Waiting == 0)
+        return QStringLiteral("Journal server: every record forwarded");
+    return QStringLiteral("Journal server: ") + waiting;
+}

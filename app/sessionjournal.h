@@ -53,6 +53,10 @@ struct TJournalPlace {
 TJournalPlace ResolveJournalPlace(const QString& programFolder, const TIniFile& ini,
                                   const QString& fileOption = {}, const QString& serverOption = {});
 
+// The forwarder's state in a line for the operator: records waiting, and the
+// last error (which names the server; without one, the line does).
+QString ForwardingText(const TJournalForwarderStatus& status);
+
 // The record the journal keeps for a session's record and its context, under a
 // new id.
 TJournalRecord JournalRecordOf(const TControllerRecord& record, const TJournalContext& context);
