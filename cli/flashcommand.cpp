@@ -25,6 +25,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <csignal>
 #include <filesystem>
 #include <memory>
@@ -64,41 +65,43 @@ std::optional<std::string> SinceOption(const TFlashOptions& options, TFlashOutpu
     return parsed;
 }
 
-int PrintHistory(const TJournalPlace& place, const TFlashOptions& options, TFlashOutput& output)
+// --history and --summary: the records the filters keep, read without writing
+// (a journal that is not there, or is none, is said so and left as it is),
+// printed as `format` makes them of the span from `since`.
+int PrintJournal(const TJournalPlace& place, const TFlashOptions& options, TFlashOutput& output,
+                 const std::string& defaultSince,
+                 const std::function<std::string(const std::vector<TJournalRecord>&, const std::string&)>& format)
 {
-    const auto since = SinceOption(options, output, {});
+    const auto since = SinceOption(options, output, defaultSince);
     if (!since)
         return kExitUsage;
     std::vector<TJournalRecord> records;
     try {
-        // Read-only: a journal that is not there, or is none, is said so and
-        // left as it is.
         records = ReadJournal(place.File, RecordsWanted(options, *since));
     } catch (const TJournalError& e) {
         output.WriteError(std::string("qr740-flash: ") + e.what() + "\n");
         return kExitSetUp;
     }
-    output.Write(FormatHistory(records, *ParseHistoryFormat(options.Format.toStdString())));
+    output.Write(format(records, *since));
     output.Drain();
     return output.Closed() ? kExitOutputClosed : 0;
 }
 
-// A shift's counts, read as --history reads: nothing is written.
+int PrintHistory(const TJournalPlace& place, const TFlashOptions& options, TFlashOutput& output)
+{
+    const auto kind = *ParseHistoryFormat(options.Format.toStdString());
+    return PrintJournal(place, options, output, {},
+                        [&](const auto& records, const std::string&) { return FormatHistory(records, kind); });
+}
+
+// A shift's counts, from the start of today unless --since says otherwise.
 int PrintSummary(const TJournalPlace& place, const TFlashOptions& options, TFlashOutput& output)
 {
-    const auto since = SinceOption(options, output, StartOfLocalDay(std::chrono::system_clock::now()));
-    if (!since)
-        return kExitUsage;
-    std::vector<TJournalRecord> records;
-    try {
-        records = ReadJournal(place.File, RecordsWanted(options, *since));
-    } catch (const TJournalError& e) {
-        output.WriteError(std::string("qr740-flash: ") + e.what() + "\n");
-        return kExitSetUp;
-    }
-    output.Write(FormatSummary(SummarizeJournal(records), *since, *ParseHistoryFormat(options.Format.toStdString())));
-    output.Drain();
-    return output.Closed() ? kExitOutputClosed : 0;
+    const auto kind = *ParseHistoryFormat(options.Format.toStdString());
+    return PrintJournal(place, options, output, StartOfLocalDay(std::chrono::system_clock::now()),
+                        [&](const auto& records, const std::string& since) {
+                            return FormatSummary(SummarizeJournal(records), since, kind);
+                        });
 }
 
 // The records lost with the program, where a log keeps them: in full, one JSON
