@@ -462,18 +462,27 @@ std::vector<TJournalRecord> TSessionJournal::Finish()
     return lost;
 }
 
-bool TSessionJournal::WaitForForwarding(std::chrono::milliseconds limit)
+std::optional<TJournalForwarderStatus> TSessionJournal::WaitForForwarding(std::chrono::milliseconds limit)
 {
     if (!forwarder_)
-        return true;
+        return std::nullopt;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        const TJournalForwarderStatus status = forwarder_->Status();
+        TJournalForwarderStatus status = forwarder_->Status();
+        // The forwarder's own count is ahead by a record now and then: one
+        // written just before it counted is added again when it hears of it.
+        // The file says how many really wait; the writer's thread has ended,
+        // so the journal is this thread's to read.
+        try {
+            status.Waiting = static_cast<std::uint64_t>(shared_->Journal->CountUnforwarded());
+        } catch (const TJournalError&) {
+            // Then the forwarder's count is the best known.
+        }
         if (status.Waiting == 0)
-            return true;
+            return std::nullopt;
         // A server that is down is not waited for: its records go next time.
         if (!status.LastError.empty() || std::chrono::steady_clock::now() >= deadline)
-            return false;
+            return status;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }

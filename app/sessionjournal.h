@@ -126,8 +126,10 @@ public:
     // and those records are returned, in full. Once only.
     std::vector<TJournalRecord> Finish();
     // Waits (at most `limit`) until the records written are on the server; for
-    // a program about to end. False when some still wait: they go next time.
-    bool WaitForForwarding(std::chrono::milliseconds limit);
+    // a program about to end, after Finish. Nothing when none waits, or no
+    // server is named; otherwise the forwarder's state, with the records
+    // still waiting counted in the file: they go next time.
+    std::optional<TJournalForwarderStatus> WaitForForwarding(std::chrono::milliseconds limit);
     std::optional<TJournalForwarderStatus> ForwardingStatus() const;
     // How many numbers of `series` are still to be given, read without
     // writing. Throws TJournalError.

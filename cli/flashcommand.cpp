@@ -295,10 +295,10 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
         }
         // The factory gets the records now when its server answers; what it
         // does not get is said as it is.
-        const bool forwarded = journal->WaitForForwarding(kForwardingWait);
+        const std::optional<TJournalForwarderStatus> waiting = journal->WaitForForwarding(kForwardingWait);
         QCoreApplication::sendPostedEvents(journal.get(), QEvent::MetaCall);
-        if (!forwarded)
-            report->Forwarding({journal->ServerName(), journal->File(), *journal->ForwardingStatus()}, true);
+        if (waiting)
+            report->Forwarding({journal->ServerName(), journal->File(), *waiting}, true);
     }
     report->Done(run.Summaries(), status);
     return status;

@@ -122,6 +122,12 @@ std::vector<TJournalRecord> TJournal::Records(const TJournalFilter& filter) cons
     return store_->Records(filter);
 }
 
+std::int64_t TJournal::CountUnforwarded() const
+{
+    std::lock_guard lock(mutex_);
+    return store_->CountUnforwarded();
+}
+
 std::vector<TJournalRecord> ReadJournal(const std::filesystem::path& file, std::string_view since)
 {
     TJournalFilter filter;

@@ -139,6 +139,9 @@ public:
     // after that moment. Throws TJournalError (step Read).
     std::vector<TJournalRecord> Records(std::string_view since = {}) const;
     std::vector<TJournalRecord> Records(const TJournalFilter& filter) const;
+    // The finished records not yet on the server. Throws TJournalError (step
+    // Read).
+    std::int64_t CountUnforwarded() const;
 
 private:
     void CloseAbandonedQuietly();

@@ -293,7 +293,7 @@ private:
     void ServerFailed(const std::string& what);
     void SetError(const std::string& text);
     void SetWaiting(std::uint64_t waiting);
-    void Forwarded(std::uint64_t count, std::uint64_t stillWaiting);
+    void Forwarded(std::uint64_t count);
 
     std::shared_ptr<TJournalForwarderShared> shared_;
     std::unique_ptr<TJournalStore> store_;
@@ -350,7 +350,7 @@ void TForwarding::Run()
             Pause(options.RetryInterval, false);
             continue;
         }
-        Forwarded(batch.size(), static_cast<std::uint64_t>(waiting) - batch.size());
+        Forwarded(batch.size());
     }
     Disconnect();
 }
@@ -580,11 +580,13 @@ void TForwarding::SetWaiting(std::uint64_t waiting)
     shared_->Status.Waiting = waiting;
 }
 
-void TForwarding::Forwarded(std::uint64_t count, std::uint64_t stillWaiting)
+void TForwarding::Forwarded(std::uint64_t count)
 {
     std::lock_guard lock(shared_->Mutex);
     shared_->Status.Forwarded += count;
-    shared_->Status.Waiting = stillWaiting;
+    // Taken off what is known rather than set from the count before sending:
+    // records appended while the batch was on its way are still waiting.
+    shared_->Status.Waiting -= std::min(shared_->Status.Waiting, count);
     if (shared_->Status.LastError.empty())
         return;
     shared_->Status.LastError.clear();

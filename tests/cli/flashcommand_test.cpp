@@ -704,6 +704,30 @@ TEST_F(FlashCommand, SaysWhyForwardingFailsAndWhereTheRecordsWait)
     EXPECT_EQ(r.events.back()["event"].toString(), QStringLiteral("done"));
 }
 
+// What the end says is waiting is counted in the file, not taken from the
+// forwarder's running tally: that one hears of a record after it is written and
+// may have counted it already, and it does not see what another program on the
+// bench appends while it rests after a failure.
+TEST_F(FlashCommand, SaysHowManyRecordsWaitAsTheFileHoldsThem)
+{
+    const ClosedPort closed;
+    ASSERT_NE(closed.Port(), 0);
+    journalTiming.Forwarding.RetryInterval = 60s;
+    const std::filesystem::path file = dir / "journal.sqlite";
+    TSessionJournal journal({file, "postgresql://qr740@127.0.0.1:" + std::to_string(closed.Port()) + "/factory"},
+                            journalTiming);
+    const TJournalContext context{kFrontEndCommandLine, 1, "/dev/ttyUSB0", "", QStringLiteral("3.03")};
+    journal.Complete({}, TControllerRecord{}, context, {});
+    EXPECT_TRUE(journal.Finish().empty());
+    ASSERT_TRUE(WaitUntil([&] { return !journal.ForwardingStatus()->LastError.empty(); }, 10s));
+    TJournal(file).Append(JournalRecordOf(TControllerRecord{}, context));
+
+    const std::optional<TJournalForwarderStatus> waiting = journal.WaitForForwarding(1s);
+    ASSERT_TRUE(waiting.has_value());
+    EXPECT_EQ(waiting->Waiting, 2u);
+    EXPECT_NE(waiting->LastError.find("Connection refused"), std::string::npos) << waiting->LastError;
+}
+
 // --history reads without writing: a journal that is not there, or a file that
 // is none, is a set-up error that names it, and stays as it was.
 TEST_F(FlashCommand, HistorySaysWhatItCannotReadAndWritesNothing)
