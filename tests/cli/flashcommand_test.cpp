@@ -906,21 +906,22 @@ TEST_F(FlashCommand, AnImageChangedOnDiskDuringTheRunIsRefusedWhenPinnedAndSaidO
             .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
         TSimRunner sim;
         ASSERT_TRUE(sim.Start(SimOptions()));
-        // Replaced once the first controller is done and the line reset.
+        // Replaced once the first controller is told: the simulated one then
+        // keeps the line quiet for its quiet period before it announces itself
+        // again, which leaves the replacement time even on a loaded machine.
         bool replaced = false;
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (!replaced && sim.Count("the programmer opened the port") == 2) {
+        watch = [&](const std::string& outSoFar) {
+            if (!replaced && outSoFar.find("\"event\":\"controller\"") != std::string::npos) {
                 replaced = true;
                 std::ofstream(dir / "FW00303.bin", std::ios::binary)
                     .write(reinterpret_cast<const char*>(changed.data()), std::streamsize(changed.size()));
             }
-        });
-        watch.start(5);
+        };
         Args args = {"--json", "--count", pinned ? "2" : "3"};
         if (pinned)
             args.insert(args.end(), {"--image-sha256", before});
         const TRunResult r = Run(args);
+        watch = {};
         sim.Stop();
 
         ASSERT_TRUE(replaced);
