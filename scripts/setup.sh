@@ -20,6 +20,8 @@ packages=(
   srecord
   # a real terminal for the command line's status block, resized while it runs
   tmux
+  # the Markdown parser the guide's link check reads the pages with
+  python3 python3-markdown-it
 )
 
 missing=()

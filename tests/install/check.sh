@@ -6,9 +6,10 @@
 # it must make its folder and Loader.ini, open, and end cleanly on SIGTERM,
 # with --folder and the portable layout each winning where they should. Holds
 # each program's manual page to its --help. Then validates the desktop entry,
-# builds the Debian package and checks that it holds the files the README
-# lists, and nothing else, with the changelog of its version; with --lintian,
-# lintian --pedantic must find no error and no warning in it.
+# builds the Debian package and checks that it holds the files the install
+# guide (docs/install.md) lists, and nothing else, with the changelog of its
+# version; with --lintian, lintian --pedantic must find no error and no
+# warning in it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$1" && pwd)
@@ -244,11 +245,11 @@ if [ -z "$deb" ]; then
   fail "no package"
 else
   dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort >"$scratch/files"
-  # The paths the README's "Where the files go" names; one ending in / stands
-  # for the files under it.
-  awk '/^### Where the files go/ { on = 1; next } /^#/ { on = 0 } on' "$root/README.md" |
+  # The paths the install guide's "Where the files go" names; one ending in /
+  # stands for the files under it.
+  awk '/^#+ Where the files go/ { on = 1; next } /^#/ { on = 0 } on' "$root/docs/install.md" |
     grep -o '`/usr/[^`]*`' | tr -d '`' | sort -u >"$scratch/readme"
-  [ -s "$scratch/readme" ] || fail "the README names no installed paths"
+  [ -s "$scratch/readme" ] || fail "docs/install.md names no installed paths"
   while read -r path; do
     if [[ $path == */ ]]; then
       grep -q "^$path" "$scratch/files" || fail "the package has nothing under $path"
@@ -261,7 +262,7 @@ else
     while read -r path; do
       if [ "$file" = "$path" ] || { [[ $path == */ ]] && [[ $file == "$path"* ]]; }; then covered=1; fi
     done <"$scratch/readme"
-    [ -n "$covered" ] || fail "the package holds $file, which the README does not name"
+    [ -n "$covered" ] || fail "the package holds $file, which docs/install.md does not name"
   done <"$scratch/files"
   depends=$(dpkg-deb -f "$deb" Depends)
   if [[ $depends == *libqt6widgets6* && $depends == *libc6* && $depends == *qt6-qpa-plugins* ]]; then

@@ -303,7 +303,7 @@ TEST(ErrorText, SystemDescriptionsLoseTrailingStopsAndBlanks)
 }
 
 // The wake strategy follows what the driver's set_termios does with a change
-// of c_cc alone (the README's table); a port of the serial core is cheap
+// of c_cc alone (the table in docs/serial.md); a port of the serial core is cheap
 // whatever its driver is called, and a driver nobody has read is not.
 TEST(WakeStrategy, FollowsWhatTheDriverDoesWithASettingsWrite)
 {
