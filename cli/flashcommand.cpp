@@ -1,7 +1,7 @@
 #include "flashcommand.h"
 
 #include "consoleprinter.h"
-#include "flashoptions.h"
+#include "flashcommandline.h"
 #include "flashoutput.h"
 #include "flashrun.h"
 #include "flashsettings.h"

@@ -1,6 +1,6 @@
 #include "loader.h"
 
-#include "file_size_limit.h"
+#include <file_size_limit.h>
 #include "frame.h"
 #include "hex.h"
 #include "loaderrules.h"

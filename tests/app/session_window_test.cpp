@@ -1,7 +1,7 @@
 // The whole program against the simulated controller: the real window on the
 // offscreen platform, its settings file naming the simulator's line as COM1.
 
-#include "file_size_limit.h"
+#include <file_size_limit.h>
 #include "journal.h"
 #include "loader.h"
 #include "recording_sink.h"

@@ -6,7 +6,7 @@
 #include "flashrun.h"
 #include "journal.h"
 #include "jsonprinter.h"
-#include "../app/file_size_limit.h"
+#include <file_size_limit.h>
 #include "../sim/sim_runner.h"
 
 #include <child_process.h>

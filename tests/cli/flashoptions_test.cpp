@@ -1,4 +1,4 @@
-#include "flashoptions.h"
+#include "flashcommandline.h"
 #include "flashsettings.h"
 
 #include "scratch_dir.h"

@@ -1,6 +1,6 @@
 #include "inifile.h"
 
-#include "file_size_limit.h"
+#include <file_size_limit.h>
 #include "scratch_dir.h"
 
 #include <gtest/gtest.h>

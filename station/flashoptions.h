@@ -1,13 +1,12 @@
 #pragma once
 
-// The command line of qr740-flash, read into a record by a pure function, so
-// that every rule can be checked case by case.
+// What a run of ports is asked to do: read from qr740-flash's command line
+// (flashcommandline.h), or filled in by the window's gang view.
 
 #include <QString>
 
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 enum class TFlashAction { Run, History, Summary, ListPorts, Help, Version, Error };
@@ -47,15 +46,3 @@ struct TFlashOptions {
     // [Binary] SHA256=, or any file.
     QString ImageSha256;
 };
-
-// "programmed", "failed", ...: the outcomes --outcome takes.
-bool IsFlashOutcome(std::string_view text);
-
-
-// Reads the command line, program name first. --help, --version and an error
-// end the reading where they stand.
-TFlashOptions ParseFlashOptions(const std::vector<std::string>& arguments);
-
-QString FlashUsage();
-// "qr740-flash 3.03"
-QString FlashVersionLine();

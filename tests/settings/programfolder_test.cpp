@@ -1,6 +1,6 @@
 #include "programfolder.h"
 
-#include "file_size_limit.h"
+#include <file_size_limit.h>
 #include "inifile.h"
 #include "loaderrules.h"
 #include "scratch_dir.h"

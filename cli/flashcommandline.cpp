@@ -1,4 +1,4 @@
-#include "flashoptions.h"
+#include "flashcommandline.h"
 
 #include "journalrecord.h"
 #include "loaderrules.h"
