@@ -27,20 +27,6 @@ TJournalError::TJournalError(TStep step, const std::filesystem::path& file, cons
 {
 }
 
-std::filesystem::path DefaultJournalPath()
-{
-    // The XDG rules: a relative XDG_DATA_HOME is to be ignored.
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    std::filesystem::path folder;
-    if (dataHome && std::filesystem::path(dataHome).is_absolute()) {
-        folder = dataHome;
-    } else {
-        const char* home = std::getenv("HOME");
-        folder = std::filesystem::path(home && *home ? home : ".") / ".local" / "share";
-    }
-    return folder / "qr740-programmer" / "journal.sqlite";
-}
-
 TJournal::TJournal(std::filesystem::path file, TJournalOptions options) : file_(std::move(file))
 {
     TJournalStoreOptions storeOptions;

@@ -93,10 +93,6 @@ private:
     std::string cause_;
 };
 
-// $XDG_DATA_HOME/qr740-programmer/journal.sqlite, that is
-// ~/.local/share/qr740-programmer/journal.sqlite by default.
-std::filesystem::path DefaultJournalPath();
-
 class TJournal {
 public:
     // Opens the journal for writing, creating the file and its table when

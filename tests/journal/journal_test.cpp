@@ -885,32 +885,3 @@ TEST(Journal, AFullDiskNamesTheFileAndTheCauseAndKeepsEveryEarlierRecord)
     journal.Append(next);
     EXPECT_EQ(journal.Records().back(), next);
 }
-
-TEST(Journal, DefaultPathFollowsXdgDataHome)
-{
-    struct Case {
-        const char* dataHome; // nullptr: unset
-        const char* expected;
-    };
-    const std::vector<Case> cases = {
-        {nullptr, "/home/tech/.local/share/qr740-programmer/journal.sqlite"},
-        {"/data", "/data/qr740-programmer/journal.sqlite"},
-        {"relative", "/home/tech/.local/share/qr740-programmer/journal.sqlite"},
-    };
-    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    const std::string savedDataHome = dataHome ? dataHome : "";
-    ::setenv("HOME", "/home/tech", 1);
-    for (const Case& c : cases) {
-        if (c.dataHome)
-            ::setenv("XDG_DATA_HOME", c.dataHome, 1);
-        else
-            ::unsetenv("XDG_DATA_HOME");
-        EXPECT_EQ(DefaultJournalPath(), c.expected) << (c.dataHome ? c.dataHome : "unset");
-    }
-    ::setenv("HOME", home.c_str(), 1);
-    if (dataHome)
-        ::setenv("XDG_DATA_HOME", savedDataHome.c_str(), 1);
-    else
-        ::unsetenv("XDG_DATA_HOME");
-}
