@@ -38,6 +38,8 @@ TLoaderSession::TLoaderSession(TVaCustomComm& port, TSessionHost& host, TSession
         if (then)
             Guarded([this, then] { (this->*then)(); });
     });
+    ImageWait_.setSingleShot(true);
+    QObject::connect(&ImageWait_, &QTimer::timeout, &ImageWait_, [this] { Guarded([this] { ImageTookTooLong(); }); });
     ProgPort.SetExceptionReport([this](std::exception_ptr error) { PortFailed(error); });
 }
 
@@ -604,6 +606,7 @@ void TLoaderSession::MakeSafe()
     // A box runs an event loop of its own: no time-out may fire behind it.
     Link_.DisarmTimeOut();
     CancelPause();
+    AbandonImageRead();
 }
 
 void TLoaderSession::Fail(TFailure failure, const QString& text)
@@ -755,6 +758,7 @@ void TLoaderSession::ReleaseImage()
 
 void TLoaderSession::ReleaseFiles()
 {
+    AbandonImageRead();
     ReleaseImage();
     ParamFile_.reset();
     ParamsPending_ = false;

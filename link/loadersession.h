@@ -61,6 +61,8 @@ inline constexpr std::size_t kTargetIdLimit = 4096;
 // this is no parameter file.
 inline constexpr std::uint64_t kParameterFileLimit = 16 * 1024 * 1024;
 
+struct TImageReadJob;
+
 class TLoaderSession {
 public:
     TLoaderSession(TVaCustomComm& port, TSessionHost& host, TSessionListener& listener);
@@ -106,6 +108,8 @@ public:
     bool UploadNowReady() const { return UploadNowReady_; }
     void bGoClick();
     void StartUpload();
+    // The image read for the upload about to begin: the erase follows.
+    void ImageRead(TImageRead image);
     // Whether the unit is known (or none is wanted) so that the upload may
     // begin; otherwise it waits for it, or has failed.
     bool UnitReady();
@@ -236,6 +240,12 @@ private:
     QString RefusalText() const;
     void ReleaseImage();
     void ReleaseFiles();
+    // Reads the image on a thread of its own and goes on in ImageRead, or
+    // fails the controller after Timing_.ImageRead.
+    void ReadImageAside(const QString& path);
+    void ImageTookTooLong();
+    // A read under way is of no more use: its result is dropped.
+    void AbandonImageRead();
     QString ImagePath() const;
     QString ParameterPath() const;
 
@@ -248,6 +258,12 @@ private:
     QFileSystemWatcher DeviceWatch_;
     QTimer Pause_;
     TStep AfterPause_ = nullptr;
+    // The image read under way, if any. Read on a thread of its own: a large
+    // HEX file takes tens of milliseconds, and a file on a share that hangs
+    // takes any time, while the other ports on this thread must go on.
+    std::shared_ptr<TImageReadJob> ImageJob_;
+    QTimer ImageWait_;
+    QObject ImageArrival_; // the read's result comes through this object's events
     bool ShutDown_ = false;
     bool SetAside_ = false; // bytes are being read and dropped (see SetAside)
     // Moves on whenever what a running handler was told may no longer hold

@@ -120,6 +120,9 @@ struct TSessionTiming {
     std::chrono::milliseconds ParameterPortPause{1000};
     // How often a port whose device has gone is looked for again.
     std::chrono::milliseconds PortSearch{1000};
+    // The image is read off the port's thread; a file that takes longer than
+    // this (a share that has gone away) fails the controller before its erase.
+    std::chrono::milliseconds ImageRead{15000};
 };
 
 // The unit a controller is, as its front end knows it when the upload is about

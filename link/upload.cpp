@@ -9,8 +9,19 @@
 #include <vacomm.h>
 
 #include <algorithm>
+#include <mutex>
+#include <thread>
 
 using namespace session_detail;
+
+// One read of the image, shared by the session and the thread that reads: the
+// session may have let go of it (a reset, a lost line, the session's end)
+// before the thread is done.
+struct TImageReadJob {
+    std::mutex Mutex;
+    bool Abandoned = false; // guarded by Mutex
+    std::uint64_t Epoch = 0; // the session's, when the read was asked for
+};
 
 namespace {
 
@@ -109,7 +120,69 @@ void TLoaderSession::StartUpload()
     BlocksExamined_ = 0;
     BlocksSent_ = 0;
     BlocksToSend_ = 0;
-    TImageRead image = ReadImage(path, Geometry_);
+    ReadImageAside(path);
+}
+
+void TLoaderSession::ReadImageAside(const QString& path)
+{
+    AbandonImageRead();
+    auto job = std::make_shared<TImageReadJob>();
+    job->Epoch = Epoch_;
+    ImageJob_ = job;
+    ImageWait_.start(Timing_.ImageRead);
+    std::thread([this, job, path, geometry = Geometry_] {
+        TImageRead image = ReadImage(path, geometry);
+        // Under the lock, so that the session, which abandons the job before
+        // it goes, is still there while its event is posted; an event posted
+        // to an object that then goes is dropped with it.
+        std::lock_guard lock(job->Mutex);
+        if (job->Abandoned)
+            return;
+        QMetaObject::invokeMethod(
+            &ImageArrival_,
+            [this, job, image = std::move(image)]() mutable {
+                // Whatever happened on the line meanwhile voids the read.
+                if (ImageJob_ != job || job->Epoch != Epoch_)
+                    return;
+                AbandonImageRead();
+                try {
+                    ImageRead(std::move(image));
+                } catch (...) {
+                    PortFailed(std::current_exception());
+                }
+                // Its requests were sent outside any receive handler.
+                UpdateRxThreshold();
+            },
+            Qt::QueuedConnection);
+    }).detach();
+}
+
+void TLoaderSession::AbandonImageRead()
+{
+    ImageWait_.stop();
+    if (!ImageJob_)
+        return;
+    {
+        std::lock_guard lock(ImageJob_->Mutex);
+        ImageJob_->Abandoned = true;
+    }
+    ImageJob_.reset();
+}
+
+void TLoaderSession::ImageTookTooLong()
+{
+    if (!ImageJob_)
+        return;
+    AbandonImageRead();
+    FailAndReset(TFailure::ImageUnusable,
+                 QStringLiteral("Target Binary File %1 Could Not Be Read In %2 s")
+                     .arg(Record_.ImagePath)
+                     .arg(double(Timing_.ImageRead.count()) / 1000.0));
+}
+
+void TLoaderSession::ImageRead(TImageRead image)
+{
+    const QString path = Record_.ImagePath;
     Record_.ImageSize = image.FileSize;
     Record_.ImageSha256 = image.Sha256;
     Record_.FlashSha256 = image.FlashSha256;

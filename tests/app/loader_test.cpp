@@ -537,10 +537,12 @@ TEST_F(WindowTest, UploadNowIsOfferedOnlyAfterTheVersionReplyWithoutAutoProgram)
     window->cbAuto->click();
     EXPECT_TRUE(window->bGo->isEnabled());
 
-    // Pressed once per run: it starts the upload, which finds no image here and
-    // ends in the reset; nothing was sent to the controller.
+    // Pressed once per run: it starts the upload, which finds no image here
+    // (the image is read off the window's thread) and ends in the reset;
+    // nothing was sent to the controller.
     window->bGo->click();
     EXPECT_FALSE(window->bGo->isEnabled());
+    ASSERT_TRUE(WaitUntil([&] { return !sink.Texts().empty(); }));
     EXPECT_EQ(sink.Texts(), std::vector<std::string>{"Target Binary File " +
                                                      Folder().toStdString() + ".bin Not Found"});
     EXPECT_EQ(window->Stage(), WaitingForTarget);

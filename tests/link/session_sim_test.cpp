@@ -313,6 +313,27 @@ TEST_F(SessionOnSimulator, AMalformedImageFileIsRefusedBeforeTheErase)
     EXPECT_EQ(FlashAfterStop(), Bytes(0x4000, 0xFF));
 }
 
+// The image is read off the session's thread, and a read that does not end in
+// time (a share gone away) fails the controller before its erase rather than
+// holding it. A file far larger than the flash, whose whole digest is taken,
+// stands for the slow read here.
+TEST_F(SessionOnSimulator, AnImageReadThatDoesNotEndInTimeLeavesTheControllerUntouched)
+{
+    WriteImage(Bytes(64 * 1024 * 1024, 0xFF));
+    view.autoProgram = true;
+    Start({});
+    TSessionTiming timing = InstantPauses();
+    timing.ImageRead = 1ms;
+    session.SetTiming(timing);
+    ASSERT_TRUE(WaitUntil([&] { return !view.records.empty(); }, 20s)) << sim.Transcript();
+    ASSERT_EQ(view.errors.size(), 1u);
+    EXPECT_EQ(view.errors[0], "Target Binary File " + (dir / "FW00303.bin").string() + " Could Not Be Read In 0.001 s");
+    EXPECT_EQ(view.records[0].Outcome, TOutcome::Failed);
+    EXPECT_EQ(view.records[0].Failure, TFailure::ImageUnusable);
+    EXPECT_EQ(sim.Count("<- E"), 0u) << "nothing is erased";
+    EXPECT_EQ(FlashAfterStop(), Bytes(0x4000, 0xFF));
+}
+
 // ---------------------------------------------------------------- records
 
 // Each controller's session ends in one record: its facts checked against what
