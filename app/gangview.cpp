@@ -10,6 +10,7 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeySequence>
@@ -114,7 +115,7 @@ TGangTile::TGangTile(const TFlashPort& port, QWidget* parent) : QFrame(parent), 
     bold.setBold(true);
     bold.setPointSizeF(bold.pointSizeF() * 1.2);
     cbUse->setFont(bold);
-    cbUse->setToolTip(QStringLiteral("Ticked ports take part in Start, Stop and Reset for all"));
+    cbUse->setToolTip(port.Name + QStringLiteral(": ticked ports take part in Start, Stop and Reset for all"));
     lDevice = new QLabel(QString::fromStdString(port.Device), this);
     lDevice->setToolTip(lDevice->text());
     lStage = new QLabel(this);
@@ -125,28 +126,37 @@ TGangTile::TGangTile(const TFlashPort& port, QWidget* parent) : QFrame(parent), 
     lOutcome = new QLabel(this);
     lOutcome->setMargin(3);
     lCounts = new QLabel(this);
+    // Long texts are cut, not the grid widened: the whole text is on hover.
+    cbUse->setMinimumWidth(1);
     for (QLabel* label : {lDevice, lStage, lIdentity, lOutcome, lCounts})
-        label->setMinimumWidth(1); // long texts are cut, not the grid widened
+        label->setMinimumWidth(1);
     lOutcome->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
-    auto* buttons = new QHBoxLayout;
+    // Sixteen tiles fit 1280x800 in four rows: the port's actions share the
+    // row of its name, and the stage that of its progress.
+    auto* top = new QHBoxLayout;
+    top->addWidget(cbUse, 1);
     bStart = new QPushButton(QStringLiteral("Start"), this);
     bStop = new QPushButton(QStringLiteral("Stop"), this);
     bReset = new QPushButton(QStringLiteral("Reset"), this);
     bStart->setToolTip(QStringLiteral("Start this port (Ctrl+S)"));
     bStop->setToolTip(QStringLiteral("Stop this port (Ctrl+T)"));
     bReset->setToolTip(QStringLiteral("Back to waiting for a controller (Ctrl+R)"));
-    for (QPushButton* b : {bStart, bStop, bReset})
-        buttons->addWidget(b);
+    // As narrow as their words, so that the name keeps the room.
+    for (QPushButton* b : {bStart, bStop, bReset}) {
+        b->setFixedWidth(b->fontMetrics().horizontalAdvance(b->text()) + 16);
+        top->addWidget(b);
+    }
+    auto* stage = new QHBoxLayout;
+    stage->addWidget(lStage, 1);
+    stage->addWidget(pbProgress, 1);
 
-    layout->addWidget(cbUse);
+    layout->addLayout(top);
     layout->addWidget(lDevice);
-    layout->addWidget(lStage);
-    layout->addWidget(pbProgress);
+    layout->addLayout(stage);
     layout->addWidget(lIdentity);
     layout->addWidget(lOutcome);
     layout->addWidget(lCounts);
-    layout->addLayout(buttons);
     ShowOutcome(TTileOutcome::Waiting, {});
     ShowCounts();
 }
@@ -211,7 +221,12 @@ TfmGang::TfmGang(TGangEnvironment environment, QWidget* parent)
         scanError = QString::fromLocal8Bit(e.what());
     }
     keptTicks_ = SplitDevices(ini.ReadString("Gang", "Devices", ""));
-    std::vector<std::pair<std::string, bool>> unmapped; // kept as, ticked
+    struct TUnmapped {
+        std::string keptAs;
+        bool ticked;
+        QString description;
+    };
+    std::vector<TUnmapped> unmapped;
     for (const TSerialPort& device : present) {
         const bool opened = std::ranges::any_of(mappings, [&](const TPortMapping& m) { return MapsTo(m, device); });
         if (opened)
@@ -220,7 +235,8 @@ TfmGang::TfmGang(TGangEnvironment environment, QWidget* parent)
         options.Ports.push_back(ports.back().Name);
         const bool ticked =
             std::ranges::any_of(keptTicks_, [&](const std::string& kept) { return Names(kept, device); });
-        unmapped.emplace_back(MappingPathFor(device, present), ticked);
+        unmapped.push_back({MappingPathFor(device, present), ticked,
+                            QStringLiteral("No COM number opens it: ") + QString::fromStdString(DescribePort(device))});
         // A tick kept for a device that is here now is written anew from the tile.
         std::erase_if(keptTicks_, [&](const std::string& kept) { return Names(kept, device); });
     }
@@ -237,8 +253,13 @@ TfmGang::TfmGang(TGangEnvironment environment, QWidget* parent)
     for (std::size_t i = 0; i < ports.size(); ++i) {
         auto* tile = new TGangTile(ports[i], tileArea_);
         if (i >= mapped) {
-            tile->KeptAs = unmapped[i - mapped].first;
-            tile->cbUse->setChecked(unmapped[i - mapped].second);
+            const TUnmapped& device = unmapped[i - mapped];
+            tile->KeptAs = device.keptAs;
+            tile->cbUse->setChecked(device.ticked);
+            // The device's own name is the part that tells adapters apart;
+            // the whole path is the line below.
+            tile->cbUse->setText(QFileInfo(ports[i].Name).fileName());
+            tile->lDevice->setToolTip(ports[i].Name + QLatin1Char('\n') + device.description);
         }
         tiles_.push_back(tile);
         connect(tile->bStart, &QPushButton::clicked, this, [this, tile] { StartPort(*tile); });
@@ -350,6 +371,8 @@ void TfmGang::CreateControls()
 
     auto* scroll = new QScrollArea(this);
     scroll->setWidgetResizable(true);
+    // The tiles take the width there is; only more rows than fit scroll.
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setFrameShape(QFrame::NoFrame);
     tileArea_ = new QWidget(scroll);
     grid_ = new QGridLayout(tileArea_);
@@ -619,6 +642,7 @@ void TfmGang::Status(const TFlashPort& port, TSessionStatus status, const QStrin
     if (!tile)
         return;
     tile->lStage->setText(text);
+    tile->lStage->setToolTip(text);
     // The version reply has come by the time the flash is written.
     if (status == TSessionStatus::ProgrammingFlash && tile->Session && !tile->Identity.VersionKnown) {
         TControllerRecord known = tile->Identity;
