@@ -275,6 +275,8 @@ TfmGang::TfmGang(TGangEnvironment environment, QWidget* parent)
     Reflow();
     if (ports.empty())
         Log({}, QStringLiteral("No port to program: map a COM number to a present adapter in [Ports]"));
+    else if (std::ranges::none_of(tiles_, [](const TGangTile* tile) { return tile->cbUse->isChecked(); }))
+        Log({}, QStringLiteral("No port ticked: tick the devices to program, or map a COM number to one in [Ports]"));
     if (!scanError.isEmpty())
         Log({}, QStringLiteral("Only the mapped ports are shown: ") + scanError);
     if (!setUpError_.isEmpty())
