@@ -221,13 +221,15 @@ TGangEnvironment QuickBench(const ScratchDir& dir)
     return environment;
 }
 
-// Who is on the line shows while it is programmed, not only at its end; a
+// Who is on the line shows while it is programmed, not only at its end: its
+// identification, its version and the serial number the journal gave it. A
 // stopped port's session goes at once, and the record of the controller it
 // cut off still reaches the tile once the journal has it.
 TEST(GangView, ShowsTheControllerAtOnceAndLetsAStoppedSessionGo)
 {
     ScratchDir dir;
-    WriteBench(dir, "COM1=" + (dir / "tty1").string() + "\n");
+    WriteBench(dir, "COM1=" + (dir / "tty1").string() + "\n",
+               "[Serial Numbers]\nFormat=SN%04d\nFirst=42\nLast=99\n");
     TSimRunner sim;
     sim::Options options;
     options.link = dir / "tty1";
@@ -242,7 +244,7 @@ TEST(GangView, ShowsTheControllerAtOnceAndLetsAStoppedSessionGo)
     ASSERT_TRUE(WaitUntil([&] { return sim.Count("(block ") >= 1; }, 20s)) << sim.Transcript();
     RunEventsFor(50ms);
     EXPECT_EQ(tile.Programmed + tile.Failed, 0);
-    EXPECT_EQ(tile.lIdentity->text(), QStringLiteral("QR740, was 2.51"));
+    EXPECT_EQ(tile.lIdentity->text(), QStringLiteral("QR740, was 2.51, unit SN0042"));
 
     view->StopPort(tile);
     EXPECT_EQ(tile.Session, nullptr) << "a stopped session is let go at once";
@@ -250,7 +252,7 @@ TEST(GangView, ShowsTheControllerAtOnceAndLetsAStoppedSessionGo)
     ASSERT_TRUE(WaitUntil([&] { return tile.Failed == 1; }, 10s)) << view->mLog->toPlainText().toStdString();
     EXPECT_EQ(tile.Outcome, TTileOutcome::Interrupted);
     EXPECT_EQ(tile.lOutcome->text(), QStringLiteral("Interrupted: Stopped by the technician"));
-    EXPECT_EQ(tile.lIdentity->text(), QStringLiteral("QR740, was 2.51"));
+    EXPECT_EQ(tile.lIdentity->text(), QStringLiteral("QR740, was 2.51, unit SN0042"));
 
     // Reset and Start after a Stop each open the line anew.
     view->ResetPort(tile);
