@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <set>
 #include <fstream>
 
 using namespace std::chrono_literals;
@@ -317,6 +318,49 @@ TEST(GangView, OffersDevicesNoComNumberOpens)
     EXPECT_EQ(TIniFile((dir / "Loader.ini").string()).ReadString("Gang", "Devices", ""),
               gone + "," + spare.Link().string());
     EXPECT_TRUE(sink.boxes.empty()) << ::testing::PrintToString(sink.Texts());
+}
+
+// A bench screen of 1280x800 shows every tile whole, from one port to
+// sixteen (ten COM numbers and six adapters no number opens), in at most four
+// columns, none narrower than its texts need.
+TEST(GangView, TilesReflowAndStayWholeOnABenchScreen)
+{
+    const struct {
+        int ports;
+        int columns;
+    } cases[] = {{1, 1}, {3, 3}, {10, 4}, {16, 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ports);
+        ScratchDir dir;
+        std::vector<std::unique_ptr<PtyPair>> lines;
+        std::string mapped;
+        std::vector<TSerialPort> present;
+        for (int i = 0; i < c.ports; ++i) {
+            lines.push_back(std::make_unique<PtyPair>(dir / ("ttyUSB" + std::to_string(i))));
+            present.push_back({.node = lines.back()->Link().string()});
+            if (i < 10)
+                mapped += "COM" + std::to_string(i + 1) + "=" + lines.back()->Link().string() + "\n";
+        }
+        WriteBench(dir, mapped);
+        TGangEnvironment environment = QuickBench(dir);
+        environment.devices = [&] { return present; };
+        TfmGang view(std::move(environment));
+        view.resize(1280, 800);
+        view.show();
+        RunEventsFor(50ms);
+        ASSERT_EQ(int(view.Tiles().size()), c.ports);
+        std::set<int> columns;
+        for (const TGangTile* tile : view.Tiles()) {
+            SCOPED_TRACE(tile->Port.Name.toStdString());
+            columns.insert(tile->mapTo(&view, QPoint(0, 0)).x());
+            const QRect seen = tile->visibleRegion().boundingRect();
+            EXPECT_TRUE(seen == tile->rect()) << "the tile is cut off or scrolled away: " << seen.width() << "x"
+                                              << seen.height() << " of " << tile->width() << "x" << tile->height();
+            EXPECT_GE(tile->width(), 280);
+        }
+        EXPECT_EQ(int(columns.size()), c.columns);
+        view.close();
+    }
 }
 
 } // namespace
