@@ -10,6 +10,7 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeySequence>
@@ -64,6 +65,40 @@ QString GangVersionText(std::uint16_t hundredths)
     return QStringLiteral("%1.%2").arg(hundredths / 100).arg(hundredths % 100, 2, 10, QLatin1Char('0'));
 }
 
+// "QR740, was 2.50, unit SN-0042", as far as each is known.
+QString IdentityText(const TControllerRecord& r)
+{
+    QStringList identity;
+    if (!r.TargetId.empty())
+        identity << QString::fromStdString(r.TargetId);
+    if (r.VersionKnown)
+        identity << QStringLiteral("was %1").arg(GangVersionText(r.InstalledVersion));
+    if (!r.Unit.isEmpty())
+        identity << QStringLiteral("unit %1").arg(r.Unit);
+    return identity.join(QStringLiteral(", "));
+}
+
+// [Gang] Devices=: paths separated by commas, which no device link holds.
+std::vector<std::string> SplitDevices(const std::string& text)
+{
+    std::vector<std::string> paths;
+    for (const QString& part : QString::fromStdString(text).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString path = part.trimmed();
+        if (!path.isEmpty())
+            paths.push_back(path.toStdString());
+    }
+    return paths;
+}
+
+// Whether a kept path names `port`: its node, one of its links, or a link of
+// the technician's own that leads to it.
+bool Names(const std::string& kept, const TSerialPort& port)
+{
+    return kept == port.node || std::ranges::find(port.byIdLinks, kept) != port.byIdLinks.end() ||
+           std::ranges::find(port.byPathLinks, kept) != port.byPathLinks.end() ||
+           CanonicalDevice(kept) == CanonicalDevice(port.node);
+}
+
 } // namespace
 
 TGangTile::TGangTile(const TFlashPort& port, QWidget* parent) : QFrame(parent), Port(port)
@@ -80,7 +115,7 @@ TGangTile::TGangTile(const TFlashPort& port, QWidget* parent) : QFrame(parent), 
     bold.setBold(true);
     bold.setPointSizeF(bold.pointSizeF() * 1.2);
     cbUse->setFont(bold);
-    cbUse->setToolTip(QStringLiteral("Ticked ports take part in Start, Stop and Reset for all"));
+    cbUse->setToolTip(port.Name + QStringLiteral(": ticked ports take part in Start, Stop and Reset for all"));
     lDevice = new QLabel(QString::fromStdString(port.Device), this);
     lDevice->setToolTip(lDevice->text());
     lStage = new QLabel(this);
@@ -91,28 +126,37 @@ TGangTile::TGangTile(const TFlashPort& port, QWidget* parent) : QFrame(parent), 
     lOutcome = new QLabel(this);
     lOutcome->setMargin(3);
     lCounts = new QLabel(this);
+    // Long texts are cut, not the grid widened: the whole text is on hover.
+    cbUse->setMinimumWidth(1);
     for (QLabel* label : {lDevice, lStage, lIdentity, lOutcome, lCounts})
-        label->setMinimumWidth(1); // long texts are cut, not the grid widened
+        label->setMinimumWidth(1);
     lOutcome->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
-    auto* buttons = new QHBoxLayout;
+    // Sixteen tiles fit 1280x800 in four rows: the port's actions share the
+    // row of its name, and the stage that of its progress.
+    auto* top = new QHBoxLayout;
+    top->addWidget(cbUse, 1);
     bStart = new QPushButton(QStringLiteral("Start"), this);
     bStop = new QPushButton(QStringLiteral("Stop"), this);
     bReset = new QPushButton(QStringLiteral("Reset"), this);
     bStart->setToolTip(QStringLiteral("Start this port (Ctrl+S)"));
     bStop->setToolTip(QStringLiteral("Stop this port (Ctrl+T)"));
     bReset->setToolTip(QStringLiteral("Back to waiting for a controller (Ctrl+R)"));
-    for (QPushButton* b : {bStart, bStop, bReset})
-        buttons->addWidget(b);
+    // As narrow as their words, so that the name keeps the room.
+    for (QPushButton* b : {bStart, bStop, bReset}) {
+        b->setFixedWidth(b->fontMetrics().horizontalAdvance(b->text()) + 16);
+        top->addWidget(b);
+    }
+    auto* stage = new QHBoxLayout;
+    stage->addWidget(lStage, 1);
+    stage->addWidget(pbProgress, 1);
 
-    layout->addWidget(cbUse);
+    layout->addLayout(top);
     layout->addWidget(lDevice);
-    layout->addWidget(lStage);
-    layout->addWidget(pbProgress);
+    layout->addLayout(stage);
     layout->addWidget(lIdentity);
     layout->addWidget(lOutcome);
     layout->addWidget(lCounts);
-    layout->addLayout(buttons);
     ShowOutcome(TTileOutcome::Waiting, {});
     ShowCounts();
 }
@@ -131,6 +175,13 @@ void TGangTile::ShowOutcome(TTileOutcome outcome, const QString& text)
     lOutcome->setText(full);
 }
 
+void TGangTile::ShowIdentity(const TControllerRecord& record)
+{
+    Identity = record;
+    lIdentity->setText(IdentityText(record));
+    lIdentity->setToolTip(lIdentity->text());
+}
+
 void TGangTile::ShowCounts()
 {
     lCounts->setText(QStringLiteral("Programmed %1, failed %2").arg(Programmed).arg(Failed));
@@ -142,18 +193,53 @@ TfmGang::TfmGang(TGangEnvironment environment, QWidget* parent)
     setObjectName(QStringLiteral("fmGang"));
     setWindowTitle(QStringLiteral("QR740 Programmer: gang"));
     const QString folder = QDir(environment_.folder).absolutePath() + QLatin1Char('/');
-    const TIniFile ini(QFile::encodeName(folder + QStringLiteral("Loader.ini")).toStdString());
+    iniPath_ = QFile::encodeName(folder + QStringLiteral("Loader.ini")).toStdString();
+    const TIniFile ini(iniPath_);
 
     // Every mapped number whose device is there now; one that is not present
     // would only fail, and the technician maps it in the single-port window.
     TFlashOptions options;
-    for (const TPortMapping& mapping : ReadPortMappings(ini)) {
+    const std::vector<TPortMapping> mappings = ReadPortMappings(ini);
+    for (const TPortMapping& mapping : mappings) {
         if (mapping.configured && !mapping.resolved.empty())
             options.Ports.push_back(QStringLiteral("COM%1").arg(mapping.com));
     }
     std::vector<TFlashPort> ports;
     for (const QString& name : options.Ports)
         ports.push_back(ResolveFlashPort(name, ini));
+    const std::size_t mapped = ports.size();
+
+    // Then every device present that no number opens, by its path: a hub of
+    // more adapters than [Ports] has numbers. Ticked only when the technician
+    // ticked it before, since nobody may have meant it for the bench.
+    QString scanError;
+    std::vector<TSerialPort> present;
+    try {
+        present = environment_.devices ? environment_.devices()
+                                       : MakePortSurvey(mappings, EnumerateSerialPorts()).ports;
+    } catch (const ESerialScanError& e) {
+        scanError = QString::fromLocal8Bit(e.what());
+    }
+    keptTicks_ = SplitDevices(ini.ReadString("Gang", "Devices", ""));
+    struct TUnmapped {
+        std::string keptAs;
+        bool ticked;
+        QString description;
+    };
+    std::vector<TUnmapped> unmapped;
+    for (const TSerialPort& device : present) {
+        const bool opened = std::ranges::any_of(mappings, [&](const TPortMapping& m) { return MapsTo(m, device); });
+        if (opened)
+            continue;
+        ports.push_back(ResolveFlashPort(QFile::decodeName(QByteArray::fromStdString(device.node)), ini));
+        options.Ports.push_back(ports.back().Name);
+        const bool ticked =
+            std::ranges::any_of(keptTicks_, [&](const std::string& kept) { return Names(kept, device); });
+        unmapped.push_back({MappingPathFor(device, present), ticked,
+                            QStringLiteral("No COM number opens it: ") + QString::fromStdString(DescribePort(device))});
+        // A tick kept for a device that is here now is written anew from the tile.
+        std::erase_if(keptTicks_, [&](const std::string& kept) { return Names(kept, device); });
+    }
     if (!ports.empty()) {
         TFlashSetup setup = PrepareFlash(options, folder, folder);
         if (setup.Status == TFlashSetup::Ready)
@@ -164,8 +250,17 @@ TfmGang::TfmGang(TGangEnvironment environment, QWidget* parent)
     imageHeard_ = settings_.ImageSha256;
 
     CreateControls();
-    for (const TFlashPort& port : ports) {
-        auto* tile = new TGangTile(port, tileArea_);
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        auto* tile = new TGangTile(ports[i], tileArea_);
+        if (i >= mapped) {
+            const TUnmapped& device = unmapped[i - mapped];
+            tile->KeptAs = device.keptAs;
+            tile->cbUse->setChecked(device.ticked);
+            // The device's own name is the part that tells adapters apart;
+            // the whole path is the line below.
+            tile->cbUse->setText(QFileInfo(ports[i].Name).fileName());
+            tile->lDevice->setToolTip(ports[i].Name + QLatin1Char('\n') + device.description);
+        }
         tiles_.push_back(tile);
         connect(tile->bStart, &QPushButton::clicked, this, [this, tile] { StartPort(*tile); });
         connect(tile->bStop, &QPushButton::clicked, this, [this, tile] { StopPort(*tile); });
@@ -180,6 +275,10 @@ TfmGang::TfmGang(TGangEnvironment environment, QWidget* parent)
     Reflow();
     if (ports.empty())
         Log({}, QStringLiteral("No port to program: map a COM number to a present adapter in [Ports]"));
+    else if (std::ranges::none_of(tiles_, [](const TGangTile* tile) { return tile->cbUse->isChecked(); }))
+        Log({}, QStringLiteral("No port ticked: tick the devices to program, or map a COM number to one in [Ports]"));
+    if (!scanError.isEmpty())
+        Log({}, QStringLiteral("Only the mapped ports are shown: ") + scanError);
     if (!setUpError_.isEmpty())
         Log({}, setUpError_);
 
@@ -219,8 +318,10 @@ TfmGang::TfmGang(TGangEnvironment environment, QWidget* parent)
 
     // As the single-port window opens its port at start: nothing needs
     // pressing before the first controller.
-    for (TGangTile* tile : tiles_)
-        StartPort(*tile);
+    for (TGangTile* tile : tiles_) {
+        if (tile->cbUse->isChecked())
+            StartPort(*tile);
+    }
 }
 
 TfmGang::~TfmGang()
@@ -230,7 +331,6 @@ TfmGang::~TfmGang()
     // still be there when the sessions go.
     for (TGangTile* tile : tiles_)
         tile->Session.reset();
-    retired_.clear();
     Journal.reset();
 }
 
@@ -273,6 +373,8 @@ void TfmGang::CreateControls()
 
     auto* scroll = new QScrollArea(this);
     scroll->setWidgetResizable(true);
+    // The tiles take the width there is; only more rows than fit scroll.
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setFrameShape(QFrame::NoFrame);
     tileArea_ = new QWidget(scroll);
     grid_ = new QGridLayout(tileArea_);
@@ -354,6 +456,8 @@ void TfmGang::Shut()
     closing_ = true;
     for (TGangTile* tile : tiles_)
         StopPort(*tile);
+    // Written once every port has let go: no port waits for the disk.
+    KeepTicks();
     if (!Journal)
         return;
     // Every record goes to disk before the program ends, or the technician
@@ -379,7 +483,7 @@ void TfmGang::StartPort(TGangTile& tile)
     }
     if (tile.Session && !tile.Session->Finished())
         return;
-    Retire(tile);
+    Release(tile);
     auto session = std::make_unique<TPortSession>(tile.Port, settings_, 0, std::nullopt,
                                                   static_cast<TFlashReport&>(*this), Journal.get());
     session->ShareImageDigest(imageHeard_);
@@ -409,6 +513,7 @@ void TfmGang::StopPort(TGangTile& tile)
     tile.Session->Stop(QStringLiteral("Stopped by the technician"));
     if (tile.Outcome == TTileOutcome::Waiting)
         tile.ShowOutcome(TTileOutcome::Stopped, {});
+    Release(tile);
 }
 
 void TfmGang::ResetPort(TGangTile& tile)
@@ -441,12 +546,36 @@ void TfmGang::ResetAll()
     }
 }
 
-void TfmGang::Retire(TGangTile& tile)
+void TfmGang::Release(TGangTile& tile)
 {
-    // Kept, not deleted: the journal answers a finished session's last
-    // record by calling it back.
-    if (tile.Session)
-        retired_.push_back(std::move(tile.Session));
+    // Only ever called from the view's own handlers, never from within the
+    // session: it is not on the stack when it goes. A long shift of Stops and
+    // Resets leaves nothing behind.
+    if (tile.Session && tile.Session->Finished())
+        tile.Session.reset();
+}
+
+void TfmGang::KeepTicks()
+{
+    std::vector<std::string> ticks = keptTicks_;
+    for (const TGangTile* tile : tiles_) {
+        if (!tile->KeptAs.empty() && tile->cbUse->isChecked())
+            ticks.push_back(tile->KeptAs);
+    }
+    std::string text;
+    for (const std::string& path : ticks)
+        text += (text.empty() ? "" : ",") + path;
+    // Written only when it changes, and never into a Loader.ini that is not
+    // there: the single-port window makes the first one.
+    try {
+        if (!QFile::exists(QFile::decodeName(QByteArray::fromStdString(iniPath_))))
+            return;
+        TIniFile ini(iniPath_);
+        if (ini.ReadString("Gang", "Devices", "") != text)
+            ini.WriteString("Gang", "Devices", text);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "qr740-programmer: the ports ticked are not remembered: %s\n", error.what());
+    }
 }
 
 TGangTile* TfmGang::TileOf(const TFlashPort& port) const
@@ -509,10 +638,26 @@ void TfmGang::Waiting(const TFlashPort& port)
         tile->ShowOutcome(TTileOutcome::Waiting, {});
 }
 
-void TfmGang::Status(const TFlashPort& port, TSessionStatus, const QString& text)
+void TfmGang::Status(const TFlashPort& port, TSessionStatus status, const QString& text)
+{
+    TGangTile* tile = TileOf(port);
+    if (!tile)
+        return;
+    tile->lStage->setText(text);
+    tile->lStage->setToolTip(text);
+    // The version reply has come by the time the flash is written.
+    if (status == TSessionStatus::ProgrammingFlash && tile->Session && !tile->Identity.VersionKnown) {
+        TControllerRecord known = tile->Identity;
+        known.VersionKnown = true;
+        known.InstalledVersion = tile->Session->Session().CurrentVersion();
+        tile->ShowIdentity(known);
+    }
+}
+
+void TfmGang::Identified(const TFlashPort& port, const TControllerRecord& record)
 {
     if (TGangTile* tile = TileOf(port))
-        tile->lStage->setText(text);
+        tile->ShowIdentity(record);
 }
 
 void TfmGang::WaitingForUnit(const TFlashPort& port)
@@ -544,15 +689,11 @@ void TfmGang::Controller(const TFlashPort& port, const TFlashController& control
     if (!tile)
         return;
     const TControllerRecord& r = controller.Record;
-    QStringList identity;
-    if (!r.TargetId.empty())
-        identity << QString::fromStdString(r.TargetId);
-    if (r.VersionKnown)
-        identity << QStringLiteral("was %1").arg(GangVersionText(r.InstalledVersion));
-    if (!r.Unit.isEmpty())
-        identity << QStringLiteral("unit %1").arg(r.Unit);
-    tile->lIdentity->setText(identity.join(QStringLiteral(", ")));
-    tile->lIdentity->setToolTip(tile->lIdentity->text());
+    // The record comes once the journal has it, when the port may have a
+    // newer controller on its line: that one's identity stays shown.
+    if (r.Started >= tile->Identity.Started)
+        tile->ShowIdentity(r);
+    const QString identity = IdentityText(r);
 
     QString words;
     switch (r.Outcome) {
@@ -574,7 +715,7 @@ void TfmGang::Controller(const TFlashPort& port, const TFlashController& control
     tile->ShowCounts();
     QString line = tile->lOutcome->text();
     if (!identity.isEmpty())
-        line += QStringLiteral(" (") + identity.join(QStringLiteral(", ")) + QLatin1Char(')');
+        line += QStringLiteral(" (") + identity + QLatin1Char(')');
     if (controller.Recorded == false)
         line += QStringLiteral("; its record could not be written to the journal");
     Log(port.Name, line);

@@ -2,13 +2,17 @@
 
 // The gang view: one tile per mapped port whose adapter is present, each
 // programming every controller that announces itself until stopped, with the
-// same sessions as qr740-flash's gang. All ports run on the window's thread and
-// none waits for another; the journal writes on its own thread. A failure
-// shows in its tile and in the log, never in a box.
+// same sessions as qr740-flash's gang. [Ports] maps ten COM numbers; a bench
+// with more adapters gets a tile for each device no number opens, named by its
+// path and left unticked until the technician ticks it ([Gang] Devices= keeps
+// the ticks). All ports run on the window's thread and none waits for another;
+// the journal writes on its own thread. A failure shows in its tile and in the
+// log, never in a box.
 
 #include "flashreport.h"
 #include "flashsettings.h"
 #include "loadersession.h"
+#include "serialports.h"
 #include "sessionjournal.h"
 
 #include <QFrame>
@@ -18,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 class QCheckBox;
@@ -36,6 +41,9 @@ struct TGangEnvironment {
     TSessionTiming timing{};
     // Ctrl+G: the single-port window instead. Unset: the view stays.
     std::function<void()> openSingle{};
+    // The serial devices present. Unset: this machine's, which leave out the
+    // pseudo-terminals tests stand adapters in with.
+    std::function<std::vector<TSerialPort>()> devices{};
 };
 
 // How a tile's last outcome reads: the words carry it, the colour repeats it.
@@ -46,6 +54,10 @@ public:
     TGangTile(const TFlashPort& port, QWidget* parent);
 
     const TFlashPort Port;
+    // A device no COM number opens: the path [Gang] Devices= keeps its tick
+    // by, one that names the adapter wherever it is plugged in. Empty for a
+    // COM number.
+    std::string KeptAs;
     QCheckBox* cbUse = nullptr; // "COM3": ticked ports take part in the "all" actions
     QLabel* lDevice = nullptr;
     QLabel* lStage = nullptr;
@@ -60,12 +72,15 @@ public:
     int Programmed = 0;
     int Failed = 0;
     TTileOutcome Outcome = TTileOutcome::Waiting;
-    // The port's sessions one after another; a finished one is let go once
-    // its own call has returned.
+    // The port's session while it runs; a stopped one is let go at once.
     std::unique_ptr<TPortSession> Session;
 
     void ShowOutcome(TTileOutcome outcome, const QString& text);
     void ShowCounts();
+    // Who is on the line, as far as it is known.
+    void ShowIdentity(const TControllerRecord& record);
+    // The controller identified last, for what it says later.
+    TControllerRecord Identity;
 };
 
 class TfmGang : public QWidget, private TFlashReport {
@@ -105,17 +120,21 @@ private:
     void Reflow();
     // Stops every port and waits for the journal; once.
     void Shut();
+    // Keeps the ticks of the devices no COM number opens in Loader.ini.
+    void KeepTicks();
     void Log(const QString& port, const QString& text);
     void ShowToday();
     void ShowForwarding();
     TGangTile* TileOf(const TFlashPort& port) const;
-    // Lets a finished session go after the call it finished in.
-    void Retire(TGangTile& tile);
+    // Lets a stopped session go: its record is with the journal, its line
+    // closed, and nothing calls it back.
+    void Release(TGangTile& tile);
 
     // What the sessions tell.
     void Waiting(const TFlashPort& port) override;
     void Status(const TFlashPort& port, TSessionStatus status, const QString& text) override;
     void WaitingForUnit(const TFlashPort& port) override;
+    void Identified(const TFlashPort& port, const TControllerRecord& record) override;
     void Progress(const TFlashPort& port, const TFlashProgress& progress) override;
     void Error(const TFlashPort& port, const QString& text) override;
     void Controller(const TFlashPort& port, const TFlashController& controller) override;
@@ -137,7 +156,8 @@ private:
     QString journalError_;
     QTimer* look_ = nullptr;
     int looks_ = 0;
-    // Sessions stopped: kept until the journal has answered for their records.
-    std::vector<std::unique_ptr<TPortSession>> retired_;
+    std::string iniPath_;
+    // [Gang] Devices= as read: ticks of devices not present now are kept.
+    std::vector<std::string> keptTicks_;
     bool closing_ = false;
 };

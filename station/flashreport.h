@@ -65,6 +65,10 @@ public:
     // been scanned for it yet (--units).
     virtual void WaitingForUnit(const TFlashPort& port) = 0;
     virtual void Progress(const TFlashPort& port, const TFlashProgress& progress) = 0;
+    // The controller on the port has identified itself: its record so far,
+    // with its unit once that is known (then said again). For a front end
+    // that shows who is on the line before the controller ends.
+    virtual void Identified(const TFlashPort& /*port*/, const TControllerRecord& /*record*/) {}
     // The programmer's own messages and the port's failures.
     virtual void Error(const TFlashPort& port, const QString& text) = 0;
     virtual void Controller(const TFlashPort& port, const TFlashController& controller) = 0;

@@ -3,6 +3,7 @@
 #include "programmerport.h"
 
 #include <QFile>
+#include <QPointer>
 
 #include <algorithm>
 #include <utility>
@@ -235,17 +236,27 @@ void TPortSession::ControllerIdentified(const TControllerRecord& record)
         // The number is taken with the record, on the journal's thread; the
         // session waits for it before the erase.
         unit_ = {TUnitAnswer::Pending, {}};
+        report_.Identified(port_, record);
+        // The journal may answer after a stopped session has been let go.
         journalId_ = journal_->Begin(record, JournalContext(), settings_.UnitSeries,
-                                     [this, controller](const QString& unit, const QString& usedUp) {
-                                         if (controller != identified_ || unit_.State != TUnitAnswer::Pending)
+                                     [self = QPointer(this), controller, record](const QString& unit,
+                                                                                 const QString& usedUp) {
+                                         if (!self || controller != self->identified_ ||
+                                             self->unit_.State != TUnitAnswer::Pending)
                                              return;
-                                         unit_ = unit.isEmpty() ? TUnitAnswer{TUnitAnswer::Refused, usedUp}
-                                                                : TUnitAnswer{TUnitAnswer::Known, unit};
+                                         self->unit_ = unit.isEmpty() ? TUnitAnswer{TUnitAnswer::Refused, usedUp}
+                                                                      : TUnitAnswer{TUnitAnswer::Known, unit};
+                                         if (unit.isEmpty())
+                                             return;
+                                         TControllerRecord numbered = record;
+                                         numbered.Unit = unit;
+                                         self->report_.Identified(self->port_, numbered);
                                      });
         return;
     }
     TControllerRecord underWay = record;
     AskForUnit(underWay);
+    report_.Identified(port_, underWay);
     if (journal_)
         journalId_ = journal_->Begin(underWay, JournalContext());
 }
@@ -257,12 +268,19 @@ void TPortSession::AskForUnit(TControllerRecord& underWay)
     const std::uint64_t controller = identified_;
     // What the session names in its failure when no label comes in time.
     unit_ = {TUnitAnswer::Pending, QStringLiteral("Unit Label")};
-    labelRequest_ = labels_->Ask([this, controller](const std::optional<QString>& label) {
-        labelRequest_ = 0;
+    labelRequest_ = labels_->Ask([this, controller, record = underWay](const std::optional<QString>& label) {
+        // Nonzero only when the label comes after Ask has returned; one given
+        // at once is told with the identification itself.
+        const bool later = std::exchange(labelRequest_, 0) != 0;
         if (controller != identified_ || unit_.State != TUnitAnswer::Pending)
             return;
         unit_ = label ? TUnitAnswer{TUnitAnswer::Known, *label}
                       : TUnitAnswer{TUnitAnswer::Refused, QStringLiteral("No Unit Label Left")};
+        if (!label || !later)
+            return;
+        TControllerRecord labelled = record;
+        labelled.Unit = *label;
+        report_.Identified(port_, labelled);
     });
     if (unit_.State == TUnitAnswer::Known)
         underWay.Unit = unit_.Text;
@@ -289,11 +307,12 @@ void TPortSession::ControllerEnded(const TControllerRecord& ended)
     TFlashController controller{controllers_, settings_.NewVersion, record, std::nullopt};
     if (journal_) {
         // Reported once the record is durable (or, at the end, known lost);
-        // the port goes on meanwhile.
+        // the port goes on meanwhile. The answer needs nothing of the session,
+        // which a front end may let go as soon as it has stopped it.
         journal_->Complete(std::exchange(journalId_, {}), record, JournalContext(),
-                           [this, controller](bool recorded) mutable {
+                           [&report = report_, port = port_, controller](bool recorded) mutable {
                                controller.Recorded = recorded;
-                               report_.Controller(port_, controller);
+                               report.Controller(port, controller);
                            });
     } else {
         report_.Controller(port_, controller);

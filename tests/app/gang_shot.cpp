@@ -1,8 +1,10 @@
-// Renders the gang view at four ports, with the program's own painting, to a
+// Renders the gang view at 1280x800, with the program's own painting, to a
 // PNG:
-//   app_gang_shot OUT.png
-// Each port is a simulated controller, one of them refusing a block, so that
-// the picture shows tiles programmed and failed as a bench sees them.
+//   app_gang_shot OUT.png [PORTS]
+// PORTS (1 to 16, 4 unless given) simulated controllers, one of them refusing
+// a block, so that the picture shows tiles programmed and failed as a bench
+// sees them. [Ports] maps the first ten; the others are adapters no COM number
+// opens, ticked as a technician would have left them.
 
 #include "gangview.h"
 #include "messages.h"
@@ -15,7 +17,6 @@
 #include <QApplication>
 #include <QPixmap>
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -26,8 +27,9 @@ int main(int argc, char** argv)
 {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUT.png\n", argv[0]);
+    const int count = argc == 3 ? std::atoi(argv[2]) : 4;
+    if (argc < 2 || argc > 3 || count < 1 || count > 16) {
+        std::fprintf(stderr, "usage: %s OUT.png [PORTS, 1 to 16]\n", argv[0]);
         return 2;
     }
     InstallApplicationExceptionReport();
@@ -39,16 +41,26 @@ int main(int argc, char** argv)
     std::ofstream(folder / "FW00303.bin", std::ios::binary).write(image.data(), std::streamsize(image.size()));
     folder.WriteFile("qr740.ldr", "a small target loader");
     folder.WriteFile("site.par", "000=25\n102 7\n");
+    const auto device = [&](int i) { return (folder / ("ttyUSB" + std::to_string(i))).string(); };
+    constexpr int kComNumbers = 10;
     std::string ports;
-    for (int com = 1; com <= 4; ++com)
-        ports += "COM" + std::to_string(com) + "=" + (folder / ("ttyUSB" + std::to_string(com - 1))).string() + "\n";
+    std::string ticked;
+    std::vector<TSerialPort> present;
+    for (int i = 0; i < count; ++i) {
+        if (i < kComNumbers)
+            ports += "COM" + std::to_string(i + 1) + "=" + device(i) + "\n";
+        else
+            ticked += (ticked.empty() ? "" : ",") + device(i);
+        present.push_back({.node = device(i)});
+    }
     folder.WriteFile("Loader.ini", "[Software]\nNew Version=3.03\n"
                                    "[Binary]\nQR 740=FW00303\n"
                                    "[Load Parameters]\nParameter File=site\n"
                                    "[Loader]\nQR740=qr740.ldr\n"
+                                   "[Gang]\nDevices=" + ticked + "\n"
                                    "[Ports]\n" + ports);
-    std::array<TSimRunner, 4> sims;
-    for (int i = 0; i < 4; ++i) {
+    std::vector<TSimRunner> sims(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
         sim::Options options;
         options.link = folder / ("ttyUSB" + std::to_string(i));
         options.flashEnd = 0x4000 + 24 * 256;
@@ -56,12 +68,14 @@ int main(int argc, char** argv)
         options.quietPeriod = 60s; // one controller each: the picture holds still
         if (i == 2)
             sim::AddFault(options.faults, "nak-block:3");
-        if (!sims[i].Start(options)) {
+        if (!sims[std::size_t(i)].Start(options)) {
             std::fprintf(stderr, "the simulated controller did not start\n");
             return 1;
         }
     }
-    TfmGang view(TGangEnvironment{.folder = QString::fromStdString(folder.Path().string())});
+    // The machine's own serial ports are no part of the picture's bench.
+    TfmGang view(TGangEnvironment{.folder = QString::fromStdString(folder.Path().string()),
+                                  .devices = [&] { return present; }});
     view.resize(1280, 800);
     view.show();
     WaitUntil([&] {
