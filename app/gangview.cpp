@@ -385,7 +385,9 @@ void TfmGang::CreateControls()
     mLog = new QPlainTextEdit(this);
     mLog->setObjectName(QStringLiteral("mLog"));
     mLog->setReadOnly(true);
-    mLog->setMaximumBlockCount(5000);
+    // The journal keeps every record; the pane is for looking back over the
+    // last hours, and must not grow the window over a long shift.
+    mLog->setMaximumBlockCount(1000);
     mLog->setFixedHeight(mLog->fontMetrics().lineSpacing() * 6 + 12);
     mLog->setTabChangesFocus(true);
     layout->addWidget(mLog);
