@@ -224,8 +224,9 @@ TEST_P(FaultMatrix, EndsWhereExpectedAndTheNextControllerIsProgrammed)
         EXPECT_EQ(view.resets > 0, c.reset);
         if (c.reported.empty()) {
             EXPECT_FALSE(session.Conversation().TimeOutArmed());
-            if (c.reset)
+            if (c.reset) {
                 EXPECT_FALSE(session.ImageOpen()) << "the image is released at the reset";
+            }
         }
     }
 
