@@ -19,10 +19,12 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QFile>
+#include <QStringList>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <functional>
@@ -283,6 +285,23 @@ int RunFlashCommand(const std::vector<std::string>& arguments, const TFlashIo& i
         status = run.Stop(SIGPIPE, QStringLiteral("Interrupted: standard output was closed (SIGPIPE)"));
     else if (!done && signalled())
         status = run.Stop(io.quit->Signal());
+    if (labels) {
+        // A label scanned and not used is a unit the operator believes
+        // programmed, or one whose label went onto the wrong unit.
+        const std::vector<QString> left = labels->Left();
+        if (!left.empty()) {
+            constexpr std::size_t kNamed = 10;
+            QStringList named;
+            for (std::size_t i = 0; i < std::min(left.size(), kNamed); ++i)
+                named << left[i];
+            if (left.size() > kNamed)
+                named << QStringLiteral("...");
+            complain((left.size() == 1 ? QStringLiteral("1 unit label was not used: %2")
+                                       : QStringLiteral("%1 unit labels were not used: %2"))
+                         .arg(left.size())
+                         .arg(named.join(QStringLiteral(", "))));
+        }
+    }
 
     if (journal) {
         // Every controller's record on the disk before the program ends, or

@@ -39,6 +39,8 @@ public:
     // next.
     void Withdraw(std::uint64_t request);
 
+    // The labels received and not given to any controller, in order.
+    std::vector<QString> Left() const { return {labels_.begin(), labels_.end()}; }
     // Every label has been given and no more will come.
     bool Exhausted() const { return ended_ && labels_.empty(); }
     // Called once, when they become so.

@@ -1057,6 +1057,22 @@ TEST_F(FlashCommand, LabelsUnitsFromAPipeAcrossAGang)
     EXPECT_EQ(recorded, given);
 }
 
+// Labels scanned beyond the run's --count are said at its end: each stands for a
+// unit someone believes programmed.
+TEST_F(FlashCommand, SaysWhichLabelsTheRunDidNotUse)
+{
+    WriteIni(false);
+    dir.WriteFile("labels.txt", "A-1\nA-2\nA-3\n");
+    TSimRunner sim;
+    ASSERT_TRUE(sim.Start(SimOptions()));
+    const TRunResult r = Run({"--count", "1", "--units", (dir / "labels.txt").string()});
+    sim.Stop();
+
+    EXPECT_EQ(r.status, kExitProgrammed) << r.out << r.err;
+    EXPECT_NE(r.out.find(" unit A-1 programmed;"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "qr740-flash: 2 unit labels were not used: A-2, A-3\n");
+}
+
 // A controller that identifies itself once the labels have ended is refused
 // before its flash is touched, and no port takes another.
 TEST_F(FlashCommand, RefusesAControllerWhenTheLabelsHaveEnded)
