@@ -8,9 +8,11 @@
 
 #include <vacomm.h>
 
+#include <QThread>
+#include <QThreadPool>
+
 #include <algorithm>
 #include <mutex>
-#include <thread>
 
 using namespace session_detail;
 
@@ -24,6 +26,20 @@ struct TImageReadJob {
 };
 
 namespace {
+
+// The threads that read images, shared by every session of the process and
+// kept between reads: a gang's ports read theirs at about the same moment.
+// Never destroyed: a pool waits for its reads when it goes, and a read from a
+// share that hangs must not hold the program's exit.
+QThreadPool& ImageReaders()
+{
+    static QThreadPool* const pool = [] {
+        auto* readers = new QThreadPool;
+        readers->setMaxThreadCount(std::max(2, QThread::idealThreadCount()));
+        return readers;
+    }();
+    return *pool;
+}
 
 // The leading and trailing characters up to blank go, control characters too.
 QString TrimControls(const QString& text)
@@ -130,7 +146,7 @@ void TLoaderSession::ReadImageAside(const QString& path)
     job->Epoch = Epoch_;
     ImageJob_ = job;
     ImageWait_.start(Timing_.ImageRead);
-    std::thread([this, job, path, geometry = Geometry_] {
+    ImageReaders().start([this, job, path, geometry = Geometry_] {
         TImageRead image = ReadImage(path, geometry);
         // Under the lock, so that the session, which abandons the job before
         // it goes, is still there while its event is posted; an event posted
@@ -154,7 +170,7 @@ void TLoaderSession::ReadImageAside(const QString& path)
                 UpdateRxThreshold();
             },
             Qt::QueuedConnection);
-    }).detach();
+    });
 }
 
 void TLoaderSession::AbandonImageRead()

@@ -530,7 +530,7 @@ TEST_F(FlashCommand, AGangKeepsEachPortsFaultToItself)
         const auto mine = std::find_if(controllers.begin(), controllers.end(),
                                        [&](const QJsonObject& e) { return e["port"].toString() == port; });
         ASSERT_NE(mine, controllers.end());
-        EXPECT_EQ((*mine)["failure"].toString().toStdString(), ports[i].failure);
+        EXPECT_EQ((*mine)["failure"].toString().toStdString(), ports[i].failure) << r.out;
         if (!*ports[i].fault) {
             EXPECT_EQ((*mine)["outcome"].toString(), QStringLiteral("programmed"));
             EXPECT_EQ(sims[i]->Sim().Flash(), image);
