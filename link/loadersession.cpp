@@ -660,6 +660,9 @@ void TLoaderSession::PortFailed(std::exception_ptr error)
     const auto left = Link_.TimeOutRemaining();
     const TStep pending = AfterPause_;
     const auto pauseLeft = std::chrono::milliseconds(Pause_.remainingTime());
+    // The image's read is set aside too, so that no erase follows behind the
+    // box; it is read again afterwards.
+    const bool readingImage = ReadingImage();
     MakeSafe();
     Listener.ShowPortError(text);
     if (ShutDown_)
@@ -701,6 +704,8 @@ void TLoaderSession::PortFailed(std::exception_ptr error)
     InstallHandler(Stage_);
     if (outstanding)
         Link_.ArmTimeOutFor(left);
+    if (readingImage)
+        ReadImageAside(Record_.ImagePath);
 }
 
 void TLoaderSession::LineLost()

@@ -145,6 +145,8 @@ public:
     std::uint16_t CurrentVersion() const { return CurrentVersion_; }
     const TFlashGeometry& Geometry() const { return Geometry_; }
     bool ImageOpen() const { return ImageLoaded_; }
+    // The image is being read for the upload about to begin.
+    bool ReadingImage() const { return ImageJob_ != nullptr; }
     // A parameter download is under way: its file is open, and the answer to
     // its last line has not come yet.
     bool ParamsPending() const { return ParamsPending_; }

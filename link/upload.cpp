@@ -22,7 +22,6 @@ using namespace session_detail;
 struct TImageReadJob {
     std::mutex Mutex;
     bool Abandoned = false; // guarded by Mutex
-    std::uint64_t Epoch = 0; // the session's, when the read was asked for
 };
 
 namespace {
@@ -143,7 +142,6 @@ void TLoaderSession::ReadImageAside(const QString& path)
 {
     AbandonImageRead();
     auto job = std::make_shared<TImageReadJob>();
-    job->Epoch = Epoch_;
     ImageJob_ = job;
     ImageWait_.start(Timing_.ImageRead);
     ImageReaders().start([this, job, path, geometry = Geometry_] {
@@ -157,8 +155,9 @@ void TLoaderSession::ReadImageAside(const QString& path)
         QMetaObject::invokeMethod(
             &ImageArrival_,
             [this, job, image = std::move(image)]() mutable {
-                // Whatever happened on the line meanwhile voids the read.
-                if (ImageJob_ != job || job->Epoch != Epoch_)
+                // Whatever let go of the controller meanwhile (a reset, a
+                // lost line, a report's box) abandoned the read.
+                if (ImageJob_ != job)
                     return;
                 AbandonImageRead();
                 try {
@@ -187,9 +186,7 @@ void TLoaderSession::AbandonImageRead()
 
 void TLoaderSession::ImageTookTooLong()
 {
-    if (!ImageJob_)
-        return;
-    AbandonImageRead();
+    // The failure abandons the read.
     FailAndReset(TFailure::ImageUnusable,
                  QStringLiteral("Target Binary File %1 Could Not Be Read In %2 s")
                      .arg(Record_.ImagePath)

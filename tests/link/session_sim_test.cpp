@@ -334,6 +334,30 @@ TEST_F(SessionOnSimulator, AnImageReadThatDoesNotEndInTimeLeavesTheControllerUnt
     EXPECT_EQ(FlashAfterStop(), Bytes(0x4000, 0xFF));
 }
 
+// A port's passing fault reported while the image is read (the box a window
+// shows for it) sets the read aside with everything else, and the upload goes
+// on once the report is done: the controller is programmed, not left waiting.
+TEST_F(SessionOnSimulator, AReportWhileTheImageIsReadLeavesTheUploadToGoOn)
+{
+    // Large enough that the report comes while it is still being read.
+    Bytes image(0x4000);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = std::uint8_t(i % 251);
+    const Bytes flash = image;
+    image.resize(64 * 1024 * 1024, 0xFF);
+    WriteImage(image);
+    view.autoProgram = true;
+    Start({});
+    ASSERT_TRUE(WaitUntil([&] { return session.ReadingImage() || !view.records.empty(); }, 20s)) << sim.Transcript();
+    session.PortFailed(std::make_exception_ptr(std::runtime_error("a passing fault")));
+    ASSERT_TRUE(WaitUntil([&] { return !view.records.empty(); }, 20s)) << sim.Transcript();
+
+    EXPECT_EQ(view.portErrors, std::vector<std::string>{"a passing fault"});
+    EXPECT_TRUE(view.errors.empty()) << view.errors[0];
+    EXPECT_EQ(view.records[0].Outcome, TOutcome::Programmed);
+    EXPECT_EQ(FlashAfterStop(), flash);
+}
+
 // ---------------------------------------------------------------- records
 
 // Each controller's session ends in one record: its facts checked against what
